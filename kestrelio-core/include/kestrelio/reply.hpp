@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "kestrelio/io_error.hpp"
+#include "kestrelio/op.hpp"
+
+namespace kestrelio {
+
+namespace reply {
+
+struct Handle {
+  HandleId id;
+  std::uint64_t size;
+  std::int64_t fd;
+};
+struct Bytes {
+  std::vector<std::uint8_t> data;
+};
+struct Read {
+  std::size_t n;
+};
+struct Written {
+  std::size_t n;
+  std::uint64_t end;
+};
+struct Size {
+  std::uint64_t size;
+};
+struct Unit {};
+
+}  // namespace reply
+
+// The success value of a finished operation. The order of the alternatives is fixed.
+using Reply = std::variant<reply::Handle, reply::Bytes, reply::Read, reply::Written, reply::Size, reply::Unit>;
+
+// Appends the debug rendering used in error messages: "Handle { id: 1, size: 0, fd: 5 }",
+// "Bytes([104, 105])", "Read { n: 10 }", "Written { n: 10, end: 110 }", "Size(4096)", "Unit".
+void append_text(std::string& out, const Reply& r);
+std::string to_text(const Reply& r);
+
+// Either a Reply or an IoError.
+class OpResult {
+ public:
+  OpResult(Reply r) : v_(std::in_place_index<0>, std::move(r)) {}
+  OpResult(IoError e) : v_(std::in_place_index<1>, e) {}
+  template <class R, class = decltype(Reply(std::declval<R>()))>
+  OpResult(R r) : v_(std::in_place_index<0>, Reply(std::move(r))) {}
+
+  bool ok() const noexcept { return v_.index() == 0; }
+  Reply& reply() & { return std::get<0>(v_); }
+  const Reply& reply() const& { return std::get<0>(v_); }
+  Reply&& reply() && { return std::get<0>(std::move(v_)); }
+  const IoError& error() const { return std::get<1>(v_); }
+
+  // Convenience for tests and callers that expect one shape.
+  template <class R>
+  const R* get_if() const noexcept {
+    return ok() ? std::get_if<R>(&std::get<0>(v_)) : nullptr;
+  }
+
+ private:
+  std::variant<Reply, IoError> v_;
+};
+
+}  // namespace kestrelio

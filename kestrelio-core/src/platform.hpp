@@ -1,0 +1,25 @@
+#pragma once
+
+// The few facts that differ between the platforms we build on. One
+// implementation file per platform (platform_linux.cpp, platform_darwin.cpp).
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace kestrelio::platform {
+
+// Names the calling thread (at most 15 visible characters on Linux).
+void set_current_thread_name(const char* name) noexcept;
+
+// Online processors, or 0 when the system cannot tell.
+long online_processors() noexcept;
+
+// The per-process limit on outstanding POSIX AIO requests, when the system
+// publishes one ("kern.aioprocmax" on macOS; Linux has no such setting).
+std::optional<std::int32_t> aio_process_max() noexcept;
+
+// The system's description of an errno value.
+std::string error_description(int errno_value);
+
+}  // namespace kestrelio::platform

@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "kestrelio/msg.hpp"
+#include "kestrelio/reply.hpp"
+
+using namespace kestrelio;
+
+TEST(ReplyText, RendersEveryVariant) {
+  EXPECT_EQ(to_text(reply::Handle{1, 0, 5}), "Handle { id: 1, size: 0, fd: 5 }");
+  EXPECT_EQ(to_text(reply::Handle{3, 4096, 12}), "Handle { id: 3, size: 4096, fd: 12 }");
+  EXPECT_EQ(to_text(reply::Bytes{{104, 105}}), "Bytes([104, 105])");
+  EXPECT_EQ(to_text(reply::Bytes{}), "Bytes([])");
+  EXPECT_EQ(to_text(reply::Read{10}), "Read { n: 10 }");
+  EXPECT_EQ(to_text(reply::Written{10, 110}), "Written { n: 10, end: 110 }");
+  EXPECT_EQ(to_text(reply::Size{4096}), "Size(4096)");
+  EXPECT_EQ(to_text(reply::Unit{}), "Unit");
+}
+
+TEST(ReplyText, LongBytesAreCut) {
+  std::string t = to_text(reply::Bytes{std::vector<std::uint8_t>(100000, 7)});
+  EXPECT_LT(t.size(), 1000u);
+  EXPECT_NE(t.find("100000 bytes"), std::string::npos);
+}
+
+TEST(IoErrorText, OsErrorsCarryTheirNumber) {
+  EXPECT_EQ(IoError::os(ENOENT).to_string(), "No such file or directory (os error " + std::to_string(ENOENT) + ")");
+  EXPECT_EQ(IoError::os(EINTR).kind(), IoErrorKind::Interrupted);
+  EXPECT_EQ(IoError::custom(IoErrorKind::InvalidInput, kUnknownHandle).to_string(), kUnknownHandle);
+  EXPECT_EQ(IoError::custom(IoErrorKind::WriteZero, nullptr).to_string(), "write zero");
+}
+
+TEST(Payload, OwnedDataSurvivesMoves) {
+  Payload p = Payload::owned({1, 2, 3});
+  const std::uint8_t* before = p.data();
+  Payload q = std::move(p);
+  EXPECT_EQ(q.data(), before);  // the vector's buffer moved, not copied
+  EXPECT_EQ(q.size(), 3u);
+  EXPECT_EQ(p.size(), 0u);
+}
+
+TEST(ReplyFn, RunsOnceAndReleasesOnDrop) {
+  auto token = std::make_shared<int>(0);
+  int calls = 0;
+  {
+    ReplyFn f([token, &calls](OpResult r) {
+      ++calls;
+      EXPECT_TRUE(r.get_if<reply::Unit>());
+    });
+    EXPECT_EQ(token.use_count(), 2);
+    std::move(f)(reply::Unit{});
+    EXPECT_FALSE(f);
+    EXPECT_EQ(token.use_count(), 1);  // released right after the call
+  }
+  EXPECT_EQ(calls, 1);
+  {
+    ReplyFn g([token](OpResult) { ADD_FAILURE() << "dropped callback must not run"; });
+    EXPECT_EQ(token.use_count(), 2);
+  }
+  EXPECT_EQ(token.use_count(), 1);
+}
