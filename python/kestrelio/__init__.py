@@ -1,0 +1,1 @@
+"""Truly non-blocking regular-file I/O for asyncio."""
