@@ -1,0 +1,179 @@
+#include "compio_backend/execute.hpp"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <utility>
+#include <vector>
+
+#include "compio_backend/read.hpp"
+#include "compio_backend/write.hpp"
+#include "runtime/fs.hpp"
+
+namespace kestrelio::compio_backend {
+
+namespace {
+
+using runtime::File;
+using runtime::Task;
+
+runtime::OpenOptions open_options(const op::Open& o) {
+  runtime::OpenOptions opts;
+  opts.read = o.read;
+  opts.write = o.write || o.append;
+  opts.truncate = o.truncate;
+  opts.create = o.create;
+  opts.create_new = o.create_new;
+  opts.extra_flags = o.append ? O_APPEND : 0;
+  return opts;
+}
+
+Task<OpResult> do_open(std::optional<HandleId> new_handle, op::Open o, Files files) {
+  auto opened = co_await runtime::open(std::move(o.path), open_options(o));
+  if (!opened) co_return opened.error();
+  File file = std::move(opened).value();
+  auto size = co_await runtime::file_size(file);
+  if (!size) co_return size.error();  // `file` drops here, closing it
+  if (!new_handle) throw InvariantFault{kOpenAllocatesId};
+  std::int64_t fd = file.fd();
+  files->insert_or_assign(*new_handle, std::move(file));
+  co_return reply::Handle{*new_handle, size.value(), fd};
+}
+
+Task<OpResult> do_read(op::Read r, Files files, CancelFlag cancelled) {
+  auto file = lookup(*files, r.handle);
+  if (!file) co_return file.error();
+  if (r.buf.is_owned) {
+    std::vector<std::uint8_t> target;
+    target.reserve(r.buf.len);
+    auto got = co_await read_up_to(file.value(), r.pos, std::move(target), r.buf.len, std::move(cancelled));
+    if (!got) co_return got.error();
+    co_return reply::Bytes{std::move(got).value()};
+  }
+  auto got = co_await read_up_to(file.value(), r.pos, RawBufMut{r.buf.ptr, r.buf.len}, r.buf.len, std::move(cancelled));
+  if (!got) co_return got.error();
+  co_return reply::Read{got.value().filled};
+}
+
+std::size_t capacity_after(std::uint64_t size, std::uint64_t pos) noexcept {
+  return static_cast<std::size_t>(size > pos ? size - pos : 0) + 1;
+}
+
+Task<OpResult> do_read_to_end(op::ReadToEnd r, Files files) {
+  auto file = lookup(*files, r.handle);
+  if (!file) co_return file.error();
+  auto size = co_await runtime::file_size(file.value());
+  if (!size) co_return size.error();
+  auto bytes = co_await read_to_end(file.value(), r.pos, capacity_after(size.value(), r.pos));
+  if (!bytes) co_return bytes.error();
+  co_return reply::Bytes{std::move(bytes).value()};
+}
+
+Task<OpResult> do_write(op::Write w, Files files) {
+  auto file = lookup(*files, w.handle);
+  if (!file) co_return file.error();
+  std::size_t n = w.data.size();
+  if (w.append) {
+    auto done = co_await append_all(file.value().fd(), std::move(w.data));
+    if (!done) co_return done.error();
+    auto size = co_await runtime::file_size(file.value());
+    if (!size) co_return size.error();
+    co_return reply::Written{n, size.value()};
+  }
+  auto done = co_await write_all(file.value(), w.pos, std::move(w.data));
+  if (!done) co_return done.error();
+  co_return reply::Written{n, w.pos + n};
+}
+
+Task<OpResult> do_close(op::Close c, Files files) {
+  auto it = files->find(c.handle);
+  if (it == files->end()) co_return IoError::custom(IoErrorKind::InvalidInput, kUnknownHandle);
+  File file = std::move(it->second);
+  files->erase(it);
+  auto closed = co_await runtime::close(std::move(file));
+  if (!closed) co_return closed.error();
+  co_return reply::Unit{};
+}
+
+Task<OpResult> do_sync(op::Sync s, Files files) {
+  auto file = lookup(*files, s.handle);
+  if (!file) co_return file.error();
+  auto done = co_await runtime::sync(file.value(), s.data_only);
+  if (!done) co_return done.error();
+  co_return reply::Unit{};
+}
+
+Task<OpResult> do_set_len(op::SetLen s, Files files) {
+  auto file = lookup(*files, s.handle);
+  if (!file) co_return file.error();
+  auto done = co_await runtime::truncate(file.value(), s.len);
+  if (!done) co_return done.error();
+  co_return reply::Unit{};
+}
+
+Task<OpResult> do_size(op::Size s, Files files) {
+  auto file = lookup(*files, s.handle);
+  if (!file) co_return file.error();
+  auto size = co_await runtime::file_size(file.value());
+  if (!size) co_return size.error();
+  co_return reply::Size{size.value()};
+}
+
+Task<OpResult> do_read_file(std::optional<HandleId> new_handle, op::ReadFile r, Files files) {
+  runtime::OpenOptions opts;
+  opts.read = true;
+  auto opened = co_await runtime::open(std::move(r.path), opts);
+  if (!opened) co_return opened.error();
+  File file = std::move(opened).value();
+  auto size = co_await runtime::file_size(file);
+  if (!size) co_return size.error();
+  if (size.value() <= r.inline_max) {
+    auto bytes = co_await read_to_end(file, 0, capacity_after(size.value(), 0));
+    if (!bytes) co_return bytes.error();
+    auto closed = co_await runtime::close(std::move(file));
+    if (!closed) co_return closed.error();
+    co_return reply::Bytes{std::move(bytes).value()};
+  }
+  if (!new_handle) throw InvariantFault{kReadFileAllocatesId};
+  std::int64_t fd = file.fd();
+  files->insert_or_assign(*new_handle, std::move(file));
+  co_return reply::Handle{*new_handle, size.value(), fd};
+}
+
+Task<OpResult> do_write_file(op::WriteFile w) {
+  runtime::OpenOptions opts;
+  opts.write = true;
+  opts.truncate = true;
+  opts.create = true;
+  auto opened = co_await runtime::open(std::move(w.path), opts);
+  if (!opened) co_return opened.error();
+  File file = std::move(opened).value();
+  std::size_t n = w.data.size();
+  auto done = co_await write_all(file, 0, std::move(w.data));
+  if (!done) co_return done.error();
+  auto closed = co_await runtime::close(std::move(file));
+  if (!closed) co_return closed.error();
+  co_return reply::Written{n, n};
+}
+
+}  // namespace
+
+Task<OpResult> execute(std::optional<HandleId> new_handle, Op op, Files files, CancelFlag cancelled) {
+  // A flagged operation touches nothing, not even the path.
+  if (*cancelled) co_return IoError::os(ECANCELED);
+  if (auto* o = std::get_if<op::Open>(&op)) co_return co_await do_open(new_handle, std::move(*o), std::move(files));
+  if (auto* o = std::get_if<op::Read>(&op)) co_return co_await do_read(*o, std::move(files), std::move(cancelled));
+  if (auto* o = std::get_if<op::ReadToEnd>(&op)) co_return co_await do_read_to_end(*o, std::move(files));
+  if (auto* o = std::get_if<op::Write>(&op)) co_return co_await do_write(std::move(*o), std::move(files));
+  if (auto* o = std::get_if<op::Close>(&op)) co_return co_await do_close(*o, std::move(files));
+  if (auto* o = std::get_if<op::Sync>(&op)) co_return co_await do_sync(*o, std::move(files));
+  if (auto* o = std::get_if<op::SetLen>(&op)) co_return co_await do_set_len(*o, std::move(files));
+  if (auto* o = std::get_if<op::Size>(&op)) co_return co_await do_size(*o, std::move(files));
+  if (auto* o = std::get_if<op::ReadFile>(&op)) {
+    co_return co_await do_read_file(new_handle, std::move(*o), std::move(files));
+  }
+  if (auto* o = std::get_if<op::WriteFile>(&op)) co_return co_await do_write_file(std::move(*o));
+  co_return reply::Unit{};  // Nop: answered without kernel work
+}
+
+}  // namespace kestrelio::compio_backend

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "compio_backend/state.hpp"
+#include "kestrelio/expected.hpp"
+#include "runtime/file.hpp"
+#include "runtime/task.hpp"
+
+namespace kestrelio::compio_backend {
+
+// A read target over caller-owned memory (a Raw ReadBuf). Each read is lent
+// the unfilled part; it never allocates or frees.
+struct RawBufMut {
+  std::uint8_t* ptr;
+  std::size_t capacity;
+  std::size_t filled = 0;
+};
+
+// Reads until `len` bytes are placed or end of file, looking at `cancelled`
+// before every read (and before the length test, so a flag set during the
+// last read still wins).
+runtime::Task<Expected<RawBufMut>> read_up_to(const runtime::File& file, std::uint64_t pos, RawBufMut target,
+                                              std::size_t len, CancelFlag cancelled);
+// The same into a vector of `len` bytes; the result is cut to what was read.
+runtime::Task<Expected<std::vector<std::uint8_t>>> read_up_to(const runtime::File& file, std::uint64_t pos,
+                                                              std::vector<std::uint8_t> target, std::size_t len,
+                                                              CancelFlag cancelled);
+
+// Reads from `pos` to end of file, starting with room for `capacity` bytes
+// (callers pass the expected size plus one, so the final empty read needs no
+// growth).
+runtime::Task<Expected<std::vector<std::uint8_t>>> read_to_end(const runtime::File& file, std::uint64_t pos,
+                                                               std::size_t capacity);
+
+}  // namespace kestrelio::compio_backend

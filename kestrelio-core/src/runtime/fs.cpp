@@ -1,0 +1,142 @@
+#include "runtime/fs.hpp"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <limits>
+
+#include "runtime/runtime.hpp"
+
+namespace kestrelio::runtime {
+
+void OpAwaiter::await_suspend(std::coroutine_handle<> h) {
+  op_->waiter = h;
+  Runtime::current().submit(op_);
+}
+
+Expected<int> open_flags(const OpenOptions& o) {
+  int flags;
+  if (o.read && o.write) {
+    flags = O_RDWR;
+  } else if (o.write) {
+    flags = O_WRONLY;
+  } else if (o.read) {
+    flags = O_RDONLY;
+  } else {
+    return IoError::os(EINVAL);
+  }
+  if (!o.write && (o.truncate || o.create || o.create_new)) return IoError::os(EINVAL);
+  if (o.create_new) {
+    flags |= O_CREAT | O_EXCL;
+  } else {
+    if (o.create) flags |= O_CREAT;
+    if (o.truncate) flags |= O_TRUNC;
+  }
+  return flags | O_CLOEXEC | o.extra_flags;
+}
+
+namespace {
+
+std::shared_ptr<OpState> make_op(OpKind kind, const File& file) {
+  auto op = std::make_shared<OpState>(kind);
+  op->file = file;  // keeps the descriptor number valid while in flight
+  op->fd = file.fd();
+  return op;
+}
+
+IoError errno_error(std::int64_t res) { return IoError::os(static_cast<int>(-res)); }
+
+}  // namespace
+
+Task<Expected<File>> open(std::string path, OpenOptions options) {
+  if (path.find('\0') != std::string::npos) co_return IoError::custom(IoErrorKind::InvalidInput, kNulInPath);
+  auto flags = open_flags(options);
+  if (!flags) co_return flags.error();
+  auto op = std::make_shared<OpState>(OpKind::Open);
+  op->path = std::move(path);
+  op->flags = flags.value();
+  op->mode = options.mode;
+  std::int64_t res = co_await OpAwaiter(op);
+  if (res < 0) co_return errno_error(res);
+  op->fd_claimed = true;
+  co_return File(UniqueFd(static_cast<int>(res)));
+}
+
+Task<Expected<std::uint64_t>> file_size(const File& file) {
+  auto op = make_op(OpKind::Stat, file);
+  std::int64_t res = co_await OpAwaiter(op);
+  if (res < 0) co_return errno_error(res);
+  co_return op->size;
+}
+
+Task<Expected<std::size_t>> read_at(const File& file, std::uint64_t pos, std::uint8_t* ptr, std::size_t len) {
+  for (;;) {
+    auto op = make_op(OpKind::Read, file);
+    op->offset = pos;
+    op->buf = ptr;
+    op->len = len;
+    std::int64_t res = co_await OpAwaiter(op);
+    if (res == -EINTR) continue;
+    if (res < 0) co_return errno_error(res);
+    co_return static_cast<std::size_t>(res);
+  }
+}
+
+Task<BufResult<std::vector<std::uint8_t>>> read_at(const File& file, std::uint64_t pos, std::vector<std::uint8_t> buf,
+                                                   std::size_t from, std::size_t len) {
+  for (;;) {
+    auto op = make_op(OpKind::Read, file);
+    op->owned_read = std::move(buf);
+    op->offset = pos;
+    op->buf = op->owned_read.data() + from;
+    op->len = len;
+    std::int64_t res = co_await OpAwaiter(op);
+    buf = std::move(op->owned_read);
+    if (res == -EINTR) continue;
+    if (res < 0) co_return BufResult<std::vector<std::uint8_t>>{errno_error(res), std::move(buf)};
+    co_return BufResult<std::vector<std::uint8_t>>{static_cast<std::size_t>(res), std::move(buf)};
+  }
+}
+
+Task<BufResult<Payload>> write_at(const File& file, std::uint64_t pos, Payload data, std::size_t from) {
+  auto op = make_op(OpKind::Write, file);
+  op->owned_write = std::move(data);
+  op->offset = pos;
+  // The kernel only reads this memory; the cast is the prep helpers' signature.
+  op->buf = const_cast<std::uint8_t*>(op->owned_write.data()) + from;
+  op->len = op->owned_write.size() - from;
+  std::int64_t res = co_await OpAwaiter(op);
+  data = std::move(op->owned_write);
+  if (res < 0) co_return BufResult<Payload>{errno_error(res), std::move(data)};
+  co_return BufResult<Payload>{static_cast<std::size_t>(res), std::move(data)};
+}
+
+Task<Status> sync(const File& file, bool data_only) {
+  auto op = make_op(OpKind::Sync, file);
+  op->data_only = data_only;
+  std::int64_t res = co_await OpAwaiter(op);
+  if (res < 0) co_return errno_error(res);
+  co_return std::monostate{};
+}
+
+Task<Status> truncate(const File& file, std::uint64_t len) {
+  if (len > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) co_return IoError::os(EFBIG);
+  auto op = make_op(OpKind::Truncate, file);
+  op->offset = len;
+  std::int64_t res = co_await OpAwaiter(op);
+  if (res < 0) co_return errno_error(res);
+  co_return std::monostate{};
+}
+
+Task<Status> close(File file) {
+  UniqueFd fd = co_await CloseAwaiter(file);
+  auto op = std::make_shared<OpState>(OpKind::Close);
+  op->fd = fd.get();
+  op->to_close = std::move(fd);
+  std::int64_t res = co_await OpAwaiter(op);
+  if (res < 0) co_return errno_error(res);
+  co_return std::monostate{};
+}
+
+}  // namespace kestrelio::runtime

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "kestrelio/expected.hpp"
+#include "kestrelio/op.hpp"
+#include "runtime/file.hpp"
+#include "runtime/op_state.hpp"
+#include "runtime/task.hpp"
+
+namespace kestrelio::runtime {
+
+using Status = Expected<std::monostate>;
+
+inline constexpr const char* kNulInPath = "file name contained an unexpected NUL byte";
+
+// What open() is asked for; turned into open(2) flags by open_flags().
+struct OpenOptions {
+  bool read = false;
+  bool write = false;
+  bool truncate = false;
+  bool create = false;
+  bool create_new = false;
+  int extra_flags = 0;  // added as is, e.g. O_APPEND
+  mode_t mode = 0666;   // subject to the umask
+};
+
+// Access and creation rules: EINVAL for no access at all, and for any
+// creation flag without write access. O_CLOEXEC always.
+Expected<int> open_flags(const OpenOptions& options);
+
+// A buffer handed to an operation and given back with its result, so that
+// what the kernel may write is owned by the operation while it runs.
+template <class B>
+struct BufResult {
+  Expected<std::size_t> result;
+  B buf;
+};
+
+// Awaits one operation. The state outlives this awaiter when the awaiting
+// coroutine is destroyed first; the driver keeps its own reference until the
+// completion is reaped.
+class OpAwaiter {
+ public:
+  explicit OpAwaiter(std::shared_ptr<OpState> op) noexcept : op_(std::move(op)) {}
+  OpAwaiter(const OpAwaiter&) = delete;
+  OpAwaiter& operator=(const OpAwaiter&) = delete;
+  ~OpAwaiter() {
+    if (op_) op_->waiter = {};
+  }
+  bool await_ready() const noexcept { return false; }
+  void await_suspend(std::coroutine_handle<> h);
+  std::int64_t await_resume() const noexcept { return op_->res; }
+
+ private:
+  std::shared_ptr<OpState> op_;
+};
+
+// Fails with InvalidInput kNulInPath when `path` holds a NUL, before any call.
+Task<Expected<File>> open(std::string path, OpenOptions options);
+// st_size of the open file (statx on io_uring, fstat on the pool).
+Task<Expected<std::uint64_t>> file_size(const File& file);
+// Positional read into memory the caller keeps alive and in place until the
+// operation has completed (or the runtime has been dropped). EINTR is retried.
+Task<Expected<std::size_t>> read_at(const File& file, std::uint64_t pos, std::uint8_t* ptr, std::size_t len);
+// Positional read into buf[from, from + len), which the operation owns meanwhile.
+Task<BufResult<std::vector<std::uint8_t>>> read_at(const File& file, std::uint64_t pos, std::vector<std::uint8_t> buf,
+                                                   std::size_t from, std::size_t len);
+// Positional write of data[from, end); the payload is owned by the operation meanwhile.
+Task<BufResult<Payload>> write_at(const File& file, std::uint64_t pos, Payload data, std::size_t from);
+Task<Status> sync(const File& file, bool data_only);
+// EFBIG without a system call when `len` does not fit a signed 64-bit offset.
+Task<Status> truncate(const File& file, std::uint64_t len);
+// Waits until `file` is the last reference, then closes it through the driver.
+Task<Status> close(File file);
+
+}  // namespace kestrelio::runtime

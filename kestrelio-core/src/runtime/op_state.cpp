@@ -1,0 +1,62 @@
+#include "runtime/op_state.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace kestrelio::runtime {
+
+OpState::~OpState() {
+  // An open that finished after its task was abandoned still owns the fd.
+  if (kind == OpKind::Open && done && res >= 0 && !fd_claimed) ::close(static_cast<int>(res));
+}
+
+namespace {
+
+std::int64_t result_of(long r) noexcept { return r < 0 ? -static_cast<std::int64_t>(errno) : r; }
+
+}  // namespace
+
+void OpState::run_blocking() noexcept {
+  long r = 0;
+  switch (kind) {
+    case OpKind::Open:
+      do r = ::open(path.c_str(), flags, mode);
+      while (r < 0 && errno == EINTR);
+      break;
+    case OpKind::Read:
+      do r = ::pread(fd, buf, len, static_cast<off_t>(offset));
+      while (r < 0 && errno == EINTR);
+      break;
+    case OpKind::Write:
+      do r = ::pwrite(fd, buf, len, static_cast<off_t>(offset));
+      while (r < 0 && errno == EINTR);
+      break;
+    case OpKind::Stat: {
+      struct stat st;
+      r = ::fstat(fd, &st);
+      if (r == 0) size = static_cast<std::uint64_t>(st.st_size);
+      break;
+    }
+    case OpKind::Sync:
+      r = data_only ? ::fdatasync(fd) : ::fsync(fd);
+      break;
+    case OpKind::Truncate:
+      do r = ::ftruncate(fd, static_cast<off_t>(offset));
+      while (r < 0 && errno == EINTR);
+      break;
+    case OpKind::Close:
+      // Not retried on EINTR: on Linux the descriptor is gone either way.
+      r = ::close(to_close.release());
+      break;
+    case OpKind::Call:
+      call();
+      call = Job();
+      break;
+  }
+  res = result_of(r);
+}
+
+}  // namespace kestrelio::runtime

@@ -1,0 +1,110 @@
+#pragma once
+
+#include <coroutine>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <unordered_set>
+#include <vector>
+
+#include "kestrelio/driver.hpp"
+#include "kestrelio/expected.hpp"
+#include "runtime/blocking_pool.hpp"
+#include "runtime/cross_wake.hpp"
+#include "runtime/io_driver.hpp"
+#include "runtime/task.hpp"
+
+namespace kestrelio::runtime {
+
+struct RuntimeOptions {
+  RuntimeDriverChoice driver = RuntimeDriverChoice::Auto;
+  unsigned ring_entries = 256;
+  PoolOptions pool;
+};
+
+// Something outside the runtime's own queues that a cross-thread wake may
+// have made ready (an awaited channel). Polled on the runtime thread after
+// every wake; it schedules its waiting coroutine itself.
+class RemoteWaiter {
+ public:
+  virtual ~RemoteWaiter() = default;
+  virtual void on_remote_wake() = 0;
+};
+
+// A single-threaded completion runtime, bound to the thread that creates it.
+// Tasks run on that thread only; other threads reach it through the
+// cross-thread wake (channel sends, pool completions).
+class Runtime {
+ public:
+  // Auto tries io_uring (ring setup and opcode probe) and falls back to
+  // polling; IoUring and Polling force one, and a forced io_uring that cannot
+  // be set up fails with its error.
+  static Expected<std::unique_ptr<Runtime>> create(RuntimeOptions options = {});
+  Runtime(const Runtime&) = delete;
+  Runtime& operator=(const Runtime&) = delete;
+  // Abandons every pending task, but only after the kernel and the pool have
+  // let go of every in-flight operation's memory; see the definition.
+  ~Runtime();
+
+  // The runtime of the calling thread; using runtime operations on a thread
+  // without one is a programming error.
+  static Runtime& current() noexcept;
+
+  RuntimeDriverType driver_type() const noexcept { return driver_->type(); }
+
+  // Starts `task` detached: it first runs with the next ready batch, and its
+  // frame is freed when it ends (or when the runtime is dropped).
+  void spawn(Task<void> task);
+
+  // Drives the runtime on this thread until `task` ends; returns its value.
+  template <class T>
+  T block_on(Task<T> task) {
+    schedule(task.handle());
+    while (!task.done()) {
+      if (run_ready_once() == 0) turn();
+    }
+    return task.await_resume();
+  }
+
+  // Resumes every task that is ready now, once; returns how many ran.
+  std::size_t run_ready_once();
+  void schedule(std::coroutine_handle<> h);
+
+  void submit(OpPtr op);
+  CrossWake& cross_wake() noexcept { return wake_; }
+  BlockingPool& pool() noexcept { return *pool_; }
+  RemoteQueue& remote() noexcept { return remote_; }
+
+  void add_remote_waiter(RemoteWaiter* w);
+  void remove_remote_waiter(RemoteWaiter* w);
+
+  std::size_t detached_tasks() const noexcept { return roots_.size(); }
+
+ private:
+  friend struct detail::PromiseBase;
+  struct Key {};
+
+ public:
+  explicit Runtime(Key) {}
+
+ private:
+  // One round of waiting: reap completions, take cross-thread work, and if
+  // nothing became ready, sleep in the driver.
+  void turn();
+  void finish(std::vector<OpPtr>& done);
+  void take_remote();
+  void forget_root(std::coroutine_handle<> h) noexcept;
+
+  CrossWake wake_;
+  RemoteQueue remote_{wake_};
+  std::unique_ptr<BlockingPool> pool_;
+  std::unique_ptr<IoDriver> driver_;
+  std::deque<std::coroutine_handle<>> ready_;
+  std::unordered_set<void*> roots_;  // frames of detached tasks, by address
+  std::vector<RemoteWaiter*> remote_waiters_;
+  std::vector<OpPtr> done_scratch_;
+  bool tearing_down_ = false;
+  Runtime* previous_ = nullptr;
+};
+
+}  // namespace kestrelio::runtime

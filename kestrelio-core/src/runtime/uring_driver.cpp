@@ -1,0 +1,217 @@
+#include "runtime/uring_driver.hpp"
+
+#include <fcntl.h>
+
+#include <cerrno>
+
+#include "runtime/test_hooks.hpp"
+
+// liburing grew version macros in 2.4 and io_uring_prep_ftruncate in 2.6;
+// older headers (Debian 12 ships 2.3) have neither, so truncation then runs
+// on the pool whatever the kernel offers.
+#if defined(IO_URING_VERSION_MAJOR) && defined(IO_URING_VERSION_MINOR) && \
+    (IO_URING_VERSION_MAJOR > 2 || (IO_URING_VERSION_MAJOR == 2 && IO_URING_VERSION_MINOR >= 6))
+#define KESTRELIO_HAVE_PREP_FTRUNCATE 1
+#else
+#define KESTRELIO_HAVE_PREP_FTRUNCATE 0
+#endif
+
+namespace kestrelio::runtime {
+
+namespace {
+
+// Cancel requests carry this; their own completions need no handling.
+constexpr std::uint64_t kCancelTag = 0;
+// One transfer never asks for more than this; short counts are allowed and
+// the callers loop, and the prep helpers take a 32-bit length.
+constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
+
+unsigned transfer_len(std::size_t len) noexcept { return static_cast<unsigned>(len < kMaxTransfer ? len : kMaxTransfer); }
+
+struct ProbeDeleter {
+  void operator()(io_uring_probe* p) const noexcept { io_uring_free_probe(p); }
+};
+
+}  // namespace
+
+Expected<std::unique_ptr<UringDriver>> UringDriver::create(unsigned entries, BlockingPool& pool, RemoteQueue& remote,
+                                                           CrossWake& wake) {
+  if (int e = testing::ring_setup_failure()) return IoError::os(e);
+  auto d = std::make_unique<UringDriver>(pool, remote, wake);
+  // Only this thread submits, and completions are reaped at our own pace, so
+  // the kernel may skip the cross-CPU interrupts; older kernels refuse the
+  // flags with EINVAL and get a plain ring.
+  unsigned flags = IORING_SETUP_COOP_TASKRUN | IORING_SETUP_SINGLE_ISSUER;
+  int r = io_uring_queue_init(entries, &d->ring_, flags);
+  if (r == -EINVAL) r = io_uring_queue_init(entries, &d->ring_, 0);
+  if (r < 0) return IoError::os(-r);
+  d->ring_ready_ = true;
+
+  std::unique_ptr<io_uring_probe, ProbeDeleter> probe(io_uring_get_probe_ring(&d->ring_));
+  if (!probe) return IoError::os(EOPNOTSUPP);
+  for (int op : {IORING_OP_OPENAT, IORING_OP_READ, IORING_OP_WRITE, IORING_OP_STATX, IORING_OP_FSYNC, IORING_OP_CLOSE,
+                 IORING_OP_ASYNC_CANCEL}) {
+    if (!io_uring_opcode_supported(probe.get(), op)) return IoError::os(EOPNOTSUPP);
+  }
+#if KESTRELIO_HAVE_PREP_FTRUNCATE
+  d->native_truncate_ = io_uring_opcode_supported(probe.get(), IORING_OP_FTRUNCATE);
+#endif
+  return d;
+}
+
+UringDriver::~UringDriver() {
+  shutdown();
+  if (ring_ready_) io_uring_queue_exit(&ring_);
+}
+
+io_uring_sqe* UringDriver::next_sqe() {
+  io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
+  if (!sqe) {
+    io_uring_submit(&ring_);
+    sqe = io_uring_get_sqe(&ring_);
+  }
+  return sqe;
+}
+
+bool UringDriver::prep(io_uring_sqe* sqe, OpState& op) {
+  switch (op.kind) {
+    case OpKind::Open:
+      io_uring_prep_openat(sqe, AT_FDCWD, op.path.c_str(), op.flags, op.mode);
+      break;
+    case OpKind::Read:
+      io_uring_prep_read(sqe, op.fd, op.buf, transfer_len(op.len), op.offset);
+      break;
+    case OpKind::Write:
+      io_uring_prep_write(sqe, op.fd, op.buf, transfer_len(op.len), op.offset);
+      break;
+    case OpKind::Stat:
+      io_uring_prep_statx(sqe, op.fd, "", AT_EMPTY_PATH, STATX_SIZE, &op.stx);
+      break;
+    case OpKind::Sync:
+      io_uring_prep_fsync(sqe, op.fd, op.data_only ? IORING_FSYNC_DATASYNC : 0);
+      break;
+    case OpKind::Truncate:
+#if KESTRELIO_HAVE_PREP_FTRUNCATE
+      io_uring_prep_ftruncate(sqe, op.fd, static_cast<loff_t>(op.offset));
+      break;
+#else
+      return false;
+#endif
+    case OpKind::Close:
+      // The kernel owns the descriptor from here on.
+      io_uring_prep_close(sqe, op.to_close.release());
+      break;
+    case OpKind::Call:
+      return false;
+  }
+  io_uring_sqe_set_data(sqe, &op);
+  return true;
+}
+
+void UringDriver::submit(OpPtr op) {
+  bool native = op->kind != OpKind::Call && (op->kind != OpKind::Truncate || native_truncate_);
+  if (!native) {
+    offload(pool_, remote_, std::move(op));
+    return;
+  }
+  if (!backlog_.empty()) {
+    backlog_.push_back(std::move(op));
+    return;
+  }
+  io_uring_sqe* sqe = next_sqe();
+  if (!sqe) {
+    backlog_.push_back(std::move(op));
+    return;
+  }
+  prep(sqe, *op);
+  OpState* key = op.get();
+  inflight_.emplace(key, std::move(op));
+}
+
+void UringDriver::flush_backlog() {
+  while (!backlog_.empty()) {
+    io_uring_sqe* sqe = next_sqe();
+    if (!sqe) return;
+    OpPtr op = std::move(backlog_.front());
+    backlog_.pop_front();
+    prep(sqe, *op);
+    OpState* key = op.get();
+    inflight_.emplace(key, std::move(op));
+  }
+}
+
+void UringDriver::arm_wake() {
+  if (wake_armed_ || shutting_down_) return;
+  io_uring_sqe* sqe = next_sqe();
+  if (!sqe) return;  // tried again on the next poll
+  io_uring_prep_read(sqe, wake_.fd(), &wake_buf_, sizeof wake_buf_, 0);
+  io_uring_sqe_set_data(sqe, &wake_buf_);
+  wake_armed_ = true;
+}
+
+void UringDriver::poll(bool block, std::vector<OpPtr>& done) {
+  flush_backlog();
+  arm_wake();
+  // Blocks until one completion: a file operation, or the eventfd read that
+  // a cross-thread wake finishes. EINTR just returns to the runtime loop.
+  if (block && wake_armed_) {
+    io_uring_submit_and_wait(&ring_, 1);
+  } else {
+    io_uring_submit(&ring_);
+  }
+  reap(&done);
+}
+
+void UringDriver::reap(std::vector<OpPtr>* done) {
+  unsigned head;
+  unsigned seen = 0;
+  io_uring_cqe* cqe;
+  io_uring_for_each_cqe(&ring_, head, cqe) {
+    ++seen;
+    void* tag = io_uring_cqe_get_data(cqe);
+    if (tag == &wake_buf_) {
+      wake_armed_ = false;
+      continue;
+    }
+    if (cqe->user_data == kCancelTag) continue;
+    auto it = inflight_.find(static_cast<OpState*>(tag));
+    if (it == inflight_.end()) continue;
+    OpPtr op = std::move(it->second);
+    inflight_.erase(it);
+    op->res = cqe->res;
+    if (op->kind == OpKind::Stat && cqe->res >= 0) op->size = op->stx.stx_size;
+    op->done = true;
+    if (done) done->push_back(std::move(op));
+  }
+  io_uring_cq_advance(&ring_, seen);
+}
+
+void UringDriver::shutdown() {
+  if (!ring_ready_ || shutting_down_) return;
+  shutting_down_ = true;
+  backlog_.clear();  // never submitted; a pending close still closes its fd here
+  auto cancel = [&](void* target) {
+    io_uring_sqe* sqe = next_sqe();
+    while (!sqe) {
+      io_uring_submit_and_wait(&ring_, 1);
+      reap(nullptr);
+      sqe = next_sqe();
+    }
+    io_uring_prep_cancel(sqe, target, 0);
+    io_uring_sqe_set_data64(sqe, kCancelTag);
+  };
+  std::vector<OpState*> targets;
+  for (auto& entry : inflight_) targets.push_back(entry.first);
+  for (OpState* target : targets) {
+    if (inflight_.count(target)) cancel(target);
+  }
+  if (wake_armed_) cancel(&wake_buf_);
+  // Blocks until the kernel has answered every operation, cancelled or not:
+  // until then it may still write their buffers.
+  while (!inflight_.empty() || wake_armed_) {
+    io_uring_submit_and_wait(&ring_, 1);
+    reap(nullptr);
+  }
+}
+
+}  // namespace kestrelio::runtime

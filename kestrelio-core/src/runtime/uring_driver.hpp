@@ -1,0 +1,58 @@
+#pragma once
+
+#include <liburing.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <unordered_map>
+
+#include "kestrelio/expected.hpp"
+#include "runtime/io_driver.hpp"
+
+namespace kestrelio::runtime {
+
+// True kernel completions through io_uring. Operations the ring (or the
+// liburing we were built against) cannot express run on the pool instead.
+class UringDriver final : public IoDriver {
+ public:
+  // Sets the ring up and probes the opcodes we rely on; fails with the
+  // setup's errno, or EOPNOTSUPP when a required opcode is missing.
+  static Expected<std::unique_ptr<UringDriver>> create(unsigned entries, BlockingPool& pool, RemoteQueue& remote,
+                                                       CrossWake& wake);
+  UringDriver(BlockingPool& pool, RemoteQueue& remote, CrossWake& wake) noexcept
+      : pool_(pool), remote_(remote), wake_(wake) {}
+  ~UringDriver() override;
+  UringDriver(const UringDriver&) = delete;
+  UringDriver& operator=(const UringDriver&) = delete;
+
+  RuntimeDriverType type() const noexcept override { return RuntimeDriverType::IoUring; }
+  void submit(OpPtr op) override;
+  void poll(bool block, std::vector<OpPtr>& done) override;
+  void shutdown() override;
+
+  // Whether truncation goes through the ring (needs kernel and liburing support).
+  bool native_truncate() const noexcept { return native_truncate_; }
+  std::size_t in_flight() const noexcept { return inflight_.size(); }
+
+ private:
+  io_uring_sqe* next_sqe();
+  bool prep(io_uring_sqe* sqe, OpState& op);
+  void arm_wake();
+  void flush_backlog();
+  void reap(std::vector<OpPtr>* done);
+
+  io_uring ring_{};
+  bool ring_ready_ = false;
+  bool native_truncate_ = false;
+  bool wake_armed_ = false;
+  bool shutting_down_ = false;
+  std::uint64_t wake_buf_ = 0;  // target of the eventfd read the ring keeps armed
+  BlockingPool& pool_;
+  RemoteQueue& remote_;
+  CrossWake& wake_;
+  std::unordered_map<OpState*, OpPtr> inflight_;
+  std::deque<OpPtr> backlog_;  // waiting for submission-queue room
+};
+
+}  // namespace kestrelio::runtime

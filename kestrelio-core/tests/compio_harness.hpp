@@ -1,0 +1,215 @@
+#pragma once
+
+// Shared helpers of the runtime backend tests: a backend on a thread of our
+// own (so pool hooks can be passed and the thread joined), replies collected
+// with a timeout, and slow sources that hold a read in flight on demand.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <dirent.h>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "compio_backend/serve.hpp"
+#include "kestrelio/driver.hpp"
+
+namespace kestrelio::testing {
+
+inline const char* choice_name(RuntimeDriverChoice c) { return c == RuntimeDriverChoice::IoUring ? "IoUring" : "Polling"; }
+
+// One reply, waited for with a timeout so a lost reply fails instead of hanging.
+class ReplySlot {
+ public:
+  ReplyFn fn() {
+    return [s = state_](OpResult r) {
+      std::lock_guard<std::mutex> g(s->m);
+      s->result.emplace(std::move(r));
+      s->cv.notify_all();
+    };
+  }
+  std::optional<OpResult> wait(std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
+    std::unique_lock<std::mutex> g(state_->m);
+    state_->cv.wait_for(g, limit, [&] { return state_->result.has_value(); });
+    return std::move(state_->result);
+  }
+  bool ready() {
+    std::lock_guard<std::mutex> g(state_->m);
+    return state_->result.has_value();
+  }
+
+ private:
+  struct State {
+    std::mutex m;
+    std::condition_variable cv;
+    std::optional<OpResult> result;
+  };
+  std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+// Holds every pool job at the door while closed; tests use it to keep a
+// polling-driver operation in flight.
+class Gate {
+ public:
+  void close() {
+    std::lock_guard<std::mutex> g(m_);
+    open_ = false;
+  }
+  void open() {
+    {
+      std::lock_guard<std::mutex> g(m_);
+      open_ = true;
+    }
+    cv_.notify_all();
+  }
+  void pass() {
+    std::unique_lock<std::mutex> g(m_);
+    ++waiting_;
+    cv_.notify_all();
+    cv_.wait(g, [&] { return open_; });
+    --waiting_;
+  }
+  // Blocks until some job is held at the gate.
+  bool wait_held(std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
+    std::unique_lock<std::mutex> g(m_);
+    return cv_.wait_for(g, limit, [&] { return waiting_ > 0; });
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool open_ = true;
+  int waiting_ = 0;
+};
+
+// A backend served on a joinable thread of the test.
+class Backend {
+ public:
+  explicit Backend(RuntimeDriverChoice choice, std::function<void(Driver&)> before_start = {}) {
+    auto [tx, rx] = channel<Msg>();
+    auto [stx, srx] = channel<compio_backend::Startup>();
+    driver_ = Driver::attach(std::move(tx), "test");
+    if (before_start) before_start(*driver_);
+    runtime::RuntimeOptions ro;
+    ro.driver = choice;
+    ro.pool.job_hook = [g = gate_] { g->pass(); };
+    thread_ = std::thread([rx = std::move(rx), stx = std::move(stx), ro = std::move(ro)]() mutable {
+      compio_backend::serve(std::move(rx), std::move(stx), std::move(ro));
+    });
+    auto started = srx.recv();
+    started_ok_ = started && started->ok();
+  }
+  ~Backend() { stop(); }
+
+  bool started() const { return started_ok_; }
+  Driver& driver() { return *driver_; }
+  Gate& gate() { return *gate_; }
+
+  OpResult call(Op op) {
+    ReplySlot slot;
+    driver_->submit(std::move(op), slot.fn());
+    auto r = slot.wait();
+    if (!r) return IoError::custom(IoErrorKind::Other, "test: no reply within the time limit");
+    return std::move(*r);
+  }
+  OpId submit(Op op, ReplySlot& slot) { return driver_->submit(std::move(op), slot.fn()); }
+
+  // Drops the driver (disconnecting the channel) and joins the thread.
+  void stop() {
+    driver_.reset();
+    if (thread_.joinable()) thread_.join();
+  }
+  void drop_driver() { driver_.reset(); }
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::shared_ptr<Gate> gate_ = std::make_shared<Gate>();
+  std::unique_ptr<Driver> driver_;
+  std::thread thread_;
+  bool started_ok_ = false;
+};
+
+// A fresh directory under the build's temp dir, removed with its files.
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/kestrelio-test-XXXXXX";
+    path_ = ::mkdtemp(tmpl);
+  }
+  ~TempDir() {
+    std::string cmd = "rm -rf '" + path_ + "'";
+    if (std::system(cmd.c_str()) != 0) {
+    }
+  }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  std::string write(const std::string& name, const std::string& content) const {
+    std::string p = file(name);
+    int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      if (::write(fd, content.data(), content.size()) < 0) {
+      }
+      ::close(fd);
+    }
+    return p;
+  }
+
+ private:
+  std::string path_;
+};
+
+inline std::string slurp(const std::string& path) {
+  std::string out;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return out;
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
+  ::close(fd);
+  return out;
+}
+
+inline int count_open_fds() {
+  int n = 0;
+  if (DIR* d = ::opendir("/proc/self/fd")) {
+    while (::readdir(d)) ++n;
+    ::closedir(d);
+  }
+  return n;
+}
+
+// Threads of this process whose name is `name`.
+inline int count_threads_named(const std::string& name) {
+  int n = 0;
+  DIR* d = ::opendir("/proc/self/task");
+  if (!d) return -1;
+  while (dirent* e = ::readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    std::string comm = slurp(std::string("/proc/self/task/") + e->d_name + "/comm");
+    while (!comm.empty() && comm.back() == '\n') comm.pop_back();
+    if (comm == name) ++n;
+  }
+  ::closedir(d);
+  return n;
+}
+
+template <class Pred>
+bool eventually(Pred pred, std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
+  auto until = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < until) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return pred();
+}
+
+}  // namespace kestrelio::testing

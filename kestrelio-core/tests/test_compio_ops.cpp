@@ -1,0 +1,272 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "compio_harness.hpp"
+
+using namespace kestrelio;
+using namespace kestrelio::testing;
+
+namespace {
+
+class CompioOps : public ::testing::TestWithParam<RuntimeDriverChoice> {
+ protected:
+  void SetUp() override { ASSERT_TRUE(backend.started()); }
+
+  HandleId open(const std::string& path, bool read, bool write, bool append = false, bool truncate = false,
+                bool create = false, bool create_new = false) {
+    OpResult r = backend.call(op::Open{read, write, append, truncate, create, create_new, path});
+    auto* h = r.get_if<reply::Handle>();
+    EXPECT_NE(h, nullptr) << (r.ok() ? to_text(r.reply()) : r.error().to_string());
+    return h ? h->id : 0;
+  }
+  static std::string bytes_of(const OpResult& r) {
+    auto* b = r.get_if<reply::Bytes>();
+    EXPECT_NE(b, nullptr) << (r.ok() ? to_text(r.reply()) : r.error().to_string());
+    return b ? std::string(b->data.begin(), b->data.end()) : std::string("<none>");
+  }
+  static void expect_errno(const OpResult& r, int e) {
+    ASSERT_FALSE(r.ok()) << to_text(r.reply());
+    EXPECT_EQ(r.error().raw_os_error(), e) << r.error().to_string();
+  }
+  static void expect_unknown(const OpResult& r) {
+    ASSERT_FALSE(r.ok()) << to_text(r.reply());
+    EXPECT_EQ(r.error().kind(), IoErrorKind::InvalidInput);
+    ASSERT_NE(r.error().message(), nullptr);
+    EXPECT_STREQ(r.error().message(), kUnknownHandle);
+  }
+
+  TempDir dir;
+  Backend backend{GetParam()};
+};
+
+TEST_P(CompioOps, NopAnswersUnit) { EXPECT_NE(backend.call(op::Nop{}).get_if<reply::Unit>(), nullptr); }
+
+TEST_P(CompioOps, OpenReportsHandleSizeAndDescriptor) {
+  std::string p = dir.write("a", "hello");
+  OpResult r = backend.call(op::Open{true, false, false, false, false, false, p});
+  auto* h = r.get_if<reply::Handle>();
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(h->id, 1u);
+  EXPECT_EQ(h->size, 5u);
+  EXPECT_GE(h->fd, 0);
+  EXPECT_GE(::fcntl(static_cast<int>(h->fd), F_GETFD), 0);  // really open in this process
+}
+
+TEST_P(CompioOps, FailedOpenStillConsumesItsNumber) {
+  OpResult bad = backend.call(op::Open{true, false, false, false, false, false, dir.file("missing")});
+  expect_errno(bad, ENOENT);
+  std::string p = dir.write("a", "x");
+  EXPECT_EQ(open(p, true, false), 2u);
+}
+
+TEST_P(CompioOps, SmallReadFileConsumesANumber) {
+  std::string p = dir.write("a", "abc");
+  EXPECT_EQ(bytes_of(backend.call(op::ReadFile{3, p})), "abc");  // size equal to inline_max: inline
+  EXPECT_EQ(open(p, true, false), 2u);
+}
+
+TEST_P(CompioOps, LargeReadFileKeepsTheFileOpen) {
+  std::string p = dir.write("a", "abcd");
+  OpResult r = backend.call(op::ReadFile{3, p});
+  auto* h = r.get_if<reply::Handle>();
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(h->id, 1u);
+  EXPECT_EQ(h->size, 4u);
+  EXPECT_EQ(bytes_of(backend.call(op::Read{h->id, 1, ReadBuf::owned(10)})), "bcd");
+  EXPECT_NE(backend.call(op::Close{h->id}).get_if<reply::Unit>(), nullptr);
+}
+
+TEST_P(CompioOps, ReadFileOfMissingPathFails) { expect_errno(backend.call(op::ReadFile{100, dir.file("no")}), ENOENT); }
+
+TEST_P(CompioOps, ReadRawAndOwned) {
+  std::string p = dir.write("a", "0123456789");
+  HandleId h = open(p, true, false);
+  std::uint8_t buf[4] = {0, 0, 0, 0};
+  OpResult r = backend.call(op::Read{h, 2, ReadBuf::raw(buf, 4)});
+  ASSERT_NE(r.get_if<reply::Read>(), nullptr);
+  EXPECT_EQ(r.get_if<reply::Read>()->n, 4u);
+  EXPECT_EQ(std::memcmp(buf, "2345", 4), 0);
+  EXPECT_EQ(bytes_of(backend.call(op::Read{h, 7, ReadBuf::owned(10)})), "789");  // short at EOF
+  EXPECT_EQ(bytes_of(backend.call(op::Read{h, 100, ReadBuf::owned(10)})), "");   // beyond EOF
+  OpResult beyond = backend.call(op::Read{h, 100, ReadBuf::raw(buf, 4)});
+  ASSERT_NE(beyond.get_if<reply::Read>(), nullptr);
+  EXPECT_EQ(beyond.get_if<reply::Read>()->n, 0u);
+}
+
+TEST_P(CompioOps, ZeroLengthReads) {
+  std::string p = dir.write("a", "abc");
+  HandleId h = open(p, true, false);
+  OpResult raw = backend.call(op::Read{h, 0, ReadBuf::raw(nullptr, 0)});
+  ASSERT_NE(raw.get_if<reply::Read>(), nullptr);
+  EXPECT_EQ(raw.get_if<reply::Read>()->n, 0u);
+  EXPECT_EQ(bytes_of(backend.call(op::Read{h, 0, ReadBuf::owned(0)})), "");
+}
+
+TEST_P(CompioOps, LargeReadIsComplete) {
+  std::string content(3 * 1024 * 1024 + 17, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
+  std::string p = dir.write("big", content);
+  HandleId h = open(p, true, false);
+  EXPECT_EQ(bytes_of(backend.call(op::Read{h, 0, ReadBuf::owned(content.size() + 100)})), content);
+  EXPECT_EQ(bytes_of(backend.call(op::ReadToEnd{h, 5})), content.substr(5));
+}
+
+TEST_P(CompioOps, ReadToEnd) {
+  std::string p = dir.write("a", "hello world");
+  HandleId h = open(p, true, false);
+  EXPECT_EQ(bytes_of(backend.call(op::ReadToEnd{h, 0})), "hello world");
+  EXPECT_EQ(bytes_of(backend.call(op::ReadToEnd{h, 6})), "world");
+  EXPECT_EQ(bytes_of(backend.call(op::ReadToEnd{h, 1000})), "");
+}
+
+TEST_P(CompioOps, ReadToEndFollowsAFileThatGrew) {
+  std::string p = dir.write("a", "abc");
+  HandleId h = open(p, true, true);
+  std::string more(5000, 'z');
+  int fd = ::open(p.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_EQ(::write(fd, more.data(), more.size()), static_cast<ssize_t>(more.size()));
+  ::close(fd);
+  EXPECT_EQ(bytes_of(backend.call(op::ReadToEnd{h, 0})), "abc" + more);
+}
+
+TEST_P(CompioOps, PositionalWrite) {
+  std::string p = dir.file("w");
+  HandleId h = open(p, false, true, false, false, true);
+  std::string data = "abcdef";
+  OpResult r = backend.call(op::Write{false, h, 3, Payload::raw(reinterpret_cast<const std::uint8_t*>(data.data()), 6)});
+  auto* w = r.get_if<reply::Written>();
+  ASSERT_NE(w, nullptr);
+  EXPECT_EQ(w->n, 6u);
+  EXPECT_EQ(w->end, 9u);
+  OpResult empty = backend.call(op::Write{false, h, 42, Payload::owned({})});
+  ASSERT_NE(empty.get_if<reply::Written>(), nullptr);
+  EXPECT_EQ(empty.get_if<reply::Written>()->n, 0u);
+  EXPECT_EQ(empty.get_if<reply::Written>()->end, 42u);
+  EXPECT_EQ(slurp(p), std::string("\0\0\0abcdef", 9));
+}
+
+TEST_P(CompioOps, AppendLandsAtTheEnd) {
+  std::string p = dir.write("a", "12345");
+  HandleId h = open(p, false, false, true);
+  OpResult r = backend.call(op::Write{true, h, 0, Payload::owned({'x', 'y'})});
+  auto* w = r.get_if<reply::Written>();
+  ASSERT_NE(w, nullptr) << (r.ok() ? "" : r.error().to_string());
+  EXPECT_EQ(w->n, 2u);
+  EXPECT_EQ(w->end, 7u);
+  OpResult empty = backend.call(op::Write{true, h, 0, Payload::owned({})});
+  ASSERT_NE(empty.get_if<reply::Written>(), nullptr);
+  EXPECT_EQ(empty.get_if<reply::Written>()->n, 0u);
+  EXPECT_EQ(empty.get_if<reply::Written>()->end, 7u);
+  EXPECT_EQ(slurp(p), "12345xy");
+}
+
+TEST_P(CompioOps, AppendOnAReadOnlyHandleFailsWithItsErrno) {
+  std::string p = dir.write("a", "1");
+  HandleId h = open(p, true, false);
+  expect_errno(backend.call(op::Write{true, h, 0, Payload::owned({'x'})}), EBADF);
+}
+
+TEST_P(CompioOps, SyncSetLenSize) {
+  std::string p = dir.write("a", "abcdef");
+  HandleId h = open(p, true, true);
+  EXPECT_NE(backend.call(op::Sync{true, h}).get_if<reply::Unit>(), nullptr);
+  EXPECT_NE(backend.call(op::Sync{false, h}).get_if<reply::Unit>(), nullptr);
+  EXPECT_NE(backend.call(op::SetLen{h, 2}).get_if<reply::Unit>(), nullptr);
+  OpResult s = backend.call(op::Size{h});
+  ASSERT_NE(s.get_if<reply::Size>(), nullptr);
+  EXPECT_EQ(s.get_if<reply::Size>()->size, 2u);
+  EXPECT_NE(backend.call(op::SetLen{h, 10000}).get_if<reply::Unit>(), nullptr);
+  EXPECT_EQ(backend.call(op::Size{h}).get_if<reply::Size>()->size, 10000u);
+  expect_errno(backend.call(op::SetLen{h, std::uint64_t{1} << 63}), EFBIG);
+}
+
+TEST_P(CompioOps, SetLenOnReadOnlyHandleFails) {
+  std::string p = dir.write("a", "abc");
+  HandleId h = open(p, true, false);
+  OpResult r = backend.call(op::SetLen{h, 1});
+  ASSERT_FALSE(r.ok());
+  EXPECT_TRUE(r.error().raw_os_error() == EINVAL || r.error().raw_os_error() == EBADF) << r.error().to_string();
+}
+
+TEST_P(CompioOps, CloseThenEverythingFailsUnknown) {
+  std::string p = dir.write("a", "abc");
+  HandleId h = open(p, true, true);
+  EXPECT_NE(backend.call(op::Close{h}).get_if<reply::Unit>(), nullptr);
+  expect_unknown(backend.call(op::Close{h}));
+  expect_unknown(backend.call(op::Read{h, 0, ReadBuf::owned(1)}));
+  expect_unknown(backend.call(op::ReadToEnd{h, 0}));
+  expect_unknown(backend.call(op::Write{false, h, 0, Payload::owned({'a'})}));
+  expect_unknown(backend.call(op::Write{true, h, 0, Payload::owned({'a'})}));
+  expect_unknown(backend.call(op::Sync{false, h}));
+  expect_unknown(backend.call(op::SetLen{h, 0}));
+  expect_unknown(backend.call(op::Size{h}));
+  expect_unknown(backend.call(op::Size{999}));
+}
+
+TEST_P(CompioOps, OpenFlagRules) {
+  std::string p = dir.write("a", "abc");
+  expect_errno(backend.call(op::Open{false, false, false, false, false, false, p}), EINVAL);
+  expect_errno(backend.call(op::Open{true, false, false, true, false, false, p}), EINVAL);
+  expect_errno(backend.call(op::Open{true, false, false, false, true, false, p}), EINVAL);
+  expect_errno(backend.call(op::Open{true, false, false, false, false, true, p}), EINVAL);
+  expect_errno(backend.call(op::Open{false, true, false, false, false, true, p}), EEXIST);
+  // Append implies write access, so creation is allowed with it.
+  std::string q = dir.file("new");
+  EXPECT_GT(open(q, false, false, true, false, true), 0u);
+  // Truncate with write empties the file.
+  HandleId t = open(p, false, true, false, true);
+  EXPECT_EQ(backend.call(op::Size{t}).get_if<reply::Size>()->size, 0u);
+}
+
+TEST_P(CompioOps, NulInPathIsRejectedBeforeAnySystemCall) {
+  std::string bad = dir.file("a");
+  bad.push_back('\0');
+  bad += "b";
+  for (OpResult r : {backend.call(op::Open{true, false, false, false, false, false, bad}),
+                     backend.call(op::ReadFile{10, bad}), backend.call(op::WriteFile{Payload::owned({'x'}), bad})}) {
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind(), IoErrorKind::InvalidInput);
+    EXPECT_STREQ(r.error().message(), "file name contained an unexpected NUL byte");
+  }
+  EXPECT_EQ(::access(dir.file("a").c_str(), F_OK), -1);
+}
+
+TEST_P(CompioOps, WriteFileThenReadFile) {
+  std::string p = dir.write("a", "old content that is longer");
+  std::string data = "new";
+  OpResult w =
+      backend.call(op::WriteFile{Payload::raw(reinterpret_cast<const std::uint8_t*>(data.data()), data.size()), p});
+  ASSERT_NE(w.get_if<reply::Written>(), nullptr);
+  EXPECT_EQ(w.get_if<reply::Written>()->n, 3u);
+  EXPECT_EQ(w.get_if<reply::Written>()->end, 3u);
+  EXPECT_EQ(bytes_of(backend.call(op::ReadFile{1000, p})), "new");
+  expect_errno(backend.call(op::WriteFile{Payload::owned({'x'}), dir.file("no/such/dir")}), ENOENT);
+}
+
+TEST_P(CompioOps, CancelForUnknownOrFinishedIdChangesNothing) {
+  backend.driver().cancel(12345);
+  ReplySlot slot;
+  OpId id = backend.submit(op::Nop{}, slot);
+  ASSERT_TRUE(slot.wait());
+  backend.driver().cancel(id);
+  EXPECT_NE(backend.call(op::Nop{}).get_if<reply::Unit>(), nullptr);
+}
+
+TEST_P(CompioOps, ManyOperationsInFlightAllAnswer) {
+  std::string p = dir.write("a", std::string(4096, 'q'));
+  HandleId h = open(p, true, false);
+  std::vector<ReplySlot> slots(200);
+  for (std::size_t i = 0; i < slots.size(); ++i) backend.submit(op::Read{h, i, ReadBuf::owned(16)}, slots[i]);
+  for (auto& s : slots) {
+    auto r = s.wait();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(bytes_of(*r), std::string(16, 'q'));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, CompioOps, ::testing::Values(RuntimeDriverChoice::Polling, RuntimeDriverChoice::IoUring),
+                         [](const auto& info) { return std::string(choice_name(info.param)); });
+
+}  // namespace
