@@ -187,8 +187,10 @@ inline int count_open_fds() {
   return n;
 }
 
-// Threads of this process whose name is `name`.
-inline int count_threads_named(const std::string& name) {
+// Threads of this process whose name is `name` (as the kernel keeps it: at
+// most 15 characters, so "kestrelio-compio" reads back as "kestrelio-compi").
+inline int count_threads_named(std::string name) {
+  if (name.size() > 15) name.resize(15);
   int n = 0;
   DIR* d = ::opendir("/proc/self/task");
   if (!d) return -1;
