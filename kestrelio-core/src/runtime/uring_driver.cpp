@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <mutex>
 
 #include "runtime/test_hooks.hpp"
 
@@ -16,9 +17,28 @@
 #define KESTRELIO_HAVE_PREP_FTRUNCATE 0
 #endif
 
+
 namespace kestrelio::runtime {
 
 namespace {
+
+// liburing maps and unmaps the rings with raw system calls, which
+// ThreadSanitizer does not see: a new ring placed where an old one (of another
+// thread) was would inherit that ring's access history and look racy. The
+// kernel orders the unmap before the new map; this lock shows that order.
+#if defined(__SANITIZE_THREAD__)
+std::mutex g_ring_address_order;
+#endif
+void ring_mapped() noexcept {
+#if defined(__SANITIZE_THREAD__)
+  std::lock_guard<std::mutex> g(g_ring_address_order);
+#endif
+}
+void ring_unmapping() noexcept {
+#if defined(__SANITIZE_THREAD__)
+  std::lock_guard<std::mutex> g(g_ring_address_order);
+#endif
+}
 
 // Cancel requests carry this; their own completions need no handling.
 constexpr std::uint64_t kCancelTag = 0;
@@ -46,6 +66,7 @@ Expected<std::unique_ptr<UringDriver>> UringDriver::create(unsigned entries, Blo
   if (r == -EINVAL) r = io_uring_queue_init(entries, &d->ring_, 0);
   if (r < 0) return IoError::os(-r);
   d->ring_ready_ = true;
+  ring_mapped();
 
   std::unique_ptr<io_uring_probe, ProbeDeleter> probe(io_uring_get_probe_ring(&d->ring_));
   if (!probe) return IoError::os(EOPNOTSUPP);
@@ -61,7 +82,10 @@ Expected<std::unique_ptr<UringDriver>> UringDriver::create(unsigned entries, Blo
 
 UringDriver::~UringDriver() {
   shutdown();
-  if (ring_ready_) io_uring_queue_exit(&ring_);
+  if (ring_ready_) {
+    ring_unmapping();
+    io_uring_queue_exit(&ring_);
+  }
 }
 
 io_uring_sqe* UringDriver::next_sqe() {
