@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "compio_backend/execute.hpp"
 #include "compio_harness.hpp"
+#include "runtime/runtime.hpp"
 
 using namespace kestrelio;
 using namespace kestrelio::testing;
@@ -268,5 +270,45 @@ TEST_P(CompioOps, ManyOperationsInFlightAllAnswer) {
 
 INSTANTIATE_TEST_SUITE_P(Drivers, CompioOps, ::testing::Values(RuntimeDriverChoice::Polling, RuntimeDriverChoice::IoUring),
                          [](const auto& info) { return std::string(choice_name(info.param)); });
+
+}  // namespace
+
+namespace {
+
+TEST(CompioExecute, MissingPreallocatedHandleIsAnInvariantFault) {
+  auto rt = runtime::Runtime::create({}).value();
+  TempDir dir;
+  std::string p = dir.write("a", "abcdef");
+  auto files = std::make_shared<compio_backend::FileTable>();
+  auto flag = std::make_shared<bool>(false);
+  try {
+    rt->block_on(compio_backend::execute(std::nullopt, op::Open{true, false, false, false, false, false, p}, files, flag));
+    ADD_FAILURE() << "no fault";
+  } catch (const compio_backend::InvariantFault& f) {
+    EXPECT_STREQ(f.message, "open allocates an id");
+  }
+  try {
+    rt->block_on(compio_backend::execute(std::nullopt, op::ReadFile{1, p}, files, flag));
+    ADD_FAILURE() << "no fault";
+  } catch (const compio_backend::InvariantFault& f) {
+    EXPECT_STREQ(f.message, "read_file allocates an id");
+  }
+  EXPECT_TRUE(files->empty());
+}
+
+TEST(CompioExecute, AnImpossibleBufferFailsTheOperationOnly) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer aborts on such a request instead of throwing";
+#endif
+  Backend backend(RuntimeDriverChoice::Auto);
+  TempDir dir;
+  std::string p = dir.write("a", "abc");
+  OpResult h = backend.call(op::Open{true, false, false, false, false, false, p});
+  ASSERT_NE(h.get_if<reply::Handle>(), nullptr);
+  OpResult r = backend.call(op::Read{h.get_if<reply::Handle>()->id, 0, ReadBuf::owned(std::size_t{1} << 62)});
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().raw_os_error(), ENOMEM);
+  EXPECT_TRUE(backend.call(op::Nop{}).ok());
+}
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "compio_backend/run.hpp"
 
+#include <cerrno>
 #include <cstdio>
+#include <new>
 #include <optional>
 
 #include "compio_backend/execute.hpp"
@@ -29,6 +31,10 @@ runtime::Task<void> operation_task(TaskRecord rec) {
     result.emplace(co_await execute(rec.new_handle, std::move(rec.op), rec.files, rec.cancelled));
   } catch (const InvariantFault& fault) {
     std::fprintf(stderr, "kestrelio: %s\n", fault.message);
+  } catch (const std::bad_alloc&) {
+    // A buffer sized from the request or the file (a huge len, a huge file)
+    // is a failure of that operation, not of the thread.
+    result.emplace(IoError::os(ENOMEM));
   }
   // Only our own entry: a later Submit reusing the id may have replaced it.
   auto it = rec.cancel_flags->find(rec.id);

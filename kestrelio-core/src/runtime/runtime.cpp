@@ -13,7 +13,13 @@ namespace {
 thread_local Runtime* t_current = nullptr;
 }
 
-void detail::PromiseBase::finish_detached(Runtime* rt, std::coroutine_handle<> h) noexcept { rt->forget_root(h); }
+void detail::PromiseBase::finish_detached(Runtime* rt, std::coroutine_handle<> h) noexcept {
+  // Nobody awaits a detached task, so its exception would vanish unseen.
+  if (std::coroutine_handle<PromiseBase>::from_address(h.address()).promise().exception) {
+    std::fputs("kestrelio: a detached task ended with an exception\n", stderr);
+  }
+  rt->forget_root(h);
+}
 
 Expected<std::unique_ptr<Runtime>> Runtime::create(RuntimeOptions options) {
   auto rt = std::make_unique<Runtime>(Key{});
