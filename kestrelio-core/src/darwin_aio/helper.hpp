@@ -1,0 +1,12 @@
+#pragma once
+
+#include "darwin_aio/open.hpp"
+#include "kestrelio/channel.hpp"
+
+namespace kestrelio::darwin_aio {
+
+// Body of one "kestrelio-open" thread: performs opens and closes that might
+// block, until the helper-job channel disconnects.
+void run_open_helper(Sys& sys, Receiver<HelperJob> jobs, Sender<Opened> opened_tx);
+
+}  // namespace kestrelio::darwin_aio
