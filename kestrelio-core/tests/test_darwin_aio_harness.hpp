@@ -1,0 +1,354 @@
+#pragma once
+
+// Shared helpers of the darwin-aio backend tests: temporary files, reply
+// collection with timeouts, thread and descriptor counting from /proc, and
+// fake system-call layers that inject failures or hold requests in flight.
+
+#include <aio.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "darwin_aio/sys.hpp"
+#include "kestrelio/driver.hpp"
+
+namespace kestrelio::aio_testing {
+
+using namespace std::chrono_literals;
+using darwin_aio::RealSys;
+
+inline std::chrono::milliseconds reply_limit() { return 20s; }
+
+// A directory under /tmp removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/kestrelio-aio-XXXXXX";
+    path_ = mkdtemp(tmpl);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  std::string write(const std::string& name, const std::string& content) const {
+    std::string p = file(name);
+    std::ofstream(p, std::ios::binary) << content;
+    return p;
+  }
+
+ private:
+  std::string path_;
+};
+
+inline std::string read_all(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline std::string pattern(std::size_t n, unsigned seed = 7) {
+  std::string s(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + seed) & 0xff);
+  return s;
+}
+
+// Results by tag, in arrival order, waited for with a timeout so a lost
+// reply fails the test instead of hanging it.
+class Replies {
+ public:
+  struct Entry {
+    int tag;
+    OpResult result;
+  };
+
+  ReplyFn fn(int tag) {
+    return [s = state_, tag](OpResult r) {
+      std::lock_guard<std::mutex> g(s->m);
+      s->entries.push_back(Entry{tag, std::move(r)});
+      s->cv.notify_all();
+    };
+  }
+  bool wait_count(std::size_t n, std::chrono::milliseconds limit = reply_limit()) {
+    std::unique_lock<std::mutex> g(state_->m);
+    return state_->cv.wait_for(g, limit, [&] { return state_->entries.size() >= n; });
+  }
+  // The result of `tag`, waiting for it.
+  std::optional<OpResult> wait(int tag, std::chrono::milliseconds limit = reply_limit()) {
+    std::unique_lock<std::mutex> g(state_->m);
+    std::optional<OpResult> out;
+    state_->cv.wait_for(g, limit, [&] {
+      for (Entry& e : state_->entries)
+        if (e.tag == tag) return true;
+      return false;
+    });
+    for (Entry& e : state_->entries)
+      if (e.tag == tag) out.emplace(e.result);
+    return out;
+  }
+  std::size_t count() {
+    std::lock_guard<std::mutex> g(state_->m);
+    return state_->entries.size();
+  }
+  std::size_t count_of(int tag) {
+    std::lock_guard<std::mutex> g(state_->m);
+    std::size_t n = 0;
+    for (Entry& e : state_->entries) n += e.tag == tag;
+    return n;
+  }
+  std::vector<int> order() {
+    std::lock_guard<std::mutex> g(state_->m);
+    std::vector<int> tags;
+    for (Entry& e : state_->entries) tags.push_back(e.tag);
+    return tags;
+  }
+
+ private:
+  struct State {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<Entry> entries;
+  };
+  std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+// Fake layers must outlive the detached backend threads, which may still be
+// finishing after a test has its last reply; they are kept until exit.
+template <class T, class... Args>
+T& keep_alive(Args&&... args) {
+  static std::mutex m;
+  static std::vector<std::shared_ptr<void>> kept;
+  auto p = std::make_shared<T>(std::forward<Args>(args)...);
+  std::lock_guard<std::mutex> g(m);
+  kept.push_back(p);
+  return *p;
+}
+
+inline std::unique_ptr<Driver> make_driver(DriverOptions options = {}) {
+  auto d = Driver::create(BackendKind::DarwinAio, options);
+  if (!d) return nullptr;
+  return std::move(d).value();
+}
+
+inline int count_threads_named(const std::string& name) {
+  int n = 0;
+  DIR* dir = opendir("/proc/self/task");
+  if (!dir) return -1;
+  while (dirent* e = readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+    std::string line;
+    std::getline(comm, line);
+    n += line == name;
+  }
+  closedir(dir);
+  return n;
+}
+
+// Polls until `pred` holds or the limit passes; returns the last verdict.
+template <class Pred>
+bool eventually(Pred pred, std::chrono::milliseconds limit = reply_limit()) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+// Waits until no backend thread of an earlier test is left.
+inline bool backends_gone() {
+  return eventually([] { return count_threads_named("kestrelio-aio") == 0 && count_threads_named("kestrelio-open") == 0; });
+}
+
+inline int count_open_fds() {
+  int n = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  if (!dir) return -1;
+  while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
+  closedir(dir);
+  return n - 1;  // the directory stream's own descriptor
+}
+
+inline std::string current_thread_name() {
+  char buf[32] = {};
+  pthread_getname_np(pthread_self(), buf, sizeof buf);
+  return buf;
+}
+
+// The real calls, each replaceable by a hook set before the driver starts.
+class HookSys final : public RealSys {
+ public:
+  std::function<int(aiocb*)> on_aio_read, on_aio_write;
+  std::function<int(int, struct stat*)> on_fstat;
+  std::function<int(const char*, int, mode_t)> on_open;
+  std::function<int(int)> on_close;
+  std::function<ssize_t(int, void*, size_t, off_t)> on_pread;
+  std::function<ssize_t(int, const void*, size_t)> on_write;
+  std::function<ssize_t(int, const void*, size_t, off_t)> on_pwrite;
+
+  int aio_read(aiocb* cb) noexcept override { return on_aio_read ? on_aio_read(cb) : RealSys::aio_read(cb); }
+  int aio_write(aiocb* cb) noexcept override { return on_aio_write ? on_aio_write(cb) : RealSys::aio_write(cb); }
+  int fstat(int fd, struct stat* st) noexcept override { return on_fstat ? on_fstat(fd, st) : RealSys::fstat(fd, st); }
+  int open(const char* p, int f, mode_t m) noexcept override { return on_open ? on_open(p, f, m) : RealSys::open(p, f, m); }
+  int close(int fd) noexcept override { return on_close ? on_close(fd) : RealSys::close(fd); }
+  ssize_t pread(int fd, void* b, size_t n, off_t o) noexcept override {
+    return on_pread ? on_pread(fd, b, n, o) : RealSys::pread(fd, b, n, o);
+  }
+  ssize_t write(int fd, const void* b, size_t n) noexcept override {
+    return on_write ? on_write(fd, b, n) : RealSys::write(fd, b, n);
+  }
+  ssize_t pwrite(int fd, const void* b, size_t n, off_t o) noexcept override {
+    return on_pwrite ? on_pwrite(fd, b, n, o) : RealSys::pwrite(fd, b, n, o);
+  }
+};
+
+// Keeps every AIO request "in the kernel" until the test releases it, then
+// performs it synchronously when the driver next asks for its status.
+class HeldAio final : public RealSys {
+ public:
+  // Refuse a new request with EAGAIN once this many are held (0: never).
+  std::size_t eagain_at = 0;
+  // aio_cancel answers AIO_NOTCANCELED, as glibc does for a started request.
+  bool cancel_refuses = false;
+
+  int aio_read(aiocb* cb) noexcept override { return hold(cb, Kind::Read); }
+  int aio_write(aiocb* cb) noexcept override { return hold(cb, Kind::Write); }
+  int aio_fsync(int, aiocb* cb) noexcept override { return hold(cb, Kind::Sync); }
+
+  int aio_error(const aiocb* cb) noexcept override {
+    std::lock_guard<std::mutex> g(m_);
+    Req& r = reqs_.at(cb);
+    if (r.state == State::Held) return EINPROGRESS;
+    if (r.state == State::Released) {
+      aiocb* c = const_cast<aiocb*>(cb);
+      ssize_t n = 0;
+      if (r.kind == Kind::Read) n = RealSys::pread(c->aio_fildes, const_cast<void*>(c->aio_buf), c->aio_nbytes, c->aio_offset);
+      if (r.kind == Kind::Write) n = RealSys::pwrite(c->aio_fildes, const_cast<void*>(c->aio_buf), c->aio_nbytes, c->aio_offset);
+      if (r.kind == Kind::Sync) n = RealSys::fsync(c->aio_fildes);
+      r.err = n < 0 ? errno : 0;
+      r.ret = n < 0 ? -1 : n;
+      r.state = State::Done;
+    }
+    return r.err;
+  }
+  ssize_t aio_return(aiocb* cb) noexcept override {
+    std::lock_guard<std::mutex> g(m_);
+    auto it = reqs_.find(cb);
+    ssize_t ret = it->second.ret;
+    reqs_.erase(it);
+    cv_.notify_all();
+    return ret;
+  }
+  int aio_suspend(const aiocb* const[], int, const timespec* timeout) noexcept override {
+    suspends_.fetch_add(1);
+    nanosleep(timeout, nullptr);
+    return -1;
+  }
+  int aio_cancel(int, aiocb* cb) noexcept override {
+    std::lock_guard<std::mutex> g(m_);
+    cancels_.fetch_add(1);
+    Req& r = reqs_.at(cb);
+    if (cancel_refuses || r.state != State::Held) return AIO_NOTCANCELED;
+    r.state = State::Done;
+    r.err = ECANCELED;
+    r.ret = -1;
+    return AIO_CANCELED;
+  }
+
+  std::size_t held() {
+    std::lock_guard<std::mutex> g(m_);
+    return held_locked();
+  }
+  bool wait_held(std::size_t n, std::chrono::milliseconds limit = reply_limit()) {
+    std::unique_lock<std::mutex> g(m_);
+    return cv_.wait_for(g, limit, [&] { return held_locked() >= n; });
+  }
+  void release_all() {
+    std::lock_guard<std::mutex> g(m_);
+    for (auto& [cb, r] : reqs_)
+      if (r.state == State::Held) r.state = State::Released;
+  }
+  int started() { return started_.load(); }
+  int cancels() { return cancels_.load(); }
+
+ private:
+  enum class Kind { Read, Write, Sync };
+  enum class State { Held, Released, Done };
+  struct Req {
+    Kind kind;
+    State state = State::Held;
+    int err = 0;
+    ssize_t ret = 0;
+  };
+  int hold(aiocb* cb, Kind kind) {
+    std::lock_guard<std::mutex> g(m_);
+    if (eagain_at != 0 && held_locked() >= eagain_at) {
+      errno = EAGAIN;
+      return -1;
+    }
+    reqs_[cb] = Req{kind};
+    started_.fetch_add(1);
+    cv_.notify_all();
+    return 0;
+  }
+  std::size_t held_locked() const {
+    std::size_t n = 0;
+    for (auto& [cb, r] : reqs_) n += r.state == State::Held;
+    return n;
+  }
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::map<const aiocb*, Req> reqs_;
+  std::atomic<int> started_{0}, cancels_{0}, suspends_{0};
+};
+
+// Opens a file through the driver and returns its handle (0 on failure).
+inline HandleId open_handle(Driver& d, const std::string& path, bool read, bool write, bool append = false,
+                            bool create = false) {
+  Replies r;
+  op::Open o;
+  o.read = read;
+  o.write = write;
+  o.append = append;
+  o.create = create;
+  o.path = path;
+  d.submit(std::move(o), r.fn(0));
+  auto res = r.wait(0);
+  if (!res) return 0;
+  auto* h = res->get_if<reply::Handle>();
+  return h ? h->id : 0;
+}
+
+inline bool is_errno(const std::optional<OpResult>& r, int e) {
+  return r && !r->ok() && r->error().is_os() && r->error().raw_os_error() == e;
+}
+inline bool is_custom(const std::optional<OpResult>& r, IoErrorKind kind, const char* message) {
+  return r && !r->ok() && !r->error().is_os() && r->error().kind() == kind && r->error().message() &&
+         std::strcmp(r->error().message(), message) == 0;
+}
+
+inline std::string bytes_of(const OpResult& r) {
+  auto* b = r.get_if<reply::Bytes>();
+  return b ? std::string(b->data.begin(), b->data.end()) : std::string("<not bytes>");
+}
+
+}  // namespace kestrelio::aio_testing
