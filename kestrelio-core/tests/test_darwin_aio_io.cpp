@@ -1,0 +1,369 @@
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "test_darwin_aio_harness.hpp"
+
+using namespace kestrelio;
+using namespace kestrelio::aio_testing;
+
+namespace {
+
+const std::uint8_t* bytes(const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
+
+TEST(DarwinAioIo, ZeroLengthReadsAnswerWithoutIo) {
+  TempDir dir;
+  auto& sys = keep_alive<HookSys>();
+  std::atomic<int> requests{0};
+  sys.on_aio_read = [&](aiocb* cb) {
+    ++requests;
+    return ::aio_read(cb);
+  };
+  DriverOptions o;
+  o.aio_sys = &sys;
+  auto d = make_driver(o);
+  HandleId h = open_handle(*d, dir.write("f", "abc"), true, false);
+  Replies r;
+  d->submit(op::Read{h, 0, ReadBuf::owned(0)}, r.fn(0));
+  std::uint8_t b[1];
+  d->submit(op::Read{h, 0, ReadBuf::raw(b, 0)}, r.fn(1));
+  auto owned = r.wait(0);
+  ASSERT_TRUE(owned && owned->get_if<reply::Bytes>());
+  EXPECT_TRUE(owned->get_if<reply::Bytes>()->data.empty());
+  auto raw = r.wait(1);
+  ASSERT_TRUE(raw && raw->get_if<reply::Read>());
+  EXPECT_EQ(raw->get_if<reply::Read>()->n, 0u);
+  EXPECT_EQ(requests.load(), 0);
+}
+
+TEST(DarwinAioIo, ReadsStopAtEndOfFile) {
+  TempDir dir;
+  std::string content = pattern(3000);
+  auto d = make_driver();
+  HandleId h = open_handle(*d, dir.write("f", content), true, false);
+  Replies r;
+  std::vector<std::uint8_t> buf(5000, 0xee);
+  d->submit(op::Read{h, 1000, ReadBuf::owned(5000)}, r.fn(0));
+  d->submit(op::Read{h, 0, ReadBuf::raw(buf.data(), buf.size())}, r.fn(1));
+  d->submit(op::Read{h, 9000, ReadBuf::owned(10)}, r.fn(2));
+  d->submit(op::Read{h, 9000, ReadBuf::raw(buf.data(), 10)}, r.fn(3));
+  d->submit(op::ReadToEnd{h, 9000}, r.fn(4));
+  auto owned = r.wait(0);
+  ASSERT_TRUE(owned && owned->ok());
+  EXPECT_EQ(bytes_of(*owned), content.substr(1000));
+  auto raw = r.wait(1);
+  ASSERT_TRUE(raw && raw->get_if<reply::Read>());
+  EXPECT_EQ(raw->get_if<reply::Read>()->n, 3000u);
+  EXPECT_EQ(std::string(buf.begin(), buf.begin() + 3000), content);
+  EXPECT_EQ(buf[3000], 0xee);
+  EXPECT_EQ(bytes_of(*r.wait(2)), "");
+  ASSERT_TRUE(r.wait(3) && r.wait(3)->get_if<reply::Read>());
+  EXPECT_EQ(r.wait(3)->get_if<reply::Read>()->n, 0u);
+  EXPECT_EQ(bytes_of(*r.wait(4)), "");
+}
+
+TEST(DarwinAioIo, EmptyWritesReportPositionOrFileSize) {
+  TempDir dir;
+  std::string path = dir.write("f", "hello");
+  auto d = make_driver();
+  HandleId h = open_handle(*d, path, false, true);
+  Replies r;
+  d->submit(op::Write{false, h, 1000, Payload::owned({})}, r.fn(0));
+  d->submit(op::Write{true, h, 1000, Payload::raw(nullptr, 0)}, r.fn(1));
+  auto positional = r.wait(0);
+  ASSERT_TRUE(positional && positional->get_if<reply::Written>());
+  EXPECT_EQ(positional->get_if<reply::Written>()->n, 0u);
+  EXPECT_EQ(positional->get_if<reply::Written>()->end, 1000u);
+  auto append = r.wait(1);
+  ASSERT_TRUE(append && append->get_if<reply::Written>());
+  EXPECT_EQ(append->get_if<reply::Written>()->end, 5u);
+  EXPECT_EQ(read_all(path), "hello") << "nothing extended the file";
+}
+
+TEST(DarwinAioIo, AppendReportsNewSizePositionalReportsPosPlusLength) {
+  TempDir dir;
+  std::string path = dir.write("f", "0123456789");
+  auto d = make_driver();
+  HandleId app = open_handle(*d, path, false, false, true);
+  HandleId pos = open_handle(*d, path, true, true);
+  Replies r;
+  std::string tail = "ABCDE";
+  d->submit(op::Write{true, app, 0, Payload::raw(bytes(tail), tail.size())}, r.fn(0));
+  auto a = r.wait(0);
+  ASSERT_TRUE(a && a->get_if<reply::Written>()) << (a && !a->ok() ? a->error().to_string() : "");
+  EXPECT_EQ(a->get_if<reply::Written>()->n, 5u);
+  EXPECT_EQ(a->get_if<reply::Written>()->end, 15u);
+  d->submit(op::Write{false, pos, 2, Payload::owned({'x', 'y'})}, r.fn(1));
+  auto p = r.wait(1);
+  ASSERT_TRUE(p && p->get_if<reply::Written>());
+  EXPECT_EQ(p->get_if<reply::Written>()->end, 4u);
+  d->submit(op::Sync{true, pos}, r.fn(2));
+  d->submit(op::Sync{false, pos}, r.fn(3));
+  EXPECT_TRUE(r.wait(2) && r.wait(2)->get_if<reply::Unit>());
+  EXPECT_TRUE(r.wait(3) && r.wait(3)->get_if<reply::Unit>());
+  d->submit(op::SetLen{pos, 7}, r.fn(4));
+  EXPECT_TRUE(r.wait(4) && r.wait(4)->get_if<reply::Unit>());
+  d->submit(op::Size{pos}, r.fn(5));
+  ASSERT_TRUE(r.wait(5) && r.wait(5)->get_if<reply::Size>());
+  EXPECT_EQ(r.wait(5)->get_if<reply::Size>()->size, 7u);
+  EXPECT_EQ(read_all(path), "01xy456");
+}
+
+TEST(DarwinAioIo, UnknownHandleFailsEveryOperation) {
+  auto d = make_driver();
+  Replies r;
+  std::uint8_t b[4];
+  d->submit(op::Read{9, 0, ReadBuf::raw(b, 4)}, r.fn(0));
+  d->submit(op::ReadToEnd{9, 0}, r.fn(1));
+  d->submit(op::Write{false, 9, 0, Payload::owned({1})}, r.fn(2));
+  d->submit(op::Close{9}, r.fn(3));
+  d->submit(op::Sync{false, 9}, r.fn(4));
+  d->submit(op::SetLen{9, 0}, r.fn(5));
+  d->submit(op::Size{9}, r.fn(6));
+  for (int tag = 0; tag < 7; ++tag) EXPECT_TRUE(is_custom(r.wait(tag), IoErrorKind::InvalidInput, kUnknownHandle)) << tag;
+}
+
+TEST(DarwinAioIo, ShortReadsContinueAtPosPlusDone) {
+  TempDir dir;
+  std::string content = pattern(10000);
+  auto& sys = keep_alive<HookSys>();
+  struct Log {
+    std::mutex m;
+    std::vector<std::pair<off_t, std::size_t>> requests;  // offset, size asked
+  };
+  auto& log = keep_alive<Log>();
+  sys.on_aio_read = [&](aiocb* cb) {
+    {
+      std::lock_guard<std::mutex> g(log.m);
+      log.requests.emplace_back(cb->aio_offset, cb->aio_nbytes);
+    }
+    if (cb->aio_nbytes > 1500) cb->aio_nbytes = 1500;  // the kernel moves at most 1500 bytes a time
+    return ::aio_read(cb);
+  };
+  DriverOptions o;
+  o.aio_sys = &sys;
+  auto d = make_driver(o);
+  HandleId h = open_handle(*d, dir.write("f", content), true, false);
+  Replies r;
+  std::vector<std::uint8_t> buf(6000);
+  d->submit(op::Read{h, 100, ReadBuf::raw(buf.data(), buf.size())}, r.fn(0));
+  auto res = r.wait(0);
+  ASSERT_TRUE(res && res->get_if<reply::Read>());
+  EXPECT_EQ(res->get_if<reply::Read>()->n, 6000u);
+  EXPECT_EQ(std::string(buf.begin(), buf.end()), content.substr(100, 6000));
+  std::lock_guard<std::mutex> g(log.m);
+  std::vector<std::pair<off_t, std::size_t>> want{{100, 6000}, {1600, 4500}, {3100, 3000}, {4600, 1500}};
+  EXPECT_EQ(log.requests, want);
+}
+
+TEST(DarwinAioIo, ReadToEndGrowsFromOneByte) {
+  TempDir dir;
+  std::string content = pattern(300000);
+  auto& sys = keep_alive<HookSys>();
+  struct Log {
+    std::mutex m;
+    std::vector<std::uint64_t> capacities;
+    bool first_fstat = false;
+  };
+  auto& log = keep_alive<Log>();
+  sys.on_fstat = [&](int fd, struct stat* st) {
+    {
+      std::lock_guard<std::mutex> g(log.m);
+      if (std::exchange(log.first_fstat, false)) {
+        errno = EIO;  // size unknown: the read starts with one byte
+        return -1;
+      }
+    }
+    return ::fstat(fd, st);
+  };
+  sys.on_aio_read = [&](aiocb* cb) {
+    {
+      std::lock_guard<std::mutex> g(log.m);
+      log.capacities.push_back(static_cast<std::uint64_t>(cb->aio_offset) + cb->aio_nbytes);  // pos 0: done + left
+    }
+    return ::aio_read(cb);
+  };
+  DriverOptions o;
+  o.aio_sys = &sys;
+  auto d = make_driver(o);
+  std::string path = dir.write("f", content);
+  HandleId h = open_handle(*d, path, true, false);
+  {
+    std::lock_guard<std::mutex> g(log.m);
+    log.first_fstat = true;  // the next fstat is the one sizing the buffer
+  }
+  Replies r;
+  d->submit(op::ReadToEnd{h, 0}, r.fn(1));
+  auto res = r.wait(1);
+  ASSERT_TRUE(res && res->ok());
+  EXPECT_EQ(bytes_of(*res), content);
+  std::lock_guard<std::mutex> g(log.m);
+  std::vector<std::uint64_t> want{1, 65537, 131074, 262148, 524296};
+  EXPECT_EQ(log.capacities, want);
+}
+
+TEST(DarwinAioIo, ReadToEndOfKnownSizeMakesNoExtraRequest) {
+  TempDir dir;
+  std::string content = pattern(70000);
+  auto& sys = keep_alive<HookSys>();
+  std::atomic<int> requests{0};
+  sys.on_aio_read = [&](aiocb* cb) {
+    ++requests;
+    return ::aio_read(cb);
+  };
+  DriverOptions o;
+  o.aio_sys = &sys;
+  auto d = make_driver(o);
+  HandleId h = open_handle(*d, dir.write("f", content), true, false);
+  Replies r;
+  d->submit(op::ReadToEnd{h, 5}, r.fn(0));
+  auto res = r.wait(0);
+  ASSERT_TRUE(res && res->ok());
+  EXPECT_EQ(bytes_of(*res), content.substr(5));
+  EXPECT_EQ(requests.load(), 1);
+}
+
+TEST(DarwinAioIo, EagainWithNothingInFlightRunsSynchronously) {
+  TempDir dir;
+  std::string content = pattern(4096);
+  std::string path = dir.write("f", content);
+  auto& sys = keep_alive<HookSys>();
+  std::atomic<int> preads{0}, pwrites{0};
+  auto refuse = [](aiocb*) {
+    errno = EAGAIN;
+    return -1;
+  };
+  sys.on_aio_read = refuse;
+  sys.on_aio_write = refuse;
+  sys.on_pread = [&](int fd, void* b, size_t n, off_t off) {
+    ++preads;
+    return ::pread(fd, b, n > 1000 ? 1000 : n, off);  // short, so the fallback must continue
+  };
+  sys.on_pwrite = [&](int fd, const void* b, size_t n, off_t off) {
+    ++pwrites;
+    return ::pwrite(fd, b, n, off);
+  };
+  DriverOptions o;
+  o.aio_sys = &sys;
+  auto d = make_driver(o);
+  HandleId h = open_handle(*d, path, true, true);
+  Replies r;
+  d->submit(op::Read{h, 0, ReadBuf::owned(4096)}, r.fn(0));
+  auto res = r.wait(0);
+  ASSERT_TRUE(res && res->ok());
+  EXPECT_EQ(bytes_of(*res), content);
+  EXPECT_EQ(preads.load(), 5);
+  d->submit(op::Write{false, h, 4096, Payload::owned({1, 2, 3})}, r.fn(1));
+  auto w = r.wait(1);
+  ASSERT_TRUE(w && w->get_if<reply::Written>());
+  EXPECT_EQ(w->get_if<reply::Written>()->end, 4099u);
+  EXPECT_EQ(pwrites.load(), 1);
+}
+
+TEST(DarwinAioIo, EagainWithRequestsInFlightWaitsForASlot) {
+  TempDir dir;
+  std::string content = pattern(1000);
+  auto& sys = keep_alive<HeldAio>();
+  sys.eagain_at = 1;  // the kernel takes one request at a time
+  std::atomic<int> preads{0};
+  DriverOptions o;
+  o.aio_sys = &sys;
+  auto d = make_driver(o);
+  HandleId h = open_handle(*d, dir.write("f", content), true, false);
+  Replies r;
+  d->submit(op::Read{h, 0, ReadBuf::owned(10)}, r.fn(0));
+  ASSERT_TRUE(sys.wait_held(1));
+  d->submit(op::Read{h, 10, ReadBuf::owned(10)}, r.fn(1));
+  d->submit(op::Read{h, 20, ReadBuf::owned(10)}, r.fn(2));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(r.count(), 0u) << "refused jobs wait instead of running synchronously";
+  EXPECT_EQ(sys.held(), 1u);
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_TRUE(sys.wait_held(1));
+    sys.release_all();
+    ASSERT_TRUE(r.wait_count(static_cast<std::size_t>(round + 1)));
+  }
+  EXPECT_EQ(r.order(), (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(bytes_of(*r.wait(2)), content.substr(20, 10));
+  EXPECT_EQ(sys.started(), 3);
+}
+
+TEST(DarwinAioIo, MaxInflightLeavesTheExtraJobQueued) {
+  TempDir dir;
+  std::string content = pattern(1000);
+  auto& sys = keep_alive<HeldAio>();
+  DriverOptions o;
+  o.aio_sys = &sys;
+  o.max_inflight = 3;
+  auto d = make_driver(o);
+  HandleId h = open_handle(*d, dir.write("f", content), true, false);
+  Replies r;
+  for (int i = 0; i < 4; ++i) d->submit(op::Read{h, static_cast<std::uint64_t>(i) * 100, ReadBuf::owned(100)}, r.fn(i));
+  ASSERT_TRUE(sys.wait_held(3));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(sys.started(), 3);
+  sys.release_all();
+  ASSERT_TRUE(r.wait_count(3));
+  ASSERT_TRUE(sys.wait_held(1)) << "the queued job is submitted after a completion";
+  EXPECT_EQ(sys.started(), 4);
+  sys.release_all();
+  ASSERT_TRUE(r.wait_count(4));
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(bytes_of(*r.wait(i)), content.substr(static_cast<std::size_t>(i) * 100, 100));
+}
+
+TEST(DarwinAioIo, WriteThatMovesNothingFailsInsteadOfSpinning) {
+  TempDir dir;
+  std::string path = dir.write("f", "");
+  auto& sys = keep_alive<HookSys>();
+  std::atomic<int> attempts{0};
+  sys.on_aio_write = [&](aiocb* cb) {
+    ++attempts;
+    cb->aio_nbytes = 0;  // the device accepts nothing
+    return ::aio_write(cb);
+  };
+  sys.on_write = [&](int, const void*, size_t) -> ssize_t {
+    ++attempts;
+    return 0;
+  };
+  DriverOptions o;
+  o.aio_sys = &sys;
+  auto d = make_driver(o);
+  HandleId h = open_handle(*d, path, true, true);
+  Replies r;
+  d->submit(op::Write{false, h, 0, Payload::owned({1, 2, 3})}, r.fn(0));
+  EXPECT_TRUE(is_custom(r.wait(0), IoErrorKind::WriteZero, "failed to write whole buffer"));
+  EXPECT_EQ(attempts.load(), 1);
+}
+
+TEST(DarwinAioIo, OwnedReadBeyondAllocationLimitIsInvalidInput) {
+  TempDir dir;
+  auto d = make_driver();
+  HandleId h = open_handle(*d, dir.write("f", "abc"), true, false);
+  Replies r;
+  d->submit(op::Read{h, 0, ReadBuf::owned(SIZE_MAX)}, r.fn(0));
+  auto res = r.wait(0);
+  ASSERT_TRUE(res && !res->ok());
+  EXPECT_EQ(res->error().kind(), IoErrorKind::InvalidInput);
+  d->submit(op::Read{h, 0, ReadBuf::owned(3)}, r.fn(1));
+  EXPECT_EQ(bytes_of(*r.wait(1)), "abc") << "the handle still works";
+}
+
+TEST(DarwinAioIo, SubmissionErrorIsTheReply) {
+  TempDir dir;
+  auto& sys = keep_alive<HookSys>();
+  sys.on_aio_read = [](aiocb*) {
+    errno = EBADF;
+    return -1;
+  };
+  DriverOptions o;
+  o.aio_sys = &sys;
+  auto d = make_driver(o);
+  HandleId h = open_handle(*d, dir.write("f", "abc"), true, false);
+  Replies r;
+  d->submit(op::Read{h, 0, ReadBuf::owned(3)}, r.fn(0));
+  EXPECT_TRUE(is_errno(r.wait(0), EBADF));
+  d->submit(op::Close{h}, r.fn(1));
+  EXPECT_TRUE(r.wait(1) && r.wait(1)->get_if<reply::Unit>());
+}
+
+}  // namespace
