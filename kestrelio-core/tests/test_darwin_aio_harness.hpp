@@ -229,6 +229,8 @@ class HeldAio final : public RealSys {
   std::size_t eagain_at = 0;
   // aio_cancel answers AIO_NOTCANCELED, as glibc does for a started request.
   bool cancel_refuses = false;
+  // Moves at most this many bytes per request (0: all asked).
+  std::size_t max_transfer = 0;
 
   int aio_read(aiocb* cb) noexcept override { return hold(cb, Kind::Read); }
   int aio_write(aiocb* cb) noexcept override { return hold(cb, Kind::Write); }
@@ -241,6 +243,7 @@ class HeldAio final : public RealSys {
     if (r.state == State::Released) {
       aiocb* c = const_cast<aiocb*>(cb);
       ssize_t n = 0;
+      if (max_transfer != 0 && c->aio_nbytes > max_transfer) c->aio_nbytes = max_transfer;
       if (r.kind == Kind::Read) n = RealSys::pread(c->aio_fildes, const_cast<void*>(c->aio_buf), c->aio_nbytes, c->aio_offset);
       if (r.kind == Kind::Write) n = RealSys::pwrite(c->aio_fildes, const_cast<void*>(c->aio_buf), c->aio_nbytes, c->aio_offset);
       if (r.kind == Kind::Sync) n = RealSys::fsync(c->aio_fildes);
