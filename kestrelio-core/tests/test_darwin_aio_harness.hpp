@@ -132,13 +132,22 @@ class Replies {
 
 // Fake layers must outlive the detached backend threads, which may still be
 // finishing after a test has its last reply; they are kept until exit.
+// Never destroyed, not even at exit, when detached helpers may still hold them.
+struct KeptObjects {
+  KeptObjects() : list() {}
+  ~KeptObjects() {}
+  union {
+    std::vector<std::shared_ptr<void>> list;
+  };
+};
+
 template <class T, class... Args>
 T& keep_alive(Args&&... args) {
   static std::mutex m;
-  static std::vector<std::shared_ptr<void>> kept;
+  static KeptObjects kept;
   auto p = std::make_shared<T>(std::forward<Args>(args)...);
   std::lock_guard<std::mutex> g(m);
-  kept.push_back(p);
+  kept.list.push_back(p);
   return *p;
 }
 
@@ -229,6 +238,8 @@ class HeldAio final : public RealSys {
   std::size_t eagain_at = 0;
   // aio_cancel answers AIO_NOTCANCELED, as glibc does for a started request.
   bool cancel_refuses = false;
+  // Requests are not held: each is performed when its status is first asked.
+  bool auto_release = false;
   // Moves at most this many bytes per request (0: all asked).
   std::size_t max_transfer = 0;
 
@@ -308,7 +319,7 @@ class HeldAio final : public RealSys {
       errno = EAGAIN;
       return -1;
     }
-    reqs_[cb] = Req{kind};
+    reqs_[cb] = Req{kind, auto_release ? State::Released : State::Held};
     started_.fetch_add(1);
     cv_.notify_all();
     return 0;
