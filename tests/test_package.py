@@ -1,0 +1,13 @@
+"""Packaging: the extension installs top level beside the package."""
+
+import importlib
+import pathlib
+
+
+def test_extension_and_package_install_side_by_side():
+    ext = importlib.import_module("_kestrelio")
+    pkg = importlib.import_module("kestrelio")
+    assert ext.__name__ == "_kestrelio"
+    assert pathlib.Path(ext.__file__).parent == pathlib.Path(pkg.__file__).parent.parent
+    assert ext.FastPath.__name__ == "FastPath"
+    assert (pathlib.Path(pkg.__file__).parent / "py.typed").exists()
