@@ -297,8 +297,8 @@ TEST(CompioExecute, MissingPreallocatedHandleIsAnInvariantFault) {
 }
 
 TEST(CompioExecute, AnImpossibleBufferFailsTheOperationOnly) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "AddressSanitizer aborts on such a request instead of throwing";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizer allocators abort on such a request instead of throwing";
 #endif
   Backend backend(RuntimeDriverChoice::Auto);
   TempDir dir;
