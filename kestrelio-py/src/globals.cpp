@@ -1,0 +1,128 @@
+#include "globals.hpp"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "bridge.hpp"
+#include "errors.hpp"
+#include "pending_release.hpp"
+
+namespace kestrelio::py {
+
+std::atomic<bool> DOORBELLS_ENABLED{true};
+
+Globals& globals() {
+  static Globals* g = new Globals;  // leaked on purpose, see the type
+  return *g;
+}
+
+namespace {
+
+// The value as a double-quoted literal with backslash escapes, so a stray
+// space or control character is visible in the error.
+std::string quoted(const std::string& value) {
+  std::string out = "\"";
+  for (unsigned char c : value) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (c < 0x20 || c == 0x7f) {
+          char buf[16];
+          std::snprintf(buf, sizeof buf, "\\u{%x}", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+bool valid_utf8(const char* s) {
+  PyObject* u = PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(std::char_traits<char>::length(s)), "strict");
+  if (!u) {
+    PyErr_Clear();
+    return false;
+  }
+  Py_DECREF(u);
+  return true;
+}
+
+// False with ValueError set for a value we do not know.
+bool choose_backend(BackendKind* kind) {
+  const char* raw = std::getenv("KESTRELIO_BACKEND");
+  *kind = BackendKind::DarwinAio;
+  if (!raw || !valid_utf8(raw)) return true;
+  std::string value(raw);
+  if (value == "aio" || value == "darwin-aio") return true;
+  if (value == "compio") {
+    *kind = BackendKind::Compio;
+    return true;
+  }
+  std::string message = "unknown KESTRELIO_BACKEND: " + quoted(value);
+  PyErr_SetString(PyExc_ValueError, message.c_str());
+  return false;
+}
+
+}  // namespace
+
+std::shared_ptr<Driver> driver() {
+  auto pid = static_cast<std::uint32_t>(getpid());
+  Globals& g = globals();
+  // Released only after both locks are given back: dropping a bridge can run
+  // Python code, which may switch threads.
+  std::vector<std::shared_ptr<LoopBridge>> inherited;
+  std::shared_ptr<Driver> result;
+  {
+    std::lock_guard<std::mutex> slot_lock(g.driver_slot.mutex);
+    auto& slot = g.driver_slot.slot;
+    if (slot && slot->first == pid) return slot->second;
+    if (slot) {
+      // A forked child: the parent's bridges watch pipes nobody rings here.
+      std::lock_guard<std::mutex> bridges_lock(g.bridges.mutex);
+      for (auto& [key, bridge] : g.bridges.map) inherited.push_back(std::move(bridge));
+      g.bridges.map.clear();
+    }
+    BackendKind kind;
+    if (!choose_backend(&kind)) return nullptr;
+    auto created = Driver::create(kind);
+    if (!created) {
+      raise_io_error(created.error());
+      return nullptr;
+    }
+    if (slot) {
+      // The parent's driver is never destroyed in the child: its channel's
+      // locks may have been held at fork time by threads that do not exist
+      // here, so dropping it could hang. One leaked object per fork.
+      new std::shared_ptr<Driver>(std::move(slot->second));
+    }
+    result = std::shared_ptr<Driver>(std::move(created).value());
+    slot.emplace(pid, result);
+  }
+  return result;
+}
+
+PyObject* py_backend_name(PyObject*, PyObject*) {
+  apply_pending_releases();
+  std::shared_ptr<Driver> d = driver();
+  if (!d) return nullptr;
+  return PyUnicode_FromString(d->name());
+}
+
+PyObject* py_shutdown(PyObject*, PyObject*) {
+  apply_pending_releases();
+  DOORBELLS_ENABLED.store(false, std::memory_order_seq_cst);
+  Py_RETURN_NONE;
+}
+
+}  // namespace kestrelio::py

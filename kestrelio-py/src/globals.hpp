@@ -1,0 +1,45 @@
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+#include "kestrelio/driver.hpp"
+
+namespace kestrelio::py {
+
+struct LoopBridge;
+
+// Process-wide state, created on first use and never torn down (backend
+// threads may still reach bridges while the process exits).
+// Lock order: driver_slot before bridges, never the other way.
+struct Globals {
+  struct Bridges {
+    std::mutex mutex;
+    std::map<std::uintptr_t, std::shared_ptr<LoopBridge>> map;
+  } bridges;
+  struct DriverSlot {
+    std::mutex mutex;
+    std::optional<std::pair<std::uint32_t, std::shared_ptr<Driver>>> slot;
+  } driver_slot;
+};
+
+Globals& globals();
+
+// Cleared by shutdown(); after that no loop is woken for finished operations.
+extern std::atomic<bool> DOORBELLS_ENABLED;
+
+// The process-wide driver, created on first use (and afresh in a forked
+// child), or null with a Python exception set. Interpreter lock held.
+std::shared_ptr<Driver> driver();
+
+PyObject* py_backend_name(PyObject* self, PyObject* unused);
+PyObject* py_shutdown(PyObject* self, PyObject* unused);
+
+}  // namespace kestrelio::py

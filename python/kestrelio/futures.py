@@ -1,0 +1,52 @@
+"""The future type that the native module settles."""
+
+from __future__ import annotations
+
+import asyncio
+from typing import Any, Optional, Sequence
+
+import _kestrelio
+
+__all__ = ["KernelFuture"]
+
+
+class KernelFuture(asyncio.Future):  # type: ignore[type-arg]
+    """Future of one kernel submission (or a group of them).
+
+    ``op_ids`` holds the operation ids behind the future; the native module
+    sets it right after submitting.
+
+    Cancellation waits for the kernel. While an operation is in flight the
+    kernel may still be writing into (or reading from) memory the caller
+    handed over, so ``cancel()`` does not settle the future: it asks the
+    backend to abort the operations (``_kestrelio.cancel_ops``) once and
+    returns ``False``. The future is settled only when the backend answers:
+    by ``settle_cancelled()`` when the abort took effect, or with the real
+    result when the kernel had already finished. A task awaiting the future
+    and cancelled meanwhile still receives ``CancelledError``, at that moment
+    and not before, so by the time it runs its buffers are free again.
+    """
+
+    def __init__(self, *, loop: asyncio.AbstractEventLoop) -> None:
+        super().__init__(loop=loop)
+        self.op_ids: Sequence[int] = ()
+        self._cancel_requested = False
+        self._cancel_message: Optional[Any] = None
+
+    def cancel(self, msg: Optional[Any] = None) -> bool:
+        if self.done():
+            return False
+        if not self._cancel_requested:
+            self._cancel_requested = True
+            self._cancel_message = msg
+            _kestrelio.cancel_ops(self.op_ids)
+        return False
+
+    def settle_cancelled(self) -> None:
+        """Called by the drain when the backend reports the abort."""
+        if self.done():
+            return
+        if self._cancel_message is None:
+            super().cancel()
+        else:
+            super().cancel(msg=self._cancel_message)
