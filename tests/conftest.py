@@ -1,0 +1,46 @@
+import asyncio
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import _kestrelio
+
+
+def run(coro_fn, *args):
+    return asyncio.run(coro_fn(*args))
+
+
+@pytest.fixture
+def backend():
+    return _kestrelio.backend_name()
+
+
+@pytest.fixture
+def data_file(tmp_path):
+    path = tmp_path / "data.bin"
+    path.write_bytes(bytes(range(256)) * 64)  # 16 KiB
+    return path
+
+
+async def open_rw(path, create=False):
+    h, size, fd = await _kestrelio.open(os.fspath(path), True, True, False, False, create, False)
+    return h, size, fd
+
+
+def run_script(source, env_extra=None, timeout=60):
+    env = dict(os.environ)
+    if env_extra:
+        for k, v in env_extra.items():
+            if v is None:
+                env.pop(k, None)
+            else:
+                env[k] = v
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(source)], env=env, capture_output=True, text=True,
+                          timeout=timeout)
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "memory: long-running leak check (still part of the normal run)")
