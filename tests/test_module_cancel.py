@@ -1,0 +1,91 @@
+import asyncio
+
+import pytest
+
+import _kestrelio as k
+from conftest import open_rw, run
+from kestrelio.futures import KernelFuture
+
+
+def test_cancel_ops_arguments():
+    assert k.cancel_ops([]) is None
+    assert k.cancel_ops(()) is None
+    assert k.cancel_ops(ops=[10 ** 9]) is None
+    with pytest.raises(TypeError, match="^argument 'ops': Can't extract `str` to `Vec`$"):
+        k.cancel_ops("12")
+    with pytest.raises(TypeError, match="^argument 'ops': .*Sequence"):
+        k.cancel_ops(5)
+    with pytest.raises(OverflowError):
+        k.cancel_ops([1, -1])
+    with pytest.raises(TypeError, match="^argument 'ops': "):
+        k.cancel_ops([1, "x"])
+
+
+def test_cancel_finished_future_keeps_result(data_file):
+    async def main():
+        h, _, _ = await open_rw(data_file)
+        f = k.size(h)
+        n = await f
+        k.cancel_ops(f.op_ids)
+        k.cancel_ops(f.op_ids)
+        assert f.result() == n
+        assert f.cancel() is False
+        await k.close(h)
+    run(main)
+
+
+def test_cancel_storm_settles_each_future_once(data_file):
+    async def main():
+        h, _, _ = await open_rw(data_file)
+        settled = {}
+        futs = []
+        for i in range(400):
+            f = k.read(h, 0, 4096) if i % 2 else k.read_parallel(h, 0, 16384, 1024)
+            futs.append(f)
+            orig_result, orig_exc, orig_cancel = f.set_result, f.set_exception, f.settle_cancelled
+            def wrap(fn, f=f):
+                def inner(*a):
+                    settled[id(f)] = settled.get(id(f), 0) + 1
+                    return fn(*a)
+                return inner
+            f.set_result, f.set_exception, f.settle_cancelled = wrap(orig_result), wrap(orig_exc), wrap(orig_cancel)
+        for f in futs:
+            assert f.cancel() is False
+            f.cancel()  # a second request sends nothing more
+        results = await asyncio.gather(*futs, return_exceptions=True)
+        await k.close(h)
+        return futs, results, settled
+    futs, results, settled = run(main)
+    assert all(settled[id(f)] == 1 for f in futs)
+    for r in results:
+        assert isinstance(r, (bytes, asyncio.CancelledError)), r
+
+
+def test_task_cancel_waits_for_backend(data_file):
+    async def main():
+        h, _, _ = await open_rw(data_file)
+        fut_box = []
+        async def reader():
+            f = k.read_parallel(h, 0, 16384, 512)
+            fut_box.append(f)
+            return await f
+        t = asyncio.ensure_future(reader())
+        await asyncio.sleep(0)
+        t.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await t
+        assert fut_box[0].done()  # the task ended only after the backend answered
+        assert t.cancelled()
+        await k.close(h)
+    run(main)
+
+
+def test_kernel_future_settle_cancelled():
+    async def main():
+        f = KernelFuture(loop=asyncio.get_running_loop())
+        assert f.op_ids == ()
+        assert f.cancel() is False and not f.done()
+        f.settle_cancelled()
+        assert f.cancelled()
+        f.settle_cancelled()  # harmless when done
+    run(main)
