@@ -51,4 +51,6 @@ def test_round_trips_leave_rss_and_fds_flat(tmp_path):
 
     fds0, rss0, fds1, rss1, elapsed = run(main)
     assert fds1 == fds0
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("AddressSanitizer's quarantine holds freed memory; RSS says nothing here")
     assert rss1 - rss0 < 10 << 20, f"RSS grew by {(rss1 - rss0) >> 10} KiB in {elapsed:.1f}s"
