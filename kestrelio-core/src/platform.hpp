@@ -19,6 +19,12 @@ long online_processors() noexcept;
 // publishes one ("kern.aioprocmax" on macOS; Linux has no such setting).
 std::optional<std::int32_t> aio_process_max() noexcept;
 
+// Whether aio_cancel may strand other requests on the same descriptor. glibc
+// queues a descriptor's requests behind one another; cancelling the first of
+// them while it still waits for a worker thread marks the next one runnable
+// without handing it to any worker, so it stays EINPROGRESS for ever.
+bool aio_cancel_strands_followers() noexcept;
+
 // The system's description of an errno value.
 std::string error_description(int errno_value);
 

@@ -20,6 +20,14 @@ long online_processors() noexcept {
 
 std::optional<std::int32_t> aio_process_max() noexcept { return std::nullopt; }
 
+bool aio_cancel_strands_followers() noexcept {
+#if defined(__GLIBC__)
+  return true;
+#else
+  return false;
+#endif
+}
+
 std::string error_description(int errno_value) {
   char buf[256];
   // glibc's strerror_r returns the text, which may or may not be in buf.

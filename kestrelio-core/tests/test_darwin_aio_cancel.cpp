@@ -132,6 +132,31 @@ TEST(DarwinAioCancel, PartlyDoneCancelledReadStopsWithEcanceled) {
   EXPECT_EQ(t.sys.started(), 1) << "the rest was not requested";
 }
 
+// glibc queues a descriptor's requests behind one another, and cancelling the
+// first while it waits for a worker strands the rest. The driver must never
+// cancel a request that others on its descriptor may be queued behind.
+TEST(DarwinAioCancel, CancelNeverStrandsRequestsQueuedOnTheSameDescriptor) {
+  Held t;
+  t.sys.strands_followers = true;
+  HandleId other = open_handle(*t.d, t.dir.file("f"), true, false);
+  Replies r;
+  OpId first = t.d->submit(op::Read{t.h, 0, ReadBuf::owned(10)}, r.fn(0));
+  t.d->submit(op::Read{t.h, 10, ReadBuf::owned(10)}, r.fn(1));
+  OpId alone = t.d->submit(op::Read{other, 20, ReadBuf::owned(10)}, r.fn(2));
+  ASSERT_TRUE(t.sys.wait_held(3));
+  t.d->cancel(first);
+  t.d->cancel(alone);
+  EXPECT_TRUE(is_errno(r.wait(2), ECANCELED)) << "alone on its descriptor, it is really cancelled";
+  barrier(*t.d);
+  EXPECT_EQ(t.sys.cancels(), 1);
+  EXPECT_EQ(t.sys.stranded(), 0);
+  t.sys.release_all();
+  ASSERT_TRUE(r.wait_count(3));
+  // Left to finish, the first read keeps its real result.
+  EXPECT_EQ(bytes_of(*r.wait(0)), t.content.substr(0, 10));
+  EXPECT_EQ(bytes_of(*r.wait(1)), t.content.substr(10, 10));
+}
+
 TEST(DarwinAioCancel, RealKernelRequestsAnswerOnceWhateverTheRace) {
   TempDir dir;
   std::string content = pattern(1 << 20);

@@ -242,6 +242,9 @@ class HeldAio final : public RealSys {
   bool auto_release = false;
   // Moves at most this many bytes per request (0: all asked).
   std::size_t max_transfer = 0;
+  // Behaves like glibc: cancelling a held request strands every later held
+  // request on the same descriptor (it never completes), and says so.
+  bool strands_followers = false;
 
   int aio_read(aiocb* cb) noexcept override { return hold(cb, Kind::Read); }
   int aio_write(aiocb* cb) noexcept override { return hold(cb, Kind::Write); }
@@ -250,7 +253,7 @@ class HeldAio final : public RealSys {
   int aio_error(const aiocb* cb) noexcept override {
     std::lock_guard<std::mutex> g(m_);
     Req& r = reqs_.at(cb);
-    if (r.state == State::Held) return EINPROGRESS;
+    if (r.state == State::Held || r.state == State::Stranded) return EINPROGRESS;
     if (r.state == State::Released) {
       aiocb* c = const_cast<aiocb*>(cb);
       ssize_t n = 0;
@@ -282,10 +285,25 @@ class HeldAio final : public RealSys {
     cancels_.fetch_add(1);
     Req& r = reqs_.at(cb);
     if (cancel_refuses || r.state != State::Held) return AIO_NOTCANCELED;
+    if (strands_followers) {
+      for (auto& [other_cb, other] : reqs_) {
+        if (other.state == State::Held && other.seq > r.seq && other_cb->aio_fildes == cb->aio_fildes) {
+          other.state = State::Stranded;
+        }
+      }
+    }
     r.state = State::Done;
     r.err = ECANCELED;
     r.ret = -1;
     return AIO_CANCELED;
+  }
+
+  bool cancel_strands_followers() const noexcept override { return strands_followers; }
+  int stranded() {
+    std::lock_guard<std::mutex> g(m_);
+    int n = 0;
+    for (auto& [cb, r] : reqs_) n += r.state == State::Stranded;
+    return n;
   }
 
   std::size_t held() {
@@ -306,10 +324,11 @@ class HeldAio final : public RealSys {
 
  private:
   enum class Kind { Read, Write, Sync };
-  enum class State { Held, Released, Done };
+  enum class State { Held, Released, Done, Stranded };
   struct Req {
     Kind kind;
     State state = State::Held;
+    std::uint64_t seq = 0;  // submission order
     int err = 0;
     ssize_t ret = 0;
   };
@@ -319,7 +338,7 @@ class HeldAio final : public RealSys {
       errno = EAGAIN;
       return -1;
     }
-    reqs_[cb] = Req{kind, auto_release ? State::Released : State::Held};
+    reqs_[cb] = Req{kind, auto_release ? State::Released : State::Held, ++seq_, 0, 0};
     started_.fetch_add(1);
     cv_.notify_all();
     return 0;
@@ -332,6 +351,7 @@ class HeldAio final : public RealSys {
   std::mutex m_;
   std::condition_variable cv_;
   std::map<const aiocb*, Req> reqs_;
+  std::uint64_t seq_ = 0;
   std::atomic<int> started_{0}, cancels_{0}, suspends_{0};
 };
 

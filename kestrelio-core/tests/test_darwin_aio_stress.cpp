@@ -52,7 +52,23 @@ std::atomic<int> succeeded{0};
 struct CallRecord {
   std::atomic<int> calls{0};
   std::atomic<int> dropped{0};
+  int kind = -1;  // which operation, for the report of one that never answered
+  OpId id = 0;
 };
+
+// Names the operations that never answered, so a hang says what hung.
+std::string unanswered(const std::vector<CallRecord>& records) {
+  static const char* const names[] = {"open-read", "open-rw", "read-raw", "read-owned", "read-to-end", "write",
+                                      "sync",      "size",    "close",    "read-file",  "write-file",  "nop"};
+  std::string out;
+  for (const CallRecord& r : records) {
+    if (r.calls.load() != 0) continue;
+    out += " ";
+    out += r.kind >= 0 && r.kind < 12 ? names[r.kind] : "?";
+    out += "#" + std::to_string(r.id);
+  }
+  return out;
+}
 
 struct Counted {
   CallRecord* record;
@@ -117,7 +133,8 @@ TEST(DarwinAioStress, MixedOperationsAnswerOnceAndLeakNothing) {
         std::string scratch = dir.file("scratch" + std::to_string(t) + "_" + std::to_string(rng() % 4));
         std::uint64_t pos = rng() % 70000;
         OpId id = 0;
-        switch (rng() % 12) {
+        rec->kind = static_cast<int>(rng() % 12);
+        switch (rec->kind) {
           case 0: {
             op::Open o;
             o.read = true;
@@ -183,6 +200,7 @@ TEST(DarwinAioStress, MixedOperationsAnswerOnceAndLeakNothing) {
             id = d->submit(op::Nop{}, counted());
             break;
         }
+        rec->id = id;
         recent.push_back(id);
         if (rng() % 8 == 0) d->cancel(recent[rng() % recent.size()]);
         if (recent.size() > 32) recent.erase(recent.begin());
@@ -192,7 +210,7 @@ TEST(DarwinAioStress, MixedOperationsAnswerOnceAndLeakNothing) {
     for (int t = 0; t < kThreads; ++t) threads.emplace_back(submitter, t);
     for (auto& th : threads) th.join();
     ASSERT_TRUE(eventually([&] { return answered.load() == per_thread * kThreads; }, 60s))
-        << answered.load() << " of " << per_thread * kThreads;
+        << answered.load() << " of " << per_thread * kThreads << "; unanswered:" << unanswered(records);
 
     // Close what is still open; closes of handles already closed just fail.
     Replies closes;

@@ -70,6 +70,7 @@ class Driver {
   void reap();
   void finish(Job job, OpResult result);
   void cancel(OpId id);
+  bool shares_descriptor(const Inflight& f) const noexcept;
 
   Sys& sys_;
   Signal wake_;  // poked by both channels the idle wait blocks on

@@ -113,6 +113,13 @@ void Driver::finish(Job job, OpResult result) {
   if (handle) account_finished(*handle);
 }
 
+bool Driver::shares_descriptor(const Inflight& f) const noexcept {
+  for (const Inflight& other : inflight) {
+    if (&other != &f && other.cb->aio_fildes == f.cb->aio_fildes) return true;
+  }
+  return false;
+}
+
 void Driver::cancel(OpId id) {
   for (auto it = job_queue.begin(); it != job_queue.end(); ++it) {
     if (it->op_id != id) continue;
@@ -126,6 +133,10 @@ void Driver::cancel(OpId id) {
     // The request is reaped as usual: ECANCELED if the kernel dropped it, its
     // real result if it had already run (glibc's AIO_NOTCANCELED case).
     f.job.cancelled = true;
+    // Where cancelling could strand the requests queued behind this one on
+    // its descriptor, it is left to finish; the flag still stops a partial
+    // transfer from being continued.
+    if (sys_.cancel_strands_followers() && shares_descriptor(f)) return;
     (void)sys_.aio_cancel(f.cb->aio_fildes, f.cb.get());
     return;
   }

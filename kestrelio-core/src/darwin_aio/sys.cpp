@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "platform.hpp"
+
 namespace kestrelio::darwin_aio {
 
 int RealSys::aio_read(aiocb* cb) noexcept { return ::aio_read(cb); }
@@ -26,6 +28,7 @@ ssize_t RealSys::write(int fd, const void* buf, size_t count) noexcept { return 
 int RealSys::fsync(int fd) noexcept { return ::fsync(fd); }
 int RealSys::close(int fd) noexcept { return ::close(fd); }
 int RealSys::ftruncate(int fd, off_t length) noexcept { return ::ftruncate(fd, length); }
+bool RealSys::cancel_strands_followers() const noexcept { return platform::aio_cancel_strands_followers(); }
 
 Sys& real_sys() noexcept {
   // Trivially destructible, so it outlives every detached backend thread.

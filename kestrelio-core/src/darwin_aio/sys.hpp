@@ -27,6 +27,9 @@ class Sys {
   virtual int fsync(int fd) noexcept = 0;
   virtual int close(int fd) noexcept = 0;
   virtual int ftruncate(int fd, off_t length) noexcept = 0;
+  // True when aio_cancel of one request may leave later requests on the
+  // same descriptor pending for ever (glibc's queueing does).
+  virtual bool cancel_strands_followers() const noexcept = 0;
 
  protected:
   // Never deleted through this interface; the real layer is a static that
@@ -52,6 +55,7 @@ class RealSys : public Sys {
   int fsync(int fd) noexcept override;
   int close(int fd) noexcept override;
   int ftruncate(int fd, off_t length) noexcept override;
+  bool cancel_strands_followers() const noexcept override;
 };
 
 // The process-wide real layer, used when DriverOptions::aio_sys is null.
