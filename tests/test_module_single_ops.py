@@ -178,3 +178,22 @@ def test_set_result_raising_does_not_stop_the_drain(data_file):
         return results
     r = run(main)
     assert r[2] == "early" and r[0] == r[4] == 16384
+
+
+def test_failed_opens_and_handle_numbers(tmp_path, backend):
+    # The runtime backend numbers an open when it arrives, so a failed open
+    # leaves a gap; darwin-aio numbers only the files it really opened.
+    (tmp_path / "f").write_bytes(b"x")
+    async def main():
+        h1, _, _ = await k.open(tmp_path / "f", True, False, False, False, False, False)
+        for _ in range(3):
+            with pytest.raises(FileNotFoundError):
+                await k.open(tmp_path / "missing", True, False, False, False, False, False)
+        with pytest.raises(FileNotFoundError):
+            await k.read_file(tmp_path / "missing", 10)
+        h2, _, _ = await k.open(tmp_path / "f", True, False, False, False, False, False)
+        await k.close(h1)
+        await k.close(h2)
+        return h2 - h1
+    gap = run(main)
+    assert gap == (1 if backend == "darwin-aio" else 5)
