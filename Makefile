@@ -9,7 +9,7 @@ JOBS    ?= $(shell nproc)
 PY      := $(VENV)/bin/python
 APT_PACKAGES := cmake ninja-build g++ pkg-config liburing-dev libgtest-dev python3-dev python3-venv
 
-.PHONY: all deps build ctest asan tsan sanitize venv pytest test demo bench clean
+.PHONY: all deps build ctest asan tsan sanitize venv pytest pytest-asan test demo bench clean
 
 all: build
 
@@ -63,7 +63,22 @@ pytest: venv
 	  done; \
 	fi
 
-test: ctest sanitize pytest
+# The Python suite against an AddressSanitizer + UBSan build of the extension,
+# loaded from the build tree ahead of the installed one. CPython itself is
+# not instrumented, so the runtime is preloaded and leak checking stays off.
+ASAN_PY := build-py-asan
+pytest-asan: venv
+	cmake -S . -B $(ASAN_PY) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRELIO_ASAN=ON -DKESTRELIO_PYTHON=ON \
+	  -DKESTRELIO_TESTS=OFF -DKESTRELIO_BENCH=OFF -DPython_EXECUTABLE=$(abspath $(PY)) -Wno-dev >/dev/null
+	cmake --build $(ASAN_PY) -j $(JOBS) --target _kestrelio
+	for backend in aio compio; do \
+	  echo "== pytest under AddressSanitizer with KESTRELIO_BACKEND=$$backend"; \
+	  KESTRELIO_BACKEND=$$backend LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) \
+	    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    KESTRELIO_TREE_BUILD=1 PYTHONPATH=$(ASAN_PY)/kestrelio-py:python $(PY) -m pytest -q -p no:cacheprovider tests; \
+	done
+
+test: ctest sanitize pytest pytest-asan
 
 demo: build venv
 	@if $(PY) -c 'import kestrelio.__main__' 2>/dev/null; then \
@@ -76,4 +91,4 @@ bench: build
 	$(BUILD)/bench/core_bench
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan $(VENV) dist *.egg-info
+	rm -rf $(BUILD) build-asan build-tsan $(ASAN_PY) build-py $(VENV) dist *.egg-info
