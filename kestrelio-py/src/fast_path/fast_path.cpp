@@ -1,15 +1,337 @@
 #include "fast_path/fast_path.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "args.hpp"
+#include "fast_path/resident_view.hpp"
+#include "pending_release.hpp"
+#include "py_ref.hpp"
+
 namespace kestrelio::py {
 
-// Placeholder until the class lands: an empty type of the right name.
+namespace {
+
+constexpr std::uint64_t kHeadroom = 1048576;
+constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint64_t kLargestOffset = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+
+// The size of a regular file, negative taken as 0; false for a negative
+// descriptor, a failing `fstat` or anything that is not a regular file.
+bool regular_file_size(int fd, struct stat* st, std::uint64_t* size) {
+  if (fd < 0 || fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) return false;
+  *size = st->st_size < 0 ? 0 : static_cast<std::uint64_t>(st->st_size);
+  return true;
+}
+
+enum class Fill { Copied, Declined, Fault };
+
+struct FillResult {
+  Fill kind;
+  std::uint64_t n;
+};
+
+struct Inner {
+  ResidentView view;
+  std::int32_t fd;  // borrowed: the Python file object owns and closes it
+
+  bool ensure_view(std::uint64_t need);
+  FillResult fill(std::uint64_t pos, char* dest, std::uint64_t len);
+};
+
+bool Inner::ensure_view(std::uint64_t need) {
+  if (view && need <= view.length()) return true;
+  struct stat st;
+  std::uint64_t size;
+  if (!regular_file_size(fd, &st, &size)) return false;
+  const std::uint64_t page = page_size();
+  if (size > kU64Max - (page - 1)) return false;
+  const std::uint64_t raised = (size + page - 1) / page * page;
+  if (raised >= kU64Max - kHeadroom + 1) return false;
+  const std::uint64_t length = raised + kHeadroom;
+  // The file has not grown enough for a longer view, and this one is short.
+  if (view && view.length() >= length) return false;
+  if (length > std::numeric_limits<std::size_t>::max()) return false;
+  ResidentView fresh = ResidentView::map(fd, length);
+  if (!fresh) return false;
+  // A kernel that calls every page resident would let a read block on the
+  // disk; such a file is never served (the fresh view is unmapped here).
+  if (!residency_is_reported(fd, st, fresh)) return false;
+  view = std::move(fresh);
+  return need <= length;
+}
+
+FillResult Inner::fill(std::uint64_t pos, char* dest, std::uint64_t len) {
+  constexpr FillResult declined{Fill::Declined, 0};
+  if (len > kU64Max - pos) return declined;
+  const std::uint64_t end = pos + len;
+  if (!ensure_view(end)) return declined;
+  if (!view) {
+    PyErr_SetString(PyExc_SystemError, "ensure_view succeeded");
+    return {Fill::Fault, 0};
+  }
+
+  // Residency: every page under the range must be in the page cache, except
+  // pages wholly past the end of file, which no read will touch.
+  const std::uint64_t page = page_size();
+  const std::uint64_t first = pos / page * page;
+  const std::uint64_t last = end % page == 0 ? end : end + (page - end % page);
+  std::uint64_t want = len;
+  unsigned char vec[ResidentView::kBatchPages];
+  for (std::uint64_t off = first; off < last;) {
+    const std::uint64_t batch_max = ResidentView::kBatchPages * page;
+    const std::uint64_t batch = last - off < batch_max ? last - off : batch_max;
+    if (!view.residency(off, batch, vec)) return declined;
+    const std::uint64_t pages = (batch + page - 1) / page;
+    for (std::uint64_t i = 0; i < pages; ++i) {
+      if (vec[i] & 1) continue;
+      const std::uint64_t p = off + i * page;
+      struct stat st;
+      std::uint64_t size;
+      if (!regular_file_size(fd, &st, &size)) return declined;
+      if (p < size) return declined;
+      // Only the bytes below this end of file were proven resident; copying
+      // past it (the file may grow meanwhile) could wait on the disk, so the
+      // copy ends here, as a read that met the end of file would.
+      want = size > pos ? (size - pos < len ? size - pos : len) : 0;
+      off = last;
+      break;
+    }
+    if (off < last) off += batch;
+  }
+
+  std::uint64_t copied = 0;
+  while (copied < want) {
+    if (copied > kU64Max - pos || pos + copied > kLargestOffset) break;
+    ssize_t n = pread(fd, dest + copied, static_cast<std::size_t>(want - copied), static_cast<off_t>(pos + copied));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return declined;
+    }
+    if (n == 0) return {Fill::Copied, copied};
+    copied += static_cast<std::uint64_t>(n);
+  }
+  if (copied == want) return {Fill::Copied, copied};
+  return declined;
+}
+
+struct FastPathObject {
+  PyObject_HEAD
+  Inner inner;
+};
+
+Inner& inner_of(PyObject* self) { return reinterpret_cast<FastPathObject*>(self)->inner; }
+
+// A new bytes object of `len` zero bytes, or null with an exception set.
+PyObject* zeroed_bytes(std::uint64_t len) {
+  if (len > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_SetString(PyExc_OverflowError, "byte string is too large");
+    return nullptr;
+  }
+  PyObject* b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(len));
+  if (b) std::memset(PyBytes_AS_STRING(b), 0, static_cast<std::size_t>(len));
+  return b;
+}
+
+PyObject* fast_path_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  apply_pending_releases();
+  static const char* const names[] = {"fd"};
+  static const Signature sig{"FastPath", names, 1, 1};
+  // Flatten (args, kwds) into the vectorcall layout the binder takes.
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  std::vector<PyObject*> flat(static_cast<std::size_t>(nargs));
+  for (Py_ssize_t i = 0; i < nargs; ++i) flat[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
+  PyRef kwnames;
+  if (kwds && PyDict_GET_SIZE(kwds) > 0) {
+    kwnames = PyRef::steal(PyTuple_New(PyDict_GET_SIZE(kwds)));
+    if (!kwnames) return nullptr;
+    Py_ssize_t it = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwds, &it, &key, &value)) {
+      Py_INCREF(key);
+      PyTuple_SET_ITEM(kwnames.get(), k++, key);
+      flat.push_back(value);
+    }
+  }
+  PyObject* bound[1];
+  if (!bind_args(sig, flat.data(), nargs, kwnames.get(), bound)) return nullptr;
+  std::int32_t fd;
+  if (!to_i32(bound[0], "fd", &fd)) return nullptr;
+
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  new (&inner_of(self)) Inner{ResidentView(), fd};
+  return self;
+}
+
+void fast_path_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  inner_of(self).~Inner();  // unmaps the view; the descriptor stays open
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* fast_path_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  apply_pending_releases();
+  static const char* const names[] = {"pos", "len"};
+  static const Signature sig{"read", names, 2, 2};
+  PyObject* bound[2];
+  if (!bind_args(sig, args, nargs, kwnames, bound)) return nullptr;
+  std::uint64_t pos, len;
+  if (!to_u64(bound[0], "pos", &pos) || !to_u64(bound[1], "len", &len)) return nullptr;
+  if (len == 0) Py_RETURN_NONE;
+  PyRef out = PyRef::steal(zeroed_bytes(len));
+  if (!out) return nullptr;
+  FillResult r = inner_of(self).fill(pos, PyBytes_AS_STRING(out.get()), len);
+  if (r.kind == Fill::Fault) return nullptr;
+  if (r.kind == Fill::Declined) Py_RETURN_NONE;
+  if (r.n == len) return out.release();
+  return PyBytes_FromStringAndSize(PyBytes_AS_STRING(out.get()), static_cast<Py_ssize_t>(r.n));
+}
+
+PyObject* fast_path_readinto(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  apply_pending_releases();
+  static const char* const names[] = {"pos", "buffer"};
+  static const Signature sig{"readinto", names, 2, 2};
+  PyObject* bound[2];
+  if (!bind_args(sig, args, nargs, kwnames, bound)) return nullptr;
+  std::uint64_t pos;
+  if (!to_u64(bound[0], "pos", &pos)) return nullptr;
+  Py_buffer view;
+  if (PyObject_GetBuffer(bound[1], &view, PyBUF_FULL_RO) < 0) return nullptr;
+  const char* invalid = nullptr;
+  if (!check_byte_view(view)) {
+    PyBuffer_Release(&view);
+    return nullptr;
+  }
+  if (view.readonly) {
+    invalid = "readinto needs a writable buffer";
+  } else if (!PyBuffer_IsContiguous(&view, 'C')) {
+    invalid = "buffer must be C-contiguous";
+  }
+  if (invalid) {
+    PyBuffer_Release(&view);
+    PyErr_SetString(PyExc_ValueError, invalid);
+    return nullptr;
+  }
+  if (view.len == 0) {
+    PyBuffer_Release(&view);
+    Py_RETURN_NONE;
+  }
+  FillResult r = inner_of(self).fill(pos, static_cast<char*>(view.buf), static_cast<std::uint64_t>(view.len));
+  PyBuffer_Release(&view);
+  if (r.kind == Fill::Fault) return nullptr;
+  if (r.kind == Fill::Declined) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLongLong(r.n);
+}
+
+PyObject* fast_path_read_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  apply_pending_releases();
+  static const char* const names[] = {"pos"};
+  static const Signature sig{"read_all", names, 1, 1};
+  PyObject* bound[1];
+  if (!bind_args(sig, args, nargs, kwnames, bound)) return nullptr;
+  std::uint64_t pos;
+  if (!to_u64(bound[0], "pos", &pos)) return nullptr;
+  Inner& inner = inner_of(self);
+  struct stat st;
+  std::uint64_t size;
+  if (!regular_file_size(inner.fd, &st, &size)) Py_RETURN_NONE;
+  const std::uint64_t want = size > pos ? size - pos : 0;
+  PyRef out = PyRef::steal(zeroed_bytes(want));
+  if (!out) return nullptr;
+  if (size > pos) {
+    FillResult r = inner.fill(pos, PyBytes_AS_STRING(out.get()), want);
+    if (r.kind == Fill::Fault) return nullptr;
+    if (r.kind != Fill::Copied || r.n != want) Py_RETURN_NONE;
+  }
+  std::uint64_t after;
+  if (!regular_file_size(inner.fd, &st, &after) || after != size) Py_RETURN_NONE;
+  return out.release();
+}
+
+PyObject* fast_path_size(PyObject* self, PyObject*) {
+  apply_pending_releases();
+  struct stat st;
+  std::uint64_t size;
+  if (!regular_file_size(inner_of(self).fd, &st, &size)) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLongLong(size);
+}
+
+PyObject* fast_path_supported(PyObject* self, PyObject*) {
+  apply_pending_releases();
+  Inner& inner = inner_of(self);
+  if (inner.view || inner.ensure_view(0)) Py_RETURN_TRUE;
+  Py_RETURN_FALSE;
+}
+
+PyMethodDef fast_path_methods[] = {
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_path_read)), METH_FASTCALL | METH_KEYWORDS,
+     "read($self, pos, len)\n--\n\n"
+     "Up to `len` bytes at `pos` as `bytes`, short only at EOF, or `None`\n"
+     "when the fast path does not apply."},
+    {"readinto", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_path_readinto)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "readinto($self, pos, buffer)\n--\n\n"
+     "`readinto` counterpart of `read`: fills a caller-owned buffer and\n"
+     "returns the byte count, or `None` when the fast path does not apply."},
+    {"read_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_path_read_all)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "read_all($self, pos)\n--\n\n"
+     "Everything from `pos` to EOF -- the `f.read()` case, where the size\n"
+     "comes from `fstat` -- or `None` when any part is not resident or the\n"
+     "file changed size while it was being copied."},
+    {"size", fast_path_size, METH_NOARGS,
+     "size($self)\n--\n\n"
+     "The file's current size from an inline `fstat`, or `None` for anything\n"
+     "that is not a regular file. Lets a large read-all skip the driver round\n"
+     "trips for its size snapshot and its end-of-file check."},
+    {"supported", fast_path_supported, METH_NOARGS,
+     "supported($self)\n--\n\n"
+     "Whether this file can ever take the fast path. The caller asks once\n"
+     "after a `None` and drops the object when the answer is no, so a file\n"
+     "that can never be served pays one probe rather than one per read."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char fast_path_doc[] =
+    "FastPath(fd)\n--\n\n"
+    "Per-file fast-path state, owned by the Python `BinaryFile` for as long as\n"
+    "the file is open.";
+
+PyType_Slot fast_path_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(fast_path_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(fast_path_dealloc)},
+    {Py_tp_methods, fast_path_methods},
+    {Py_tp_doc, const_cast<char*>(fast_path_doc)},
+    {0, nullptr},
+};
+
+PyType_Spec fast_path_spec = {
+    "_kestrelio.FastPath",
+    static_cast<int>(sizeof(FastPathObject)),
+    0,
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+#else
+    Py_TPFLAGS_DEFAULT,
+#endif
+    fast_path_slots,
+};
+
+}  // namespace
+
 PyTypeObject* fast_path_type() {
   static PyObject* type = nullptr;
-  if (!type) {
-    static PyType_Slot slots[] = {{Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)}, {0, nullptr}};
-    static PyType_Spec spec = {"_kestrelio.FastPath", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, slots};
-    type = PyType_FromSpec(&spec);
-  }
+  if (!type) type = PyType_FromSpec(&fast_path_spec);
   return reinterpret_cast<PyTypeObject*>(type);
 }
 

@@ -1,0 +1,238 @@
+"""FastPath: synchronous reads of pages already in the page cache."""
+
+import asyncio
+import os
+import pwd
+import shutil
+import subprocess
+import sys
+import tempfile
+import textwrap
+
+import pytest
+
+import _kestrelio as k
+
+PAGE = os.sysconf("SC_PAGESIZE")
+HEADROOM = 1 << 20
+
+
+@pytest.fixture
+def disk_dir():
+    # tmpfs ignores POSIX_FADV_DONTNEED; these files must live on a disk.
+    d = tempfile.mkdtemp(prefix="kestrelio-fp-", dir="/var/tmp")
+    os.chmod(d, 0o755)
+    yield d
+    shutil.rmtree(d, ignore_errors=True)
+
+
+def make_file(directory, data, name="f"):
+    path = os.path.join(directory, name)
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
+
+
+@pytest.fixture
+def opened(disk_dir):
+    fds = []
+
+    def open_(data, flags=os.O_RDONLY, name="f"):
+        path = make_file(disk_dir, data, name)
+        fd = os.open(path, flags)
+        fds.append(fd)
+        with open(path, "rb") as f:  # pull every page into the cache
+            f.read()
+        return path, fd
+
+    yield open_
+    for fd in fds:
+        os.close(fd)
+
+
+def drop_pages(fd):
+    os.fsync(fd)
+    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+
+
+def test_descriptors_that_never_qualify(tmp_path):
+    neg = k.FastPath(-1)
+    assert neg.read(0, 10) is None
+    assert neg.readinto(0, bytearray(4)) is None
+    assert neg.read_all(0) is None
+    assert neg.size() is None
+    assert neg.supported() is False
+    r, w = os.pipe()
+    dfd = os.open(tmp_path, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.write(w, b"data")
+        for fd in (r, dfd):
+            fp = k.FastPath(fd=fd)
+            assert fp.size() is None
+            assert fp.supported() is False
+            assert fp.read(0, 4) is None
+            assert fp.read_all(0) is None
+        assert os.read(r, 4) == b"data", "the pipe was not read"
+    finally:
+        for fd in (r, w, dfd):
+            os.close(fd)
+
+
+def test_resident_reads(opened):
+    data = os.urandom(3 * PAGE + 100)
+    _, fd = opened(data)
+    fp = k.FastPath(fd)
+    assert fp.supported() is True
+    assert fp.size() == len(data)
+    assert fp.read(0, len(data)) == data
+    assert fp.read(PAGE - 10, 20) == data[PAGE - 10:PAGE + 10], "straddles a page boundary"
+    assert fp.read(2 * PAGE, 10 * PAGE) == data[2 * PAGE:], "short only at end of file"
+    assert fp.read(len(data) + 5, 10) == b""
+    assert fp.read(5, 0) is None
+    buf = bytearray(PAGE + 7)
+    assert fp.readinto(PAGE - 3, buf) == PAGE + 7
+    assert buf == data[PAGE - 3:2 * PAGE + 4]
+    tail = bytearray(500)
+    assert fp.readinto(len(data) - 100, tail) == 100
+    assert tail[:100] == data[-100:] and tail[100:] == bytes(400)
+    assert fp.readinto(0, bytearray()) is None
+    assert fp.read_all(0) == data
+    assert fp.read_all(PAGE) == data[PAGE:]
+    assert fp.read_all(len(data) + 1000) == b""
+
+
+def test_full_read_is_the_allocated_object_and_short_is_trimmed(opened):
+    data = os.urandom(2 * PAGE)
+    _, fd = opened(data)
+    fp = k.FastPath(fd)
+    out = fp.read(0, 2 * PAGE)
+    assert type(out) is bytes and len(out) == 2 * PAGE
+    short = fp.read(PAGE, 5 * PAGE)
+    assert short == data[PAGE:] and len(short) == PAGE
+
+
+def test_argument_errors(opened):
+    _, fd = opened(b"x" * 100)
+    fp = k.FastPath(fd)
+    with pytest.raises(ValueError, match="^readinto needs a writable buffer$"):
+        fp.readinto(0, b"immutable")
+    with pytest.raises(ValueError, match="^buffer must be C-contiguous$"):
+        fp.readinto(0, memoryview(bytearray(8))[::2])
+    with pytest.raises(OverflowError):
+        fp.read(-1, 4)
+    with pytest.raises(TypeError, match="^argument 'len': "):
+        fp.read(0, "4")
+    with pytest.raises(TypeError):
+        k.FastPath()
+    with pytest.raises(OverflowError):
+        k.FastPath(2 ** 31)
+    assert fp.read(pos=0, len=3) == b"xxx"
+    assert fp.read(2 ** 64 - 2, 4) is None, "a range past 64 bits is declined"
+
+
+def test_evicted_pages_decline_until_read_through_the_driver(opened):
+    data = os.urandom(64 * PAGE)
+    path, fd = opened(data)
+    fp = k.FastPath(fd)
+    assert fp.read(0, len(data)) == data
+    drop_pages(fd)
+    if fp.read(0, PAGE) is not None:
+        pytest.skip("this file system keeps the pages despite POSIX_FADV_DONTNEED")
+    assert fp.read(10 * PAGE, PAGE) is None
+    assert fp.read_all(0) is None
+    assert fp.size() == len(data), "size never looks at residency"
+
+    async def through_driver():
+        h, _, _ = await k.open(path, True, False, False, False, False, False)
+        got = await k.read(h, 10 * PAGE, 4 * PAGE)
+        await k.close(h)
+        return got
+
+    assert asyncio.run(through_driver()) == data[10 * PAGE:14 * PAGE]
+    assert fp.read(10 * PAGE, 4 * PAGE) == data[10 * PAGE:14 * PAGE]
+    assert fp.read(0, PAGE) is None, "pages the driver did not read stay out"
+
+
+def test_growth_past_the_headroom_remaps_once(opened):
+    data = os.urandom(PAGE)
+    path, fd = opened(data, flags=os.O_RDWR)
+    fp = k.FastPath(fd)
+    assert fp.supported() is True
+    # Beyond end of file plus the headroom: no view can cover it.
+    assert fp.read(PAGE + HEADROOM + PAGE, 10) is None
+    more = os.urandom(2 * HEADROOM)
+    os.pwrite(fd, more, PAGE)
+    whole = data + more
+    far = PAGE + 2 * HEADROOM - 100
+    assert fp.read(far, 100) == whole[far:], "the file grew past the first view"
+    maps = [line for line in open("/proc/self/maps") if path in line]
+    assert len(maps) == 1, maps
+    assert fp.read(0, len(whole)) == whole
+    os.ftruncate(fd, PAGE)
+    assert fp.read(0, 3 * PAGE) == data, "a shrunk file keeps its longer view"
+
+
+def test_size_change_between_the_two_stats_declines(opened, tmp_path):
+    # read_all holds the interpreter lock, so the appender must be another
+    # process. Every page stays resident; only the second fstat can notice.
+    data = b"a" * (8 << 20)
+    path, fd = opened(data)
+    fp = k.FastPath(fd)
+    assert fp.read_all(0) == data
+    ready = tmp_path / "ready"
+    appender = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+        import os, pathlib
+        fd = os.open({path!r}, os.O_WRONLY | os.O_APPEND)
+        pathlib.Path({str(ready)!r}).touch()
+        while True:
+            os.write(fd, b"a")
+    """)])
+    try:
+        while not ready.exists():
+            pass
+        results = [fp.read_all(0) for _ in range(200)]
+    finally:
+        appender.kill()
+        appender.wait()
+    assert any(r is None for r in results)
+    for r in results:
+        assert r is None or r == b"a" * len(r)
+
+
+def nobody():
+    try:
+        return pwd.getpwnam("nobody")
+    except KeyError:
+        return None
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or nobody() is None, reason="needs root to read as another user")
+def test_a_file_the_reader_neither_owns_nor_may_write_is_never_served(disk_dir):
+    # Linux answers mincore truthfully only to a file's owner or a writer; to
+    # anyone else every page looks resident, even after eviction.
+    data = os.urandom(16 * PAGE)
+    path = make_file(disk_dir, data)
+    os.chmod(path, 0o644)
+    fd = os.open(path, os.O_RDONLY)
+    drop_pages(fd)
+    os.close(fd)
+    # A forked child drops to the other user; no exec, since the interpreter
+    # may live where that user cannot reach.
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.close(r)
+            os.setgroups([])
+            os.setgid(nobody().pw_gid)
+            os.setuid(nobody().pw_uid)
+            fd = os.open(path, os.O_RDONLY)
+            fp = k.FastPath(fd)
+            os.write(w, f"{fp.read(0, 4096) is None} {fp.supported()} {fp.size()}".encode())
+        finally:
+            os._exit(0)
+    os.close(w)
+    with os.fdopen(r) as f:
+        out = f.read()
+    os.waitpid(pid, 0)
+    assert out.split() == ["True", "False", str(len(data))]
