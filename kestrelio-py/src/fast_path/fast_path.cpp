@@ -130,15 +130,15 @@ struct FastPathObject {
 
 Inner& inner_of(PyObject* self) { return reinterpret_cast<FastPathObject*>(self)->inner; }
 
-// A new bytes object of `len` zero bytes, or null with an exception set.
-PyObject* zeroed_bytes(std::uint64_t len) {
+// A new bytes object of `len` bytes, uninitialised, or null with an
+// exception set. Its bytes are never seen unwritten: a full fill hands it
+// out, a short one copies the filled prefix, a declined one releases it.
+PyObject* unfilled_bytes(std::uint64_t len) {
   if (len > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
     PyErr_SetString(PyExc_OverflowError, "byte string is too large");
     return nullptr;
   }
-  PyObject* b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(len));
-  if (b) std::memset(PyBytes_AS_STRING(b), 0, static_cast<std::size_t>(len));
-  return b;
+  return PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(len));
 }
 
 PyObject* fast_path_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
@@ -188,7 +188,7 @@ PyObject* fast_path_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   std::uint64_t pos, len;
   if (!to_u64(bound[0], "pos", &pos) || !to_u64(bound[1], "len", &len)) return nullptr;
   if (len == 0) Py_RETURN_NONE;
-  PyRef out = PyRef::steal(zeroed_bytes(len));
+  PyRef out = PyRef::steal(unfilled_bytes(len));
   if (!out) return nullptr;
   FillResult r = inner_of(self).fill(pos, PyBytes_AS_STRING(out.get()), len);
   if (r.kind == Fill::Fault) return nullptr;
@@ -246,7 +246,7 @@ PyObject* fast_path_read_all(PyObject* self, PyObject* const* args, Py_ssize_t n
   std::uint64_t size;
   if (!regular_file_size(inner.fd, &st, &size)) Py_RETURN_NONE;
   const std::uint64_t want = size > pos ? size - pos : 0;
-  PyRef out = PyRef::steal(zeroed_bytes(want));
+  PyRef out = PyRef::steal(unfilled_bytes(want));
   if (!out) return nullptr;
   if (size > pos) {
     FillResult r = inner.fill(pos, PyBytes_AS_STRING(out.get()), want);
