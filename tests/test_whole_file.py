@@ -1,0 +1,113 @@
+"""Whole-file helpers against pathlib's own."""
+
+import os
+import pathlib
+
+import pytest
+
+import kestrelio
+from conftest import run
+from kestrelio.whole_file import INLINE_MAX
+
+
+def drop_pages(path):
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    finally:
+        os.close(fd)
+
+
+@pytest.mark.parametrize("size", [0, 1, INLINE_MAX, INLINE_MAX + 1, 5 * (1 << 20) + 3])
+def test_bytes_round_trip(tmp_path, size):
+    data = os.urandom(size)
+    p = tmp_path / "f"
+
+    async def main():
+        assert await kestrelio.write_bytes(p, data) == size
+        warm = await kestrelio.read_bytes(p)
+        drop_pages(p)
+        cold = await kestrelio.read_bytes(p)
+        return warm, cold
+
+    warm, cold = run(main)
+    assert warm == data and cold == data
+    assert p.read_bytes() == data
+
+
+def test_large_reads_leave_no_descriptor_open(tmp_path):
+    p = tmp_path / "f"
+    p.write_bytes(os.urandom(3 * INLINE_MAX))
+    before = len(os.listdir("/proc/self/fd"))
+
+    async def main():
+        for _ in range(20):
+            await kestrelio.read_bytes(p)
+
+    run(main)
+    assert len(os.listdir("/proc/self/fd")) == before
+
+
+def test_write_bytes_takes_any_contiguous_buffer_and_truncates(tmp_path):
+    p = tmp_path / "f"
+    p.write_bytes(b"x" * 100)
+
+    async def main():
+        assert await kestrelio.write_bytes(p, bytearray(b"abc")) == 3
+        assert p.read_bytes() == b"abc"
+        assert await kestrelio.write_bytes(p, memoryview(b"hello")[1:4]) == 3
+        assert p.read_bytes() == b"ell"
+        with pytest.raises(ValueError, match="^buffer must be C-contiguous$"):
+            await kestrelio.write_bytes(p, memoryview(b"hello")[::2])
+        with pytest.raises(TypeError):
+            await kestrelio.write_bytes(p, "text")
+
+    run(main)
+
+
+@pytest.mark.parametrize("text", ["", "plain", "a\r\nb\rc\n", "ünïcödé ✓"])
+@pytest.mark.parametrize("newline", [None, "", "\n", "\r\n"])
+def test_text_matches_pathlib(tmp_path, text, newline):
+    ours, theirs = tmp_path / "ours", pathlib.Path(tmp_path / "theirs")
+
+    async def main():
+        n = await kestrelio.write_text(ours, text, newline=newline)
+        return n, await kestrelio.read_text(ours), await kestrelio.read_text(ours, newline="")
+
+    n, back, raw = run(main)
+    assert n == theirs.write_text(text, encoding="utf-8", newline=newline)
+    assert ours.read_bytes() == theirs.read_bytes()
+    assert back == theirs.read_text(encoding="utf-8")
+    with open(theirs, encoding="utf-8", newline="") as f:
+        assert raw == f.read()
+
+
+def test_text_encodings_and_errors(tmp_path):
+    p = tmp_path / "f"
+
+    async def main():
+        await kestrelio.write_text(p, "é", encoding="latin-1")
+        assert p.read_bytes() == b"\xe9"
+        with pytest.raises(UnicodeDecodeError):
+            await kestrelio.read_text(p)
+        assert await kestrelio.read_text(p, errors="replace") == "\ufffd"
+        assert await kestrelio.read_text(p, encoding="latin-1") == "é"
+        with pytest.raises(TypeError):
+            await kestrelio.write_text(p, b"bytes")
+
+    run(main)
+
+
+def test_path_errors(tmp_path):
+    async def main():
+        with pytest.raises(FileNotFoundError):
+            await kestrelio.read_bytes(tmp_path / "missing")
+        with pytest.raises(FileNotFoundError):
+            await kestrelio.write_bytes(tmp_path / "no" / "such", b"x")
+        with pytest.raises(IsADirectoryError):
+            await kestrelio.write_bytes(tmp_path, b"x")
+        with pytest.raises(IsADirectoryError):
+            await kestrelio.read_bytes(tmp_path)
+
+    run(main)
