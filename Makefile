@@ -9,7 +9,7 @@ JOBS    ?= $(shell nproc)
 PY      := $(VENV)/bin/python
 APT_PACKAGES := cmake ninja-build g++ pkg-config liburing-dev libgtest-dev python3-dev python3-venv
 
-.PHONY: all deps build ctest asan tsan sanitize venv pytest pytest-asan test demo bench clean
+.PHONY: all deps build ctest asan tsan sanitize venv pytest pytest-asan typecheck test demo bench clean
 
 all: build
 
@@ -78,7 +78,11 @@ pytest-asan: venv
 	    KESTRELIO_TREE_BUILD=1 PYTHONPATH=$(ASAN_PY)/kestrelio-py:python $(PY) -m pytest -q -p no:cacheprovider tests; \
 	done
 
-test: ctest sanitize pytest pytest-asan
+# mypy --strict over the package, against the module's stub.
+typecheck: venv
+	$(PY) -m mypy
+
+test: ctest sanitize pytest pytest-asan typecheck
 
 demo: build venv
 	@if $(PY) -c 'import kestrelio.__main__' 2>/dev/null; then \

@@ -15,3 +15,4 @@ def test_extension_and_package_install_side_by_side():
     assert pathlib.Path(ext.__file__).parent == pathlib.Path(pkg.__file__).parent.parent
     assert ext.FastPath.__name__ == "FastPath"
     assert (pathlib.Path(pkg.__file__).parent / "py.typed").exists()
+    assert pathlib.Path(ext.__file__).with_name("_kestrelio.pyi").exists(), "the stub installs beside the module"

@@ -26,19 +26,18 @@ import errno
 import io
 import os
 import stat
-import sys
 import warnings
 from types import TracebackType
-from typing import Any, AsyncIterator, Generator, Optional, Tuple, Type, TypeVar, Union
+from typing import TYPE_CHECKING, Any, AsyncIterator, Generator, Optional, Tuple, Type, TypeVar, Union
 
 import _kestrelio
 
 from .modes import Mode, parse_mode
 
-if sys.version_info >= (3, 12):
-    from collections.abc import Buffer
-else:  # pragma: no cover
+if TYPE_CHECKING:
     from typing_extensions import Buffer
+else:  # only a name in annotations; any object with the buffer protocol will do
+    Buffer = object
 
 __all__ = ["BinaryFile", "open", "StrOrBytesPath", "CHUNK_SIZE", "PARALLEL_MIN"]
 
