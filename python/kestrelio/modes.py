@@ -1,7 +1,9 @@
 """Parsing of ``open`` mode strings, following the rules of :func:`io.open`.
 
 Only binary modes are accepted: ``r``, ``w``, ``a`` or ``x``, an optional
-``+``, and a mandatory ``b``, in any order and each at most once.
+``+``, and a mandatory ``b``, in any order and each at most once. Refusals
+carry io.open's own texts, so a wrong mode reads the same as with the
+standard library.
 """
 
 from __future__ import annotations
@@ -9,6 +11,8 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 __all__ = ["Mode", "parse_mode"]
+
+_ALLOWED = frozenset("rwaxb+t")
 
 
 @dataclass(frozen=True)
@@ -32,24 +36,24 @@ def parse_mode(mode: str) -> Mode:
     for text modes, which kestrelio does not offer.
     """
     if not isinstance(mode, str):
-        raise TypeError(f"mode must be str, not {type(mode).__name__}")
-    allowed = set("rwaxb+t")
+        raise TypeError(f"open() argument 'mode' must be str, not {type(mode).__name__}")
     seen: set[str] = set()
     for ch in mode:
-        if ch not in allowed or ch in seen:
+        if ch not in _ALLOWED or ch in seen:
             raise ValueError(f"invalid mode: {mode!r}")
         seen.add(ch)
     kinds = seen & set("rwax")
-    if len(kinds) != 1:
-        raise ValueError(
-            "must have exactly one of create/read/write/append mode"
-            f" (got {mode!r})"
-        )
-    if "t" in seen or "b" not in seen:
+    if len(kinds) > 1:
+        raise ValueError("must have exactly one of create/read/write/append mode")
+    if "t" in seen and "b" in seen:
+        raise ValueError("can't have text and binary mode at once")
+    if not kinds:
+        # io.open hands this case to FileIO, whose wording differs.
+        raise ValueError("Must have exactly one of create/read/write/append mode and at most one plus")
+    if "b" not in seen:
         raise ValueError(
             f"text mode is not supported (got {mode!r}): kestrelio files are binary;"
-            " add 'b' to the mode and decode the bytes yourself, or use"
-            " kestrelio.read_text / kestrelio.write_text"
+            " add 'b' to the mode, or use kestrelio.read_text / kestrelio.write_text"
         )
     (kind,) = kinds
     plus = "+" in seen
@@ -60,5 +64,6 @@ def parse_mode(mode: str) -> Mode:
         truncate=kind == "w",
         create=kind in "wa",
         create_new=kind == "x",
-        name=kind + "b" + ("+" if plus else ""),
+        # FileIO spells "w+" as "rb+": the truncation is not part of the name.
+        name=("r" if plus and kind == "w" else kind) + "b" + ("+" if plus else ""),
     )

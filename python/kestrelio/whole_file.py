@@ -3,46 +3,77 @@
 ``read_bytes`` is one submission for a file of at most ``INLINE_MAX`` bytes:
 the backend opens, reads and closes it. A larger file comes back open; it is
 served from the page cache when every page is resident, and otherwise read
-in ``CHUNK_SIZE`` pieces that the backend runs concurrently.
+with one operation, or in ``CHUNK_SIZE`` pieces that the backend runs
+concurrently from ``PARALLEL_MIN`` bytes on.
+
+Cancelling a task in one of these raises ``CancelledError`` once the backend
+has let go of the data; a file opened on the way is closed again. A cancelled
+``write_bytes`` may or may not have created, truncated or written the file.
 """
 
 from __future__ import annotations
 
 import asyncio
 import io
-from typing import Optional, Union
+from typing import TYPE_CHECKING, Optional
 
 import _kestrelio
 
-from .binary_file import CHUNK_SIZE, StrOrBytesPath, _await_op, _completed_result, _discard
+from .binary_file import (
+    _FAST_PATH, CHUNK_SIZE, PARALLEL_MIN, StrOrBytesPath, _await_op, _close_handle, _completed_result, _discard,
+    _with_filename,
+)
+
+if TYPE_CHECKING:
+    from typing_extensions import Buffer
+else:  # only a name in annotations; any object with the buffer protocol will do
+    Buffer = object
 
 __all__ = ["read_bytes", "write_bytes", "read_text", "write_text", "INLINE_MAX"]
 
-#: Files up to this size are read in one submission, open to close.
-INLINE_MAX = 1 << 20
+#: Files up to this size are read in one submission, open to close. Up to one
+#: chunk, splitting has nothing to overlap and the open and close round trips
+#: of the split path cost more than they save (bench/chunk_size.py).
+INLINE_MAX = CHUNK_SIZE
+
+
+async def _read_to_end(handle: int, fd: int) -> bytes:
+    fast = _FAST_PATH(fd) if _FAST_PATH is not None else None
+    if fast is not None:
+        data = fast.read_all(0)
+        if data is not None:
+            return data
+    parts = []
+    pos = 0
+    while True:
+        size = fast.size() if fast is not None else None
+        if size is None:
+            size = await _await_op(_kestrelio.size(handle))
+        want = size - pos
+        if want <= 0:
+            break
+        if want >= PARALLEL_MIN:
+            fut = _kestrelio.read_parallel(handle, pos, want, CHUNK_SIZE)
+        else:
+            fut = _kestrelio.read(handle, pos, want)
+        part = await _await_op(fut)
+        parts.append(part)
+        pos += len(part)
+        if len(part) < want:
+            break  # the file shrank meanwhile: this is its end
+        # Read up to the size snapshot: look once more in case it grew.
+    return parts[0] if len(parts) == 1 else b"".join(parts)
 
 
 async def _read_open_file(handle: int, fd: int) -> bytes:
+    """Everything in the open file ``handle``, which is closed afterwards."""
     try:
-        fast = _kestrelio.FastPath(fd).read_all(0)
-        if fast is not None:
-            return fast
-        parts = []
-        pos = 0
-        while True:
-            size = await _await_op(_kestrelio.size(handle))
-            if size <= pos:
-                break
-            want = size - pos
-            part = await _await_op(_kestrelio.read_parallel(handle, pos, want, CHUNK_SIZE))
-            parts.append(part)
-            pos += len(part)
-            if len(part) < want:
-                break  # the file shrank under us: this is its end
-            # Read up to the size snapshot; look once more in case it grew.
-        return parts[0] if len(parts) == 1 else b"".join(parts)
-    finally:
+        data = await _read_to_end(handle, fd)
+    except BaseException:
         _discard(_kestrelio.close(handle))
+        raise
+    await _close_handle(handle)
+    return data
 
 
 async def read_bytes(path: StrOrBytesPath) -> bytes:
@@ -55,30 +86,36 @@ async def read_bytes(path: StrOrBytesPath) -> bytes:
         if done is not None and not isinstance(done[0], bytes):
             _discard(_kestrelio.close(done[0][0]))  # opened anyway: give it back
         raise
+    except OSError as e:
+        raise _with_filename(e, path) from None
     if isinstance(result, bytes):
         return result
     handle, _size, fd = result
     return await _read_open_file(handle, fd)
 
 
-async def write_bytes(path: StrOrBytesPath, data: Union[bytes, bytearray, memoryview]) -> int:
+async def write_bytes(path: StrOrBytesPath, data: Buffer) -> int:
     """Create or truncate ``path`` and write ``data``; returns the byte count.
 
-    Like :meth:`pathlib.Path.write_bytes`. The buffer must not be changed
-    until the call returns; a ``bytearray`` cannot be resized meanwhile.
+    Like :meth:`pathlib.Path.write_bytes`, ``data`` is any C-contiguous
+    bytes-like object. It is lent to the backend, not copied: don't change it
+    until the call returns (a ``bytearray`` cannot be resized meanwhile).
     """
-    n: int = await _await_op(_kestrelio.write_file(path, data))
+    try:
+        n = await _await_op(_kestrelio.write_file(path, data))
+    except OSError as e:
+        raise _with_filename(e, path) from None
     return n
 
 
 async def read_text(
     path: StrOrBytesPath, encoding: Optional[str] = "utf-8", errors: Optional[str] = None,
-    newline: Optional[str] = None
+    newline: Optional[str] = None,
 ) -> str:
     """The whole file decoded, like :meth:`pathlib.Path.read_text`.
 
     ``newline`` works as for :func:`io.open`: ``None`` (the default) turns
-    ``"\\r\\n"`` and ``"\\r"`` into ``"\\n"``.
+    ``"\\r\\n"`` and ``"\\r"`` into ``"\\n"``, ``""`` leaves line ends alone.
     """
     data = await read_bytes(path)
     with io.TextIOWrapper(io.BytesIO(data), encoding=encoding, errors=errors, newline=newline) as text:
@@ -87,11 +124,12 @@ async def read_text(
 
 async def write_text(
     path: StrOrBytesPath, data: str, encoding: Optional[str] = "utf-8", errors: Optional[str] = None,
-    newline: Optional[str] = None
+    newline: Optional[str] = None,
 ) -> int:
     """Encode ``data`` and write it, like :meth:`pathlib.Path.write_text`.
 
-    Returns the number of characters written, as pathlib does.
+    Returns the number of characters written, as pathlib does. ``newline``
+    works as for :func:`io.open`: ``None`` writes ``"\\n"`` as ``os.linesep``.
     """
     if not isinstance(data, str):
         raise TypeError(f"data must be str, not {type(data).__name__}")

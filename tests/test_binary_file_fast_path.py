@@ -1,0 +1,180 @@
+"""BinaryFile asks its FastPath first, falls back to the driver, and stops asking after a "never"."""
+
+import os
+
+import pytest
+
+import _kestrelio
+import kestrelio
+from conftest import run
+from kestrelio import binary_file
+
+
+def drop_pages(path):
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    finally:
+        os.close(fd)
+
+
+class Spy:
+    """Stands in for a file's FastPath and records the calls."""
+
+    def __init__(self, real, serve=True, supported=True):
+        self.real, self.serve, self._supported = real, serve, supported
+        self.calls = []
+
+    def read(self, pos, n):
+        self.calls.append(("read", pos, n))
+        return self.real.read(pos, n) if self.serve else None
+
+    def readinto(self, pos, b):
+        self.calls.append(("readinto", pos))
+        return self.real.readinto(pos, b) if self.serve else None
+
+    def read_all(self, pos):
+        self.calls.append(("read_all", pos))
+        return self.real.read_all(pos) if self.serve else None
+
+    def size(self):
+        return self.real.size()
+
+    def supported(self):
+        self.calls.append(("supported",))
+        return self._supported
+
+
+@pytest.fixture
+def driver_reads(monkeypatch):
+    """Every read submitted to the driver, by function name."""
+    seen = []
+    for name in ("read", "readinto", "read_parallel", "read_to_end"):
+        real = getattr(_kestrelio, name)
+
+        def spy(*args, _real=real, _name=name):
+            seen.append(_name)
+            return _real(*args)
+
+        monkeypatch.setattr(_kestrelio, name, spy)
+    return seen
+
+
+def test_resident_reads_never_reach_the_driver(tmp_path, driver_reads):
+    data = os.urandom(64 << 10)
+    (tmp_path / "f").write_bytes(data)
+
+    async def main():
+        async with kestrelio.open(tmp_path / "f", "rb") as f:
+            assert f._fast is not None
+            spy = f._fast = Spy(f._fast)
+            assert await f.read(4096) == data[:4096]
+            assert await f.pread(100, 5000) == data[5000:5100]
+            buf = bytearray(10)
+            assert await f.readinto(buf) == 10 and buf == data[4096:4106]
+            assert await f.read() == data[4106:]
+            return spy.calls
+
+    calls = run(main)
+    assert [c[0] for c in calls] == ["read", "read", "readinto", "read_all"]
+    assert driver_reads == []
+
+
+def test_evicted_pages_go_to_the_driver_then_come_from_the_cache(tmp_path, driver_reads):
+    data = os.urandom(256 << 10)
+    p = tmp_path / "f"
+    p.write_bytes(data)
+    drop_pages(p)
+
+    async def main():
+        async with kestrelio.open(p, "rb") as f:
+            assert await f.pread(len(data), 0) == data
+            after_cold = list(driver_reads)
+            assert await f.pread(len(data), 0) == data, "now resident"
+            assert f._fast is not None, "a regular file keeps its FastPath after a miss"
+            return after_cold
+
+    after_cold = run(main)
+    if not after_cold:
+        pytest.skip("this file system keeps pages despite POSIX_FADV_DONTNEED")
+    assert after_cold == ["read"] and driver_reads == ["read"]
+
+
+def test_fast_path_is_dropped_once_it_says_it_never_applies(tmp_path, driver_reads):
+    data = os.urandom(16 << 10)
+    (tmp_path / "f").write_bytes(data)
+
+    async def main():
+        async with kestrelio.open(tmp_path / "f", "rb") as f:
+            spy = f._fast = Spy(f._fast, serve=False, supported=False)
+            assert await f.read(100) == data[:100]
+            assert f._fast is None
+            assert await f.read(100) == data[100:200]
+            assert await f.readinto(bytearray(10)) == 10
+            assert await f.read() == data[210:]
+            return spy.calls
+
+    calls = run(main)
+    assert calls == [("read", 0, 100), ("supported",)], "after 'no', the file stops asking"
+    assert driver_reads == ["read", "read", "readinto", "read"]
+
+
+def test_a_supported_file_is_asked_once_and_keeps_its_fast_path(tmp_path):
+    data = os.urandom(16 << 10)
+    (tmp_path / "f").write_bytes(data)
+
+    async def main():
+        async with kestrelio.open(tmp_path / "f", "rb") as f:
+            spy = f._fast = Spy(f._fast, serve=False, supported=True)
+            assert await f.read(100) == data[:100]
+            assert await f.read(100) == data[100:200]
+            assert await f.read() == data[200:]
+            return spy.calls
+
+    assert [c[0] for c in run(main)] == ["read", "supported", "read", "read_all"]
+
+
+def test_a_fifo_drops_its_fast_path_after_the_first_read(tmp_path):
+    path = tmp_path / "fifo"
+    os.mkfifo(path)
+
+    async def main():
+        async with kestrelio.open(path, "r+b") as f:
+            assert f._fast is not None
+            await f.write(b"abc")
+            assert await f.read(3) == b"abc"
+            assert f._fast is None, "the real FastPath says a FIFO never qualifies"
+
+    run(main)
+
+
+def test_write_only_files_have_no_fast_path(tmp_path):
+    async def main():
+        async with kestrelio.open(tmp_path / "f", "wb") as f:
+            assert f._fast is None
+
+    run(main)
+
+
+def test_without_a_fast_path_everything_takes_the_driver(tmp_path, monkeypatch, driver_reads):
+    # An extension built before FastPath existed: the package must not need it.
+    monkeypatch.setattr(binary_file, "_FAST_PATH", None)
+    monkeypatch.setattr(kestrelio.whole_file, "_FAST_PATH", None)
+    big = os.urandom(3 * binary_file.PARALLEL_MIN + 1)
+    p = tmp_path / "f"
+
+    async def main():
+        async with kestrelio.open(p, "w+b") as f:
+            assert f._fast is None
+            await f.write(big)
+            await f.seek(0)
+            assert await f.read(10) == big[:10]
+            assert await f.read() == big[10:]
+            buf = bytearray(5)
+            assert await f.preadinto(buf, 1) == 5 and buf == big[1:6]
+            assert await f.size() == len(big)
+        assert await kestrelio.read_bytes(p) == big
+
+    run(main)
+    assert driver_reads[:4] == ["read", "read_parallel", "readinto", "read_parallel"]
