@@ -236,3 +236,47 @@ def test_a_file_the_reader_neither_owns_nor_may_write_is_never_served(disk_dir):
         out = f.read()
     os.waitpid(pid, 0)
     assert out.split() == ["True", "False", str(len(data))]
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or nobody() is None, reason="needs root to read as another user")
+def test_a_reader_that_loses_write_access_is_no_longer_served(disk_dir):
+    # The kernel decides at each mincore whether to tell the truth: a view
+    # mapped while the reader could write the file must stop serving once a
+    # chmod takes that away, or an evicted page would be read from the disk.
+    data = os.urandom(16 * PAGE)
+    path = make_file(disk_dir, data)
+    os.chmod(path, 0o646)
+    with open(path, "rb") as f:
+        f.read()
+    ready_r, ready_w = os.pipe()
+    go_r, go_w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.close(ready_r)
+            os.close(go_w)
+            os.setgroups([])
+            os.setgid(nobody().pw_gid)
+            os.setuid(nobody().pw_uid)
+            fd = os.open(path, os.O_RDONLY)
+            fp = k.FastPath(fd)
+            before = fp.read(0, 4096) == data[:4096]
+            os.write(ready_w, b"mapped")
+            os.read(go_r, 1)
+            after = [fp.read(0, 4096) is None, fp.read(8 * PAGE, 4096) is None]
+            os.write(ready_w, f" {before} {after[0]} {after[1]} {fp.supported()}".encode())
+        finally:
+            os._exit(0)
+    os.close(ready_w)
+    os.close(go_r)
+    with os.fdopen(ready_r) as f:
+        assert f.read(6) == "mapped"
+        os.chmod(path, 0o644)
+        fd = os.open(path, os.O_RDONLY)
+        drop_pages(fd)
+        os.close(fd)
+        os.write(go_w, b"x")
+        os.close(go_w)
+        out = f.read()
+    os.waitpid(pid, 0)
+    assert out.split() == ["True", "True", "True", "False"]

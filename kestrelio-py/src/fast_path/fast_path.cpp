@@ -107,6 +107,16 @@ FillResult Inner::fill(std::uint64_t pos, char* dest, std::uint64_t len) {
     }
     if (off < last) off += batch;
   }
+  // The kernel decides whether to tell this process the truth at every
+  // call: after a chmod or a change of credentials it may call every page
+  // resident. The view's last page lay past the end of file when it was
+  // mapped; seen resident now, the view is dropped, and the next read maps
+  // a fresh one and asks again whether residency is reported at all.
+  if (!view.residency(view.length() - page, page, vec)) return declined;
+  if (vec[0] & 1) {
+    view = ResidentView{};
+    return declined;
+  }
 
   std::uint64_t copied = 0;
   while (copied < want) {
