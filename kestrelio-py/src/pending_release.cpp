@@ -1,5 +1,7 @@
 #include "pending_release.hpp"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <mutex>
 #include <vector>
@@ -16,9 +18,21 @@ struct PendingList {
   std::atomic<bool> nonempty{false};
 };
 
+std::atomic<PendingList*> current_list{nullptr};
+
+// A backend thread may hold the list's mutex at the moment of a fork, and it
+// does not exist in the child, so the child starts a fresh list. The old one
+// is never touched again: its few references stay held, which costs memory only.
+void fresh_list_in_child() noexcept { current_list.store(new PendingList, std::memory_order_release); }
+
 PendingList& pending() {
-  static PendingList* list = new PendingList;
-  return *list;
+  static const bool ready = [] {
+    current_list.store(new PendingList, std::memory_order_release);
+    pthread_atfork(nullptr, nullptr, fresh_list_in_child);
+    return true;
+  }();
+  (void)ready;
+  return *current_list.load(std::memory_order_acquire);
 }
 
 }  // namespace
