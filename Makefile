@@ -52,7 +52,7 @@ $(VENV)/bin/python:
 
 # Installs the project with its test extras into .venv.
 venv: deps $(VENV)/bin/python
-	@if [ -f pyproject.toml ]; then $(PY) -m pip install -q '.[test]'; fi
+	@if [ -f pyproject.toml ]; then $(PY) -m pip install -q '.[test,bench]'; fi
 
 # The Python suite, once per backend. pytest's exit code 5 (no tests) fails too.
 pytest: venv

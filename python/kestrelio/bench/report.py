@@ -1,0 +1,86 @@
+"""The benchmark's table and its bar chart."""
+
+from __future__ import annotations
+
+import importlib
+from typing import Any, List, Optional, Tuple
+
+from .runner import Results
+
+COLUMNS: Tuple[Tuple[str, str, str], ...] = (
+    # workload, heading, unit
+    ("random_4k", "4 KiB random reads", "ops/s, 64 tasks"),
+    ("sequential_1m", "1 MiB sequential reads", "MiB/s"),
+    ("whole_file", "whole file", "MiB/s"),
+)
+BASELINE = ("executor", None)
+
+
+def row_label(contender: str, backend: Optional[str]) -> str:
+    if contender == "kestrelio":
+        return f"kestrelio ({backend})"
+    if contender == "kestrelio_driver":
+        return f"kestrelio driver only ({backend})"
+    return {
+        "executor": "run_in_executor(os.pread)",
+        "aiofiles": "aiofiles",
+        "pread": "os.pread, blocking the loop",
+    }.get(contender, contender)
+
+
+def _cell(value: Optional[float], base: Optional[float]) -> str:
+    if value is None:
+        return "failed"
+    ratio = f"{value / base:6.1f}x" if base else ""
+    return f"{value:>12,.0f} {ratio}"
+
+
+def table(results: Results) -> str:
+    lines: List[str] = []
+    for backend, rungs in results.ladders.items():
+        lines.append(f"Calibration ladder, {backend} (microseconds per operation)")
+        for rung, us in rungs.items():
+            lines.append(f"  {rung:38s} {us:8.3f}")
+        lines.append("")
+    size_mib = results.size >> 20
+    base = results.rows.get(BASELINE, {})
+    label_width = max([len(row_label(c, b)) for c, b in results.rows] + [10])
+    widths = [max(len(h), len(u) + 2, 20) for _, h, u in COLUMNS]
+    heads = [h if w != "whole_file" else f"whole {size_mib} MiB file" for w, h, _ in COLUMNS]
+    lines.append(f"Cached reads of a {size_mib} MiB file; in brackets: times run_in_executor")
+    lines.append(" " * label_width + "  " + "  ".join(f"{h:>{w}}" for h, w in zip(heads, widths)))
+    lines.append(" " * label_width + "  " + "  ".join(f"{'(' + u + ')':>{w}}" for (_, _, u), w in zip(COLUMNS, widths)))
+    for (contender, backend), figures in results.rows.items():
+        cells = [_cell(figures.get(w), base.get(w)) for w, _, _ in COLUMNS]
+        lines.append(f"{row_label(contender, backend):{label_width}s}  "
+                     + "  ".join(f"{c:>{w}}" for c, w in zip(cells, widths)))
+    for note in results.skipped:
+        lines.append(f"skipped: {note}")
+    for error in results.errors:
+        lines.append(f"error: {error}")
+    return "\n".join(lines)
+
+
+def plot(results: Results, path: str) -> None:
+    """A bar chart of the table, one panel per workload, as a PNG at ``path``."""
+    matplotlib: Any = importlib.import_module("matplotlib")
+    matplotlib.use("Agg")
+    plt: Any = importlib.import_module("matplotlib.pyplot")
+    labels = [row_label(c, b) for c, b in results.rows]
+    fig, axes = plt.subplots(1, len(COLUMNS), figsize=(6 * len(COLUMNS), 0.5 * len(labels) + 2),
+                             sharey=True, constrained_layout=True)
+    for ax, (workload, heading, unit) in zip(axes, COLUMNS):
+        values = [figures.get(workload) or 0.0 for figures in results.rows.values()]
+        colours = ["tab:blue" if c.startswith("kestrelio") else "tab:gray" for c, _ in results.rows]
+        bars = ax.barh(range(len(labels)), values, color=colours)
+        ax.bar_label(bars, labels=[f"{v:,.0f}" for v in values], padding=3, fontsize=8)
+        if workload == "whole_file":
+            heading = f"whole {results.size >> 20} MiB file"
+        ax.set_title(f"{heading} ({unit})")
+        ax.set_xlim(0, max(values + [1.0]) * 1.25)
+        ax.tick_params(axis="x", labelsize=8)
+    axes[0].set_yticks(range(len(labels)), labels)
+    axes[0].invert_yaxis()
+    fig.suptitle("kestrelio: cached file reads from asyncio, higher is better")
+    fig.savefig(path, dpi=110)
+    plt.close(fig)

@@ -1,0 +1,40 @@
+"""One measurement in a fresh interpreter: ``python -m kestrelio.bench.worker JSON``.
+
+The JSON names a case (``{"contender", "workload", "path", "size", "seconds"}``)
+or the ladder (``{"ladder": n}``); the worker prints one JSON line with the
+figure and the backend that produced it, if any. The parent chooses the
+backend through ``KESTRELIO_BACKEND`` in the worker's environment.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import sys
+from typing import Any, Dict, Optional
+
+import _kestrelio
+
+from .cases import run_case
+from .ladder import ladder
+
+
+async def _measure(spec: Dict[str, Any]) -> Dict[str, Any]:
+    if "ladder" in spec:
+        return {"backend": _kestrelio.backend_name(), "rungs": await ladder(int(spec["ladder"]))}
+    contender = str(spec["contender"])
+    value = await run_case(contender, str(spec["workload"]), str(spec["path"]), int(spec["size"]),
+                           float(spec["seconds"]))
+    # Only kestrelio's own contenders create a driver; the others never start one.
+    backend: Optional[str] = _kestrelio.backend_name() if contender.startswith("kestrelio") else None
+    return {"backend": backend, "value": value}
+
+
+def main() -> None:
+    if len(sys.argv) != 2:
+        sys.exit("usage: python -m kestrelio.bench.worker JSON")
+    print(json.dumps(asyncio.run(_measure(json.loads(sys.argv[1])))), flush=True)
+
+
+if __name__ == "__main__":
+    main()
