@@ -59,6 +59,9 @@ def test_cancel_storm_settles_each_future_once(data_file):
     assert all(settled[id(f)] == 1 for f in futs)
     for r in results:
         assert isinstance(r, (bytes, asyncio.CancelledError)), r
+    # Thousands of reads cancelled right after submission: the backend
+    # aborts some, so the drain's cancelled path really ran.
+    assert any(isinstance(r, asyncio.CancelledError) for r in results)
 
 
 def test_task_cancel_waits_for_backend(data_file):
