@@ -37,8 +37,8 @@ def _cell(value: Optional[float], base: Optional[float]) -> str:
 
 def table(results: Results) -> str:
     lines: List[str] = []
-    for backend, rungs in results.ladders.items():
-        lines.append(f"Calibration ladder, {backend} (microseconds per operation)")
+    for name, rungs in results.ladders.items():
+        lines.append(f"Calibration ladder, {name} (microseconds per operation)")
         for rung, us in rungs.items():
             lines.append(f"  {rung:38s} {us:8.3f}")
         lines.append("")

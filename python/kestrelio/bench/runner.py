@@ -109,13 +109,13 @@ def run(options: Options) -> Results:
         results.skipped.append("aiofiles (not installed)")
     progress = _Progress(len(LADDER_BACKENDS) + len(rows) * len(WORKLOADS), options.progress)
     try:
-        for backend in LADDER_BACKENDS:
-            progress.step(f"ladder, KESTRELIO_BACKEND={backend}")
+        for choice in LADDER_BACKENDS:
+            progress.step(f"ladder, KESTRELIO_BACKEND={choice}")
             try:
-                got = _worker({"ladder": options.ladder_ops}, backend)
+                got = _worker({"ladder": options.ladder_ops}, choice)
                 results.ladders[got["backend"]] = got["rungs"]
             except RuntimeError as e:
-                results.errors.append(f"ladder on {backend}: {e}")
+                results.errors.append(f"ladder on {choice}: {e}")
             progress.advance()
         with tempfile.TemporaryDirectory(prefix="kestrelio-bench-", dir=options.directory) as d:
             path = os.path.join(d, "data")
