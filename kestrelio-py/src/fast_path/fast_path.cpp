@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "args.hpp"
+#include "fast_path/nowait_read.hpp"
 #include "fast_path/resident_view.hpp"
 #include "pending_release.hpp"
 #include "py_ref.hpp"
@@ -42,9 +43,13 @@ struct FillResult {
 struct Inner {
   ResidentView view;
   std::int32_t fd;  // borrowed: the Python file object owns and closes it
+  // The kernel reads this file without waiting for the disk: one system call
+  // tests residency and copies, and `mincore` is not needed.
+  bool nowait = false;
 
   bool ensure_view(std::uint64_t need);
   FillResult fill(std::uint64_t pos, char* dest, std::uint64_t len);
+  FillResult fill_without_waiting(std::uint64_t pos, char* dest, std::uint64_t len);
 };
 
 bool Inner::ensure_view(std::uint64_t need) {
@@ -62,9 +67,11 @@ bool Inner::ensure_view(std::uint64_t need) {
   if (length > std::numeric_limits<std::size_t>::max()) return false;
   ResidentView fresh = ResidentView::map(fd, length);
   if (!fresh) return false;
+  nowait = reads_without_waiting(fd);
   // A kernel that calls every page resident would let a read block on the
-  // disk; such a file is never served (the fresh view is unmapped here).
-  if (!residency_is_reported(fd, st, fresh)) return false;
+  // disk; such a file is never served by `mincore` (the fresh view is
+  // unmapped here).
+  if (!nowait && !residency_is_reported(fd, st, fresh)) return false;
   view = std::move(fresh);
   return need <= length;
 }
@@ -78,6 +85,7 @@ FillResult Inner::fill(std::uint64_t pos, char* dest, std::uint64_t len) {
     PyErr_SetString(PyExc_SystemError, "ensure_view succeeded");
     return {Fill::Fault, 0};
   }
+  if (nowait) return fill_without_waiting(pos, dest, len);
 
   // Residency: every page under the range must be in the page cache, except
   // pages wholly past the end of file, which no read will touch.
@@ -131,6 +139,27 @@ FillResult Inner::fill(std::uint64_t pos, char* dest, std::uint64_t len) {
   }
   if (copied == want) return {Fill::Copied, copied};
   return declined;
+}
+
+FillResult Inner::fill_without_waiting(std::uint64_t pos, char* dest, std::uint64_t len) {
+  constexpr FillResult declined{Fill::Declined, 0};
+  std::uint64_t copied = 0;
+  while (copied < len) {
+    const std::uint64_t left = len - copied;
+    const std::size_t chunk = left < std::numeric_limits<std::size_t>::max() ? static_cast<std::size_t>(left)
+                                                                            : std::numeric_limits<std::size_t>::max();
+    NowaitResult r = read_without_waiting(fd, dest + copied, chunk, pos + copied);
+    if (r.kind == NowaitKind::Copied) {
+      if (r.n == 0) break;  // end of file
+      copied += r.n;
+      continue;
+    }
+    // Not resident, or the kernel changed its mind about this file: the
+    // view goes, and the next read maps a fresh one and asks again.
+    if (r.kind == NowaitKind::Unsupported) view = ResidentView{};
+    return declined;
+  }
+  return {Fill::Copied, copied};
 }
 
 struct FastPathObject {
