@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -25,6 +27,33 @@
 namespace kestrelio::testing {
 
 inline const char* choice_name(RuntimeDriverChoice c) { return c == RuntimeDriverChoice::IoUring ? "IoUring" : "Polling"; }
+
+// Why a forced io_uring runtime cannot be built on this machine (ring setup
+// refused by seccomp or io_uring_disabled, a required opcode missing), or
+// nothing when it can. Probed once, on a thread of its own so the caller's
+// current runtime is untouched; the ring-setup test hook must not be set then.
+inline std::optional<std::string> io_uring_unavailable() {
+  static const std::optional<std::string> reason = [] {
+    std::optional<std::string> why;
+    std::thread([&why] {
+      runtime::RuntimeOptions o;
+      o.driver = RuntimeDriverChoice::IoUring;
+      auto rt = runtime::Runtime::create(std::move(o));
+      if (!rt) why = "io_uring is unavailable on this machine: " + rt.error().to_string();
+    }).join();
+    return why;
+  }();
+  return reason;
+}
+
+// Skips the current test when it needs io_uring (`choice` is IoUring) and
+// the machine cannot provide it; a macro so the skip returns from the test.
+#define KESTRELIO_SKIP_WITHOUT_IO_URING(choice)                                            \
+  do {                                                                                     \
+    if ((choice) == ::kestrelio::RuntimeDriverChoice::IoUring) {                           \
+      if (auto why_ = ::kestrelio::testing::io_uring_unavailable()) GTEST_SKIP() << *why_; \
+    }                                                                                      \
+  } while (0)
 
 // One reply, waited for with a timeout so a lost reply fails instead of hanging.
 class ReplySlot {
@@ -76,6 +105,10 @@ class Gate {
     cv_.notify_all();
     cv_.wait(g, [&] { return open_; });
     --waiting_;
+  }
+  int held() {
+    std::lock_guard<std::mutex> g(m_);
+    return waiting_;
   }
   // Blocks until some job is held at the gate.
   bool wait_held(std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {

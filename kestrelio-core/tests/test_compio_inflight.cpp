@@ -23,6 +23,7 @@ class CompioInFlight : public ::testing::TestWithParam<RuntimeDriverChoice> {
   bool uring() const { return GetParam() == RuntimeDriverChoice::IoUring; }
 
   void SetUp() override {
+    KESTRELIO_SKIP_WITHOUT_IO_URING(GetParam());
     if (uring()) {
       path = dir.file("fifo");
       ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
@@ -154,6 +155,7 @@ INSTANTIATE_TEST_SUITE_P(Drivers, CompioInFlight,
 class CompioCancelBeforeStart : public ::testing::TestWithParam<RuntimeDriverChoice> {};
 
 TEST_P(CompioCancelBeforeStart, CancelInTheSameBatchMeansNoKernelWork) {
+  KESTRELIO_SKIP_WITHOUT_IO_URING(GetParam());
   TempDir dir;
   std::string fresh = dir.file("must-not-exist");
   std::string existing = dir.write("e", "abc");
@@ -184,5 +186,35 @@ TEST_P(CompioCancelBeforeStart, CancelInTheSameBatchMeansNoKernelWork) {
 INSTANTIATE_TEST_SUITE_P(Drivers, CompioCancelBeforeStart,
                          ::testing::Values(RuntimeDriverChoice::Polling, RuntimeDriverChoice::IoUring),
                          [](const auto& info) { return std::string(choice_name(info.param)); });
+
+// The polling driver opens on the pool. An open that returns while the
+// runtime is being dropped is never reaped, yet its descriptor must close.
+TEST(CompioTeardown, OpensFinishingOnThePoolAfterTheDriverIsDroppedLeaveNoDescriptor) {
+  TempDir dir;
+  std::string existing = dir.write("e", "abcdef");
+  int baseline_fds = count_open_fds();
+  {
+    Backend backend(RuntimeDriverChoice::Polling);
+    ASSERT_TRUE(backend.started());
+    backend.gate().close();
+    ReplySlot opened, read_file, write_file;
+    backend.submit(op::Open{true, false, false, false, false, false, existing}, opened);
+    backend.submit(op::ReadFile{1, existing}, read_file);  // large: would stay open under its handle
+    backend.submit(op::WriteFile{Payload::owned({'x'}), dir.file("w")}, write_file);
+    ASSERT_TRUE(eventually([&] { return backend.gate().held() == 3; }));  // each open(2) waits at the gate
+
+    backend.drop_driver();
+    // Let the teardown reach its wait for the pool before the opens run.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    backend.gate().open();
+    backend.join();
+
+    EXPECT_FALSE(opened.ready());  // abandoned: their replies are dropped uncalled
+    EXPECT_FALSE(read_file.ready());
+    EXPECT_FALSE(write_file.ready());
+    EXPECT_EQ(::access(dir.file("w").c_str(), F_OK), 0);  // the opens did run
+  }
+  EXPECT_EQ(count_open_fds(), baseline_fds);
+}
 
 }  // namespace

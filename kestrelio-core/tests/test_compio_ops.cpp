@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "compio_backend/execute.hpp"
 #include "compio_harness.hpp"
+#include "darwin_aio/job.hpp"
 #include "runtime/runtime.hpp"
 
 using namespace kestrelio;
@@ -14,7 +17,10 @@ namespace {
 
 class CompioOps : public ::testing::TestWithParam<RuntimeDriverChoice> {
  protected:
-  void SetUp() override { ASSERT_TRUE(backend.started()); }
+  void SetUp() override {
+    KESTRELIO_SKIP_WITHOUT_IO_URING(GetParam());
+    ASSERT_TRUE(backend.started());
+  }
 
   HandleId open(const std::string& path, bool read, bool write, bool append = false, bool truncate = false,
                 bool create = false, bool create_new = false) {
@@ -254,6 +260,38 @@ TEST_P(CompioOps, CancelForUnknownOrFinishedIdChangesNothing) {
   ASSERT_TRUE(slot.wait());
   backend.driver().cancel(id);
   EXPECT_NE(backend.call(op::Nop{}).get_if<reply::Unit>(), nullptr);
+}
+
+// io_uring reads offset 2^64-1 as "the file's own position"; neither driver
+// may read or write anywhere for it.
+TEST_P(CompioOps, PositionsBeyondTheLargestOffsetFailWithEinvalOnBothDrivers) {
+  std::string p = dir.write("a", "abcdef");
+  HandleId h = open(p, true, true);
+  std::uint8_t buf[4] = {0, 0, 0, 0};
+  for (std::uint64_t pos : {std::numeric_limits<std::uint64_t>::max(), std::uint64_t{1} << 63}) {
+    SCOPED_TRACE(pos);
+    expect_errno(backend.call(op::Read{h, pos, ReadBuf::owned(4)}), EINVAL);
+    expect_errno(backend.call(op::Read{h, pos, ReadBuf::raw(buf, 4)}), EINVAL);
+    expect_errno(backend.call(op::ReadToEnd{h, pos}), EINVAL);
+    expect_errno(backend.call(op::Write{false, h, pos, Payload::owned({'x', 'y'})}), EINVAL);
+  }
+  EXPECT_EQ(std::memcmp(buf, "\0\0\0\0", 4), 0);
+  EXPECT_EQ(slurp(p), "abcdef");
+  // A far position that fits an off_t still reaches the kernel: end of file.
+  EXPECT_EQ(bytes_of(backend.call(op::Read{h, std::uint64_t{1} << 62, ReadBuf::owned(4)})), "");
+}
+
+TEST_P(CompioOps, OwnedReadLongerThanAnyVectorAnswersInvalidInputLikeDarwinAio) {
+  std::string p = dir.write("a", "abc");
+  HandleId h = open(p, true, false);
+  for (std::size_t len : {std::numeric_limits<std::size_t>::max(), std::vector<std::uint8_t>().max_size() + 1}) {
+    OpResult r = backend.call(op::Read{h, 0, ReadBuf::owned(len)});
+    ASSERT_FALSE(r.ok()) << to_text(r.reply());
+    EXPECT_EQ(r.error().kind(), IoErrorKind::InvalidInput);
+    ASSERT_NE(r.error().message(), nullptr) << r.error().to_string();
+    EXPECT_STREQ(r.error().message(), darwin_aio::kReadTooLarge);
+  }
+  EXPECT_EQ(bytes_of(backend.call(op::Read{h, 0, ReadBuf::owned(3)})), "abc");
 }
 
 TEST_P(CompioOps, ManyOperationsInFlightAllAnswer) {

@@ -44,9 +44,10 @@ Task<OpResult> do_read(op::Read r, Files files, CancelFlag cancelled) {
   auto file = lookup(*files, r.handle);
   if (!file) co_return file.error();
   if (r.buf.is_owned) {
-    std::vector<std::uint8_t> target;
-    target.reserve(r.buf.len);
-    auto got = co_await read_up_to(file.value(), r.pos, std::move(target), r.buf.len, std::move(cancelled));
+    auto target = owned_read_buffer(r.buf.len);
+    if (!target) co_return target.error();
+    auto got =
+        co_await read_up_to(file.value(), r.pos, std::move(target).value(), r.buf.len, std::move(cancelled));
     if (!got) co_return got.error();
     co_return reply::Bytes{std::move(got).value()};
   }

@@ -2,10 +2,25 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <new>
+#include <stdexcept>
 
 #include "runtime/fs.hpp"
 
 namespace kestrelio::compio_backend {
+
+Expected<std::vector<std::uint8_t>> owned_read_buffer(std::size_t len) {
+  std::vector<std::uint8_t> v;
+  if (len > v.max_size()) return IoError::custom(IoErrorKind::InvalidInput, kReadTooLarge);
+  try {
+    v.reserve(len);
+  } catch (const std::bad_alloc&) {
+    return IoError::os(ENOMEM);
+  } catch (const std::length_error&) {
+    return IoError::custom(IoErrorKind::InvalidInput, kReadTooLarge);
+  }
+  return v;
+}
 
 runtime::Task<Expected<RawBufMut>> read_up_to(const runtime::File& file, std::uint64_t pos, RawBufMut target,
                                               std::size_t len, CancelFlag cancelled) {

@@ -11,6 +11,15 @@
 
 namespace kestrelio::compio_backend {
 
+// An owned read whose length no vector can hold; the same text as the
+// darwin-aio backend's, so both backends answer it alike.
+inline constexpr const char* kReadTooLarge = "read length exceeds what can be allocated";
+
+// A vector with capacity `len` for an owned read, or the error to reply with:
+// ENOMEM when memory runs out, InvalidInput kReadTooLarge when no allocation
+// could ever hold `len` bytes.
+Expected<std::vector<std::uint8_t>> owned_read_buffer(std::size_t len);
+
 // A read target over caller-owned memory (a Raw ReadBuf). Each read is lent
 // the unfilled part; it never allocates or frees.
 struct RawBufMut {

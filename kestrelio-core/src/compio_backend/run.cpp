@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <new>
 #include <optional>
+#include <stdexcept>
 
 #include "compio_backend/execute.hpp"
+#include "compio_backend/read.hpp"
 #include "compio_backend/state.hpp"
 #include "runtime/recv.hpp"
 #include "runtime/runtime.hpp"
@@ -35,6 +37,9 @@ runtime::Task<void> operation_task(TaskRecord rec) {
     // A buffer sized from the request or the file (a huge len, a huge file)
     // is a failure of that operation, not of the thread.
     result.emplace(IoError::os(ENOMEM));
+  } catch (const std::length_error&) {
+    // The same for a size beyond what a vector can ever hold.
+    result.emplace(IoError::custom(IoErrorKind::InvalidInput, kReadTooLarge));
   }
   // Only our own entry: a later Submit reusing the id may have replaced it.
   auto it = rec.cancel_flags->find(rec.id);

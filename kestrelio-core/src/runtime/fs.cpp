@@ -1,6 +1,7 @@
 #include "runtime/fs.hpp"
 
 #include <fcntl.h>
+#include <sys/types.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -47,6 +48,13 @@ std::shared_ptr<OpState> make_op(OpKind kind, const File& file) {
 
 IoError errno_error(std::int64_t res) { return IoError::os(static_cast<int>(-res)); }
 
+// io_uring reads an offset of -1 as "the file's own position", so a position
+// that is negative as an off_t never reaches a driver: both fail it as pread
+// and pwrite would.
+bool beyond_off_t(std::uint64_t pos) noexcept {
+  return pos > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+}
+
 }  // namespace
 
 Task<Expected<File>> open(std::string path, OpenOptions options) {
@@ -71,6 +79,7 @@ Task<Expected<std::uint64_t>> file_size(const File& file) {
 }
 
 Task<Expected<std::size_t>> read_at(const File& file, std::uint64_t pos, std::uint8_t* ptr, std::size_t len) {
+  if (beyond_off_t(pos)) co_return IoError::os(EINVAL);
   for (;;) {
     auto op = make_op(OpKind::Read, file);
     op->offset = pos;
@@ -85,6 +94,7 @@ Task<Expected<std::size_t>> read_at(const File& file, std::uint64_t pos, std::ui
 
 Task<BufResult<std::vector<std::uint8_t>>> read_at(const File& file, std::uint64_t pos, std::vector<std::uint8_t> buf,
                                                    std::size_t from, std::size_t len) {
+  if (beyond_off_t(pos)) co_return BufResult<std::vector<std::uint8_t>>{IoError::os(EINVAL), std::move(buf)};
   for (;;) {
     auto op = make_op(OpKind::Read, file);
     op->owned_read = std::move(buf);
@@ -100,6 +110,7 @@ Task<BufResult<std::vector<std::uint8_t>>> read_at(const File& file, std::uint64
 }
 
 Task<BufResult<Payload>> write_at(const File& file, std::uint64_t pos, Payload data, std::size_t from) {
+  if (beyond_off_t(pos)) co_return BufResult<Payload>{IoError::os(EINVAL), std::move(data)};
   auto op = make_op(OpKind::Write, file);
   op->owned_write = std::move(data);
   op->offset = pos;

@@ -69,6 +69,8 @@ Task<Expected<File>> open(std::string path, OpenOptions options);
 Task<Expected<std::uint64_t>> file_size(const File& file);
 // Positional read into memory the caller keeps alive and in place until the
 // operation has completed (or the runtime has been dropped). EINTR is retried.
+// Here and below, a `pos` beyond the largest off_t fails with EINVAL on every
+// driver, without a system call.
 Task<Expected<std::size_t>> read_at(const File& file, std::uint64_t pos, std::uint8_t* ptr, std::size_t len);
 // Positional read into buf[from, from + len), which the operation owns meanwhile.
 Task<BufResult<std::vector<std::uint8_t>>> read_at(const File& file, std::uint64_t pos, std::vector<std::uint8_t> buf,

@@ -9,7 +9,8 @@
 namespace kestrelio::runtime {
 
 OpState::~OpState() {
-  // An open that finished after its task was abandoned still owns the fd.
+  // An open that finished after its task was abandoned still owns the fd,
+  // including one whose pool completion was dropped at teardown unreaped.
   if (kind == OpKind::Open && done && res >= 0 && !fd_claimed) ::close(static_cast<int>(res));
 }
 
@@ -57,6 +58,9 @@ void OpState::run_blocking() noexcept {
       break;
   }
   res = result_of(r);
+  // Set here rather than when the runtime reaps it: at teardown the runtime
+  // drops pool completions without reaping, and a new fd must still close.
+  done = true;
 }
 
 }  // namespace kestrelio::runtime

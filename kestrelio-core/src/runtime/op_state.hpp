@@ -51,7 +51,7 @@ struct OpState {
   // Result: >= 0 success (a count, a descriptor), < 0 a negated errno.
   std::int64_t res = 0;
   std::uint64_t size = 0;  // Stat
-  bool done = false;
+  bool done = false;  // ran and `res` holds its outcome
   bool fd_claimed = false;  // Open: the new descriptor was wrapped in a File
   std::coroutine_handle<> waiter;
 
