@@ -94,6 +94,8 @@ class Driver {
   // worker may still read a block briefly after publishing its status, and
   // aio_suspend takes the lock that worker holds while doing so.
   std::vector<std::unique_ptr<aiocb>> retired_;
+  // Frees `retired_` once no worker can still be reading it.
+  void release_retired() noexcept;
 
   static constexpr std::uint64_t kMinSuspendNs = 20000;
   static constexpr std::uint64_t kMaxSuspendNs = 160000;

@@ -22,6 +22,19 @@ Driver::~Driver() {
   // `wake_`, which dies with us.
   msgs.set_waker(nullptr);
   opened_rx.set_waker(nullptr);
+  release_retired();
+}
+
+void Driver::release_retired() noexcept {
+  if (retired_.empty()) return;
+  std::vector<const aiocb*> list;
+  list.reserve(retired_.size());
+  for (const auto& cb : retired_) list.push_back(cb.get());
+  // Every block here has finished, so this returns at once; it only waits
+  // for the AIO lock, which glibc's worker holds while it still reads one.
+  timespec zero{0, 0};
+  (void)sys_.aio_suspend(list.data(), static_cast<int>(list.size()), &zero);
+  retired_.clear();
 }
 
 void Driver::run() {
