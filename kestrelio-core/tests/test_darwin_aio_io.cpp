@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <set>
 
 #include "test_darwin_aio_harness.hpp"
@@ -192,6 +193,46 @@ TEST(DarwinAioIo, ReadToEndGrowsFromOneByte) {
     std::lock_guard<std::mutex> g(log.m);
     log.first_fstat = true;  // the next fstat is the one sizing the buffer
   }
+  Replies r;
+  d->submit(op::ReadToEnd{h, 0}, r.fn(1));
+  auto res = r.wait(1);
+  ASSERT_TRUE(res && res->ok());
+  EXPECT_EQ(bytes_of(*res), content);
+  std::lock_guard<std::mutex> g(log.m);
+  std::vector<std::uint64_t> want{1, 65537, 131074, 262148, 524296};
+  EXPECT_EQ(log.capacities, want);
+}
+
+TEST(DarwinAioIo, ReadToEndFollowsAFileThatGrowsWhileItIsRead) {
+  TempDir dir;
+  std::string content = pattern(300000);
+  std::string path = dir.write("f", content.substr(0, 1));
+  auto& sys = keep_alive<HookSys>();
+  struct Log {
+    std::mutex m;
+    std::vector<std::uint64_t> capacities;
+    std::string path;
+    std::string rest;
+  };
+  auto& log = keep_alive<Log>();
+  log.path = path;
+  log.rest = content.substr(1);
+  sys.on_aio_read = [&](aiocb* cb) {
+    {
+      std::lock_guard<std::mutex> g(log.m);
+      log.capacities.push_back(static_cast<std::uint64_t>(cb->aio_offset) + cb->aio_nbytes);
+      if (!log.rest.empty()) {
+        // The file is one byte when the buffer is sized; the rest arrives
+        // while the first request is on its way.
+        std::ofstream(log.path, std::ios::binary | std::ios::app) << std::exchange(log.rest, {});
+      }
+    }
+    return ::aio_read(cb);
+  };
+  DriverOptions o;
+  o.aio_sys = &sys;
+  auto d = make_driver(o);
+  HandleId h = open_handle(*d, path, true, false);
   Replies r;
   d->submit(op::ReadToEnd{h, 0}, r.fn(1));
   auto res = r.wait(1);
