@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -26,30 +28,62 @@ class Waker {
 // on each, read generation(), try every channel, and wait_past() the value
 // read. A wake between the read and the wait bumps the generation, so it is
 // never lost.
+//
+// The waiter looks at the generation for a short while before it sleeps, so
+// a burst of sends to a busy receiver costs no system call on either side:
+// a sender only enters the kernel when the receiver really sleeps.
 class Signal final : public Waker {
  public:
   void wake() noexcept override {
-    {
-      std::lock_guard<std::mutex> g(m_);
-      ++gen_;
-    }
+    // Dekker pairing with wait_past: the generation is bumped before the
+    // sleepers are counted here, and counted there before the generation is
+    // read, so one of the two sides always sees the other.
+    gen_.fetch_add(1, std::memory_order_seq_cst);
+    if (sleepers_.load(std::memory_order_seq_cst) == 0) return;
+    // Taking the lock orders this notify after the sleeper's check: it is
+    // either still before its wait (and will see the new generation) or
+    // already waiting.
+    { std::lock_guard<std::mutex> g(m_); }
     cv_.notify_one();
   }
-  std::uint64_t generation() {
-    std::lock_guard<std::mutex> g(m_);
-    return gen_;
-  }
+  std::uint64_t generation() const noexcept { return gen_.load(std::memory_order_acquire); }
   // Blocks until some wake() after `seen`. No timeout: the caller has nothing
   // else to do until a message or a disconnection arrives.
   void wait_past(std::uint64_t seen) {
+    if (spin_past(seen)) return;
     std::unique_lock<std::mutex> g(m_);
-    cv_.wait(g, [&] { return gen_ != seen; });
+    sleepers_.fetch_add(1, std::memory_order_seq_cst);
+    while (gen_.load(std::memory_order_seq_cst) == seen) cv_.wait(g);
+    sleepers_.fetch_sub(1, std::memory_order_relaxed);
   }
 
+  // How long a waiter watches the generation before it sleeps: about what
+  // waking a sleeping thread costs, so a burst never pays for it per message.
+  static constexpr std::chrono::microseconds kSpin{50};
+
  private:
+  bool spin_past(std::uint64_t seen) const noexcept {
+    const auto deadline = std::chrono::steady_clock::now() + kSpin;
+    for (;;) {
+      for (int i = 0; i < 64; ++i) {
+        if (gen_.load(std::memory_order_acquire) != seen) return true;
+        cpu_relax();
+      }
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+    }
+  }
+  static void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+  }
+
   std::mutex m_;
   std::condition_variable cv_;
-  std::uint64_t gen_ = 0;
+  std::atomic<std::uint64_t> gen_{0};
+  std::atomic<std::uint32_t> sleepers_{0};
 };
 
 template <class T>
