@@ -1,5 +1,6 @@
 #include "globals.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -21,6 +22,23 @@ Globals& globals() {
 }
 
 namespace {
+
+std::atomic<std::uint32_t> process_id{0};
+
+void refresh_process_id() noexcept { process_id.store(static_cast<std::uint32_t>(getpid()), std::memory_order_relaxed); }
+
+// getpid is a system call on every submission otherwise; the id changes
+// only across fork, whose child handler refreshes it before any Python
+// code runs in the child.
+std::uint32_t current_process_id() noexcept {
+  static const bool registered = [] {
+    refresh_process_id();
+    pthread_atfork(nullptr, nullptr, refresh_process_id);
+    return true;
+  }();
+  (void)registered;
+  return process_id.load(std::memory_order_relaxed);
+}
 
 // The value as a double-quoted literal with backslash escapes, so a stray
 // space or control character is visible in the error.
@@ -77,7 +95,7 @@ bool choose_backend(BackendKind* kind) {
 }  // namespace
 
 std::shared_ptr<Driver> driver() {
-  auto pid = static_cast<std::uint32_t>(getpid());
+  const std::uint32_t pid = current_process_id();
   Globals& g = globals();
   // Released only after both locks are given back: dropping a bridge can run
   // Python code, which may switch threads.
