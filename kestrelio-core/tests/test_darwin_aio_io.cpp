@@ -243,6 +243,42 @@ TEST(DarwinAioIo, ReadToEndFollowsAFileThatGrowsWhileItIsRead) {
   EXPECT_EQ(log.capacities, want);
 }
 
+TEST(DarwinAioIo, RequestsAskForNoCompletionSignal) {
+  // Completions are polled for; a zeroed sigevent means SIGEV_SIGNAL on
+  // Linux, which would cost a signal system call per completion.
+  TempDir dir;
+  auto& sys = keep_alive<HookSys>();
+  struct Seen {
+    std::mutex m;
+    std::vector<int> notify;
+  };
+  auto& seen = keep_alive<Seen>();
+  auto record = [&](aiocb* cb) {
+    std::lock_guard<std::mutex> g(seen.m);
+    seen.notify.push_back(cb->aio_sigevent.sigev_notify);
+  };
+  sys.on_aio_read = [&](aiocb* cb) {
+    record(cb);
+    return ::aio_read(cb);
+  };
+  sys.on_aio_write = [&](aiocb* cb) {
+    record(cb);
+    return ::aio_write(cb);
+  };
+  DriverOptions o;
+  o.aio_sys = &sys;
+  auto d = make_driver(o);
+  std::string path = dir.write("f", pattern(10000));
+  HandleId h = open_handle(*d, path, true, true);
+  Replies r;
+  d->submit(op::Read{h, 0, ReadBuf::owned(5000)}, r.fn(1));
+  d->submit(op::Write{false, h, 0, Payload::owned(std::vector<std::uint8_t>(100, 7))}, r.fn(2));
+  ASSERT_TRUE(r.wait(1) && r.wait(2));
+  std::lock_guard<std::mutex> g(seen.m);
+  ASSERT_EQ(seen.notify.size(), 2u);
+  for (int n : seen.notify) EXPECT_EQ(n, SIGEV_NONE);
+}
+
 TEST(DarwinAioIo, ReadToEndOfKnownSizeMakesNoExtraRequest) {
   TempDir dir;
   std::string content = pattern(70000);

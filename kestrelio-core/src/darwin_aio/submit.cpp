@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <signal.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -25,7 +26,10 @@ void Driver::submit_ready() {
   while (inflight.size() < max_inflight && !job_queue.empty()) {
     Job job = std::move(job_queue.front());
     job_queue.pop_front();
-    auto cb = std::make_unique<aiocb>();  // value-initialised: all zero, SIGEV_NONE
+    auto cb = std::make_unique<aiocb>();  // value-initialised: all zero
+    // Zero is SIGEV_SIGNAL on Linux: glibc would queue a (null) signal to
+    // the process for every completion. Completions are polled for.
+    cb->aio_sigevent.sigev_notify = SIGEV_NONE;
     fill_control_block(job.kind, *cb);
     if (start_request(job, *cb) == 0) {
       inflight.push_back(Inflight{std::move(job), std::move(cb)});
