@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import asyncio
-from typing import Any, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Optional, Sequence
 
 import _kestrelio
 
@@ -27,11 +27,15 @@ class KernelFuture(asyncio.Future):  # type: ignore[type-arg]
     and not before, so by the time it runs its buffers are free again.
     """
 
-    def __init__(self, *, loop: asyncio.AbstractEventLoop) -> None:
-        super().__init__(loop=loop)
-        self.op_ids: Sequence[int] = ()
-        self._cancel_requested = False
-        self._cancel_message: Optional[Any] = None
+    # Defaults on the class rather than set in an __init__: every submission
+    # creates a future, and a Python-level constructor would double its cost.
+    # The native module sets ``op_ids`` on each instance.
+    op_ids: Sequence[int] = ()
+    _cancel_requested: bool = False
+    _cancel_message: Optional[Any] = None
+
+    if TYPE_CHECKING:
+        def __init__(self, *, loop: asyncio.AbstractEventLoop) -> None: ...
 
     def cancel(self, msg: Optional[Any] = None) -> bool:
         if self.done():

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +10,8 @@
 #include <optional>
 #include <utility>
 #include <vector>
+
+#include "kestrelio/spin_wait.hpp"
 
 namespace kestrelio {
 
@@ -50,36 +51,14 @@ class Signal final : public Waker {
   // Blocks until some wake() after `seen`. No timeout: the caller has nothing
   // else to do until a message or a disconnection arrives.
   void wait_past(std::uint64_t seen) {
-    if (spin_past(seen)) return;
+    if (spin_until([&] { return gen_.load(std::memory_order_acquire) != seen; })) return;
     std::unique_lock<std::mutex> g(m_);
     sleepers_.fetch_add(1, std::memory_order_seq_cst);
     while (gen_.load(std::memory_order_seq_cst) == seen) cv_.wait(g);
     sleepers_.fetch_sub(1, std::memory_order_relaxed);
   }
 
-  // How long a waiter watches the generation before it sleeps: about what
-  // waking a sleeping thread costs, so a burst never pays for it per message.
-  static constexpr std::chrono::microseconds kSpin{50};
-
  private:
-  bool spin_past(std::uint64_t seen) const noexcept {
-    const auto deadline = std::chrono::steady_clock::now() + kSpin;
-    for (;;) {
-      for (int i = 0; i < 64; ++i) {
-        if (gen_.load(std::memory_order_acquire) != seen) return true;
-        cpu_relax();
-      }
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-    }
-  }
-  static void cpu_relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-  }
-
   std::mutex m_;
   std::condition_variable cv_;
   std::atomic<std::uint64_t> gen_{0};

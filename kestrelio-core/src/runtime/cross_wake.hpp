@@ -30,6 +30,8 @@ class CrossWake final : public Waker {
   bool try_park() noexcept;
   // Runtime thread, after the sleep. True when some wake happened meanwhile.
   bool unpark() noexcept;
+  // Any thread: whether a wake is pending (nothing is cleared).
+  bool pending() const noexcept { return state_.load(std::memory_order_acquire) == Notified; }
   // Runtime thread, when not parked: true (and cleared) if a wake is pending.
   bool take_notified() noexcept;
   // Empties the eventfd counter after the driver saw it readable.

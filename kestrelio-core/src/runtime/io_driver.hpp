@@ -58,6 +58,8 @@ class IoDriver {
   // Appends finished operations to `done`. With `block`, first sleeps until
   // a completion arrives or the cross-thread wake fires.
   virtual void poll(bool block, std::vector<OpPtr>& done) = 0;
+  // Whether a completion is waiting to be reaped, without a system call.
+  virtual bool completions_ready() const noexcept { return false; }
   // Cancels what the kernel still holds and reaps every completion; after it
   // returns the kernel touches no memory of any operation.
   virtual void shutdown() = 0;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "kestrelio/spin_wait.hpp"
 #include "runtime/poll_driver.hpp"
 #include "runtime/uring_driver.hpp"
 
@@ -121,6 +122,9 @@ void Runtime::turn() {
   finish(done_scratch_);
   if (wake_.take_notified()) take_remote();
   if (!ready_.empty()) return;
+  // Work that arrives within the spin is taken by the next turn, and its
+  // sender never has to write the eventfd.
+  if (spin_until([&] { return wake_.pending() || driver_->completions_ready(); })) return;
   if (!wake_.try_park()) {
     take_remote();
     return;

@@ -186,6 +186,10 @@ void UringDriver::poll(bool block, std::vector<OpPtr>& done) {
   reap(&done);
 }
 
+bool UringDriver::completions_ready() const noexcept {
+  return io_uring_cq_ready(&ring_) > 0;
+}
+
 void UringDriver::reap(std::vector<OpPtr>* done) {
   unsigned head;
   unsigned seen = 0;

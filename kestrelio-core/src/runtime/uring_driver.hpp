@@ -29,6 +29,7 @@ class UringDriver final : public IoDriver {
   RuntimeDriverType type() const noexcept override { return RuntimeDriverType::IoUring; }
   void submit(OpPtr op) override;
   void poll(bool block, std::vector<OpPtr>& done) override;
+  bool completions_ready() const noexcept override;
   void shutdown() override;
 
   // Whether truncation goes through the ring (needs kernel and liburing support).
