@@ -9,6 +9,16 @@ import pytest
 import _kestrelio
 
 
+def drop_pages(path):
+    """Evict the file's pages from the page cache (tmpfs ignores this)."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    finally:
+        os.close(fd)
+
+
 def run(coro_fn, *args):
     return asyncio.run(coro_fn(*args))
 

@@ -11,19 +11,10 @@ import stat
 import pytest
 
 import kestrelio
-from conftest import run
+from conftest import drop_pages, run
 from kestrelio.binary_file import CHUNK_SIZE, PARALLEL_MIN
 
 CLOSED = r"^I/O operation on closed file\.$"
-
-
-def drop_pages(path):
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-    finally:
-        os.close(fd)
 
 
 def test_round_trips_in_every_mode(tmp_path):

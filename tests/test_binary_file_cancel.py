@@ -7,17 +7,8 @@ import random
 import pytest
 
 import kestrelio
-from conftest import run
+from conftest import drop_pages, run
 from kestrelio.binary_file import PARALLEL_MIN
-
-
-def drop_pages(path):
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-    finally:
-        os.close(fd)
 
 
 def open_fds():

@@ -6,17 +6,8 @@ import pytest
 
 import _kestrelio
 import kestrelio
-from conftest import run
+from conftest import drop_pages, run
 from kestrelio import binary_file
-
-
-def drop_pages(path):
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-    finally:
-        os.close(fd)
 
 
 class Spy:

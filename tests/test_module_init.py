@@ -43,8 +43,8 @@ def test_documentation_texts():
 
 def test_second_init_returns_same_module():
     import sys
-    spec = importlib.util.find_spec("_kestrelio")
-    again = importlib.util.module_from_spec(spec)
+    found = importlib.util.find_spec("_kestrelio")
+    again = importlib.util.module_from_spec(found)
     assert again is sys.modules["_kestrelio"]
 
 

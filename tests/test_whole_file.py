@@ -6,17 +6,8 @@ import pathlib
 import pytest
 
 import kestrelio
-from conftest import run
+from conftest import drop_pages, run
 from kestrelio.whole_file import INLINE_MAX
-
-
-def drop_pages(path):
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-    finally:
-        os.close(fd)
 
 
 @pytest.mark.parametrize("size", [0, 1, INLINE_MAX, INLINE_MAX + 1, 5 * (1 << 20) + 3])

@@ -86,14 +86,16 @@ async def _kestrelio_case(workload: str, path: str, size: int, seconds: float) -
     async with kestrelio_open(path, "rb") as f:
         if workload == "random_4k":
             return await random_reads(lambda _i, pos: f.pread(BLOCK, pos), size, seconds)
+        return await throughput(lambda: _read_through(f, size), seconds)
 
-        async def sequential() -> int:
-            await f.seek(0)
-            n = 0
-            while chunk := await f.read(SEQ_BLOCK):
-                n += len(chunk)
-            return _check(n, size)
-        return await throughput(sequential, seconds)
+
+async def _read_through(f: Any, size: int) -> int:
+    """One front-to-back pass in 1 MiB reads over a file object with coroutine ``seek`` and ``read``."""
+    await f.seek(0)
+    n = 0
+    while chunk := await f.read(SEQ_BLOCK):
+        n += len(chunk)
+    return _check(n, size)
 
 
 async def _driver_sequential(handle: int, size: int) -> int:
@@ -170,13 +172,7 @@ async def _aiofiles_case(workload: str, path: str, size: int, seconds: float) ->
             for f in files:
                 await f.close()
     async with aiofiles.open(path, "rb") as f:
-        async def sequential() -> int:
-            await f.seek(0)
-            n = 0
-            while chunk := await f.read(SEQ_BLOCK):
-                n += len(chunk)
-            return _check(n, size)
-        return await throughput(sequential, seconds)
+        return await throughput(lambda: _read_through(f, size), seconds)
 
 
 async def _pread_case(workload: str, path: str, size: int, seconds: float) -> float:

@@ -88,11 +88,11 @@ def _make_file(path: str, size: int) -> None:
             pass
 
 
-def _worker(spec: Dict[str, Any], backend: Optional[str]) -> Dict[str, Any]:
+def _worker(request: Dict[str, Any], backend: Optional[str]) -> Dict[str, Any]:
     env = dict(os.environ)
     if backend is not None:
         env["KESTRELIO_BACKEND"] = backend
-    proc = subprocess.run([sys.executable, "-m", "kestrelio.bench.worker", json.dumps(spec)],
+    proc = subprocess.run([sys.executable, "-m", "kestrelio.bench.worker", json.dumps(request)],
                           env=env, capture_output=True, text=True)
     if proc.returncode != 0:
         tail = proc.stderr.strip().splitlines()[-1:] or [f"exit status {proc.returncode}"]
@@ -126,10 +126,10 @@ def run(options: Options) -> Results:
                 name: Optional[str] = backend
                 for workload in WORKLOADS:
                     progress.step(f"{contender} {backend or ''} {workload}".replace("  ", " "))
-                    spec = {"contender": contender, "workload": workload, "path": path, "size": options.size,
+                    request = {"contender": contender, "workload": workload, "path": path, "size": options.size,
                             "seconds": options.seconds}
                     try:
-                        got = _worker(spec, backend)
+                        got = _worker(request, backend)
                         figures[workload] = float(got["value"])
                         name = got["backend"]
                     except RuntimeError as e:

@@ -19,12 +19,12 @@ from .cases import run_case
 from .ladder import ladder
 
 
-async def _measure(spec: Dict[str, Any]) -> Dict[str, Any]:
-    if "ladder" in spec:
-        return {"backend": _kestrelio.backend_name(), "rungs": await ladder(int(spec["ladder"]))}
-    contender = str(spec["contender"])
-    value = await run_case(contender, str(spec["workload"]), str(spec["path"]), int(spec["size"]),
-                           float(spec["seconds"]))
+async def _measure(request: Dict[str, Any]) -> Dict[str, Any]:
+    if "ladder" in request:
+        return {"backend": _kestrelio.backend_name(), "rungs": await ladder(int(request["ladder"]))}
+    contender = str(request["contender"])
+    value = await run_case(contender, str(request["workload"]), str(request["path"]), int(request["size"]),
+                           float(request["seconds"]))
     # Only kestrelio's own contenders create a driver; the others never start one.
     backend: Optional[str] = _kestrelio.backend_name() if contender.startswith("kestrelio") else None
     return {"backend": backend, "value": value}
