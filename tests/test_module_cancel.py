@@ -59,9 +59,12 @@ def test_cancel_storm_settles_each_future_once(data_file):
     assert all(settled[id(f)] == 1 for f in futs)
     for r in results:
         assert isinstance(r, (bytes, asyncio.CancelledError)), r
-    # Thousands of reads cancelled right after submission: the backend
-    # aborts some, so the drain's cancelled path really ran.
-    assert any(isinstance(r, asyncio.CancelledError) for r in results)
+    if k.backend_name() == "darwin-aio":
+        # Thousands of reads behind an in-flight limit of 16, cancelled right
+        # after submission: the queued ones are aborted, so the drain's
+        # cancelled path really ran. (The runtime backend takes cached reads
+        # too quickly for that; the FIFO tests of the file API cover it.)
+        assert any(isinstance(r, asyncio.CancelledError) for r in results)
 
 
 def test_task_cancel_waits_for_backend(data_file):
