@@ -1,4 +1,3 @@
-#include <cstring>
 #include <memory>
 #include <string>
 
@@ -23,9 +22,10 @@ constexpr const char* kSetLenNames[] = {"handle", "size"};
 
 PyObject* new_read_target(std::uint64_t len) {
   if (len > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-  PyObject* b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(len));
-  if (b) std::memset(PyBytes_AS_STRING(b), 0, static_cast<std::size_t>(len));
-  return b;
+  // Not zero-filled: the object is handed out only once every byte of it was
+  // read into it; a short read hands out a copy of the filled prefix, a
+  // failed one drops it. Filling first would cost a pass over the memory.
+  return PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(len));
 }
 
 PyObject* py_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -21,8 +21,8 @@ PyObject* submit(Op op, CompletionKind kind, std::optional<Owner> owner);
 // the Owner that keeps it in place. False with an exception set.
 bool write_payload(PyObject* data, Payload* payload, Owner* owner);
 
-// A bytes object of `len` zero bytes for a backend to fill, or null with
-// MemoryError set.
+// A bytes object of `len` bytes for a backend to fill, or null with
+// MemoryError set. Its contents are undefined until filled.
 PyObject* new_read_target(std::uint64_t len);
 
 // The "op_ids" attribute name, interned.
