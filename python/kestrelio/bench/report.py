@@ -47,7 +47,8 @@ def table(results: Results) -> str:
     label_width = max([len(row_label(c, b)) for c, b in results.rows] + [10])
     widths = [max(len(h), len(u) + 2, 20) for _, h, u in COLUMNS]
     heads = [h if w != "whole_file" else f"whole {size_mib} MiB file" for w, h, _ in COLUMNS]
-    lines.append(f"Cached reads of a {size_mib} MiB file; in brackets: times run_in_executor")
+    best = f", best of {results.repeats} runs" if results.repeats > 1 else ""
+    lines.append(f"Cached reads of a {size_mib} MiB file{best}; in brackets: times run_in_executor")
     lines.append(" " * label_width + "  " + "  ".join(f"{h:>{w}}" for h, w in zip(heads, widths)))
     lines.append(" " * label_width + "  " + "  ".join(f"{'(' + u + ')':>{w}}" for (_, _, u), w in zip(COLUMNS, widths)))
     for (contender, backend), figures in results.rows.items():
