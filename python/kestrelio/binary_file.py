@@ -442,7 +442,11 @@ class BinaryFile:
         self._check_open()
 
     async def sync(self, data_only: bool = False) -> None:
-        """Make written data durable: ``fsync``, or ``fdatasync`` with ``data_only``."""
+        """Make written data durable (``fsync``).
+
+        With ``data_only`` the backend may flush the data alone, as ``fdatasync``
+        does; the runtime backend does so, the POSIX-AIO one always syncs fully.
+        """
         self._check_open()
         await _await_op(_kestrelio.sync(self._handle, bool(data_only)))
 
