@@ -155,7 +155,9 @@ FillResult Inner::fill_without_waiting(std::uint64_t pos, char* dest, std::uint6
       continue;
     }
     // Not resident, or the kernel changed its mind about this file: the
-    // view goes, and the next read maps a fresh one and asks again.
+    // view goes, and the next read maps a fresh one and asks again. A
+    // resident prefix may already be in `dest`: only the file's own bytes,
+    // which the caller's fallback read writes again.
     if (r.kind == NowaitKind::Unsupported) view = ResidentView{};
     return declined;
   }
