@@ -1,4 +1,5 @@
 import asyncio
+import errno
 
 import pytest
 
@@ -31,13 +32,45 @@ def test_read_parallel_chunks_and_ids(data_file):
 
 def test_read_parallel_closed_handle(data_file):
     async def main():
+        reported = watch_loop_errors()
         h, _, _ = await open_rw(data_file)
         await k.close(h)
         f = k.read_parallel(h, 0, 100, 10)
         assert len(f.op_ids) == 10
         with pytest.raises(OSError, match="^unknown or closed kestrelio handle$"):
             await f
+        # Ten failures settle the future once; the nine later ones are dropped.
+        await asyncio.sleep(0.05)
+        assert reported == []
     run(main)
+
+
+def test_read_parallel_one_failing_chunk_fails_the_whole_read(data_file):
+    # Chunks end at 2**63 - 8 * i: only the last one reaches past the largest
+    # file offset and fails; the others succeed with nothing to read. The
+    # successes must neither hide the failure nor settle the future first.
+    top = 2 ** 63
+    async def main():
+        reported = watch_loop_errors()
+        h, _, _ = await open_rw(data_file)
+        assert await k.read_parallel(h, top - 64, 56, 8) == b""
+        f = k.read_parallel(h, top - 64, 64, 8)
+        assert len(f.op_ids) == 8
+        with pytest.raises(OSError) as e:
+            await f
+        assert e.value.errno == errno.EINVAL
+        assert await k.read(h, 0, 4) == bytes(range(4)), "the handle outlives the failed read"
+        await k.close(h)
+        await asyncio.sleep(0.05)
+        assert reported == []
+    run(main)
+
+
+def watch_loop_errors():
+    """What the running loop reports to its exception handler from now on."""
+    reported = []
+    asyncio.get_running_loop().set_exception_handler(lambda _loop, context: reported.append(context))
+    return reported
 
 
 def test_read_to_end_and_read_file(data_file, tmp_path):
