@@ -1,5 +1,6 @@
 import asyncio
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -54,3 +55,16 @@ def run_script(source, env_extra=None, timeout=60):
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "memory: long-running leak check (still part of the normal run)")
+
+
+def preload_env(tmp_path, name, source):
+    """An environment whose processes load this C source, built as a shared object, ahead of libc."""
+    if shutil.which("cc") is None:
+        pytest.skip("needs a C compiler for the preloaded stand-in")
+    src = tmp_path / f"{name}.c"
+    src.write_text(source)
+    lib = tmp_path / f"{name}.so"
+    subprocess.run(["cc", "-shared", "-fPIC", "-O1", "-o", str(lib), str(src), "-ldl"], check=True)
+    env = dict(os.environ)
+    env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), str(lib)]))
+    return env

@@ -100,14 +100,14 @@ def assert_declined(answers, nowait):
     """Reads of evicted ranges are declined or served right, never wrong.
 
     Through mincore every one is declined. A read that refuses to wait asks
-    the kernel to read the range in, and on a fast disk that can finish
-    before the kernel looks again: such a read is served, rightly and
-    without waiting. So with those reads some may be served, never all.
+    the kernel to read the range in, and on a fast disk, or with this thread
+    descheduled, that can land before the kernel looks again: the read is
+    then served, rightly and without waiting. That the fast path honours
+    every refusal is shown with a stand-in that always refuses
+    (test_fast_path_refusals.py).
     """
     assert "wrong" not in answers
-    if nowait:
-        assert "None" in answers, answers
-    else:
+    if not nowait:
         assert set(answers) == {"None"}, answers
 
 

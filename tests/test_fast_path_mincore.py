@@ -4,13 +4,11 @@ Older kernels and some file systems have no such reads; a preloaded stand-in
 for preadv2 that always answers EOPNOTSUPP makes this machine one of them.
 """
 
-import os
 import pathlib
-import shutil
 import subprocess
 import sys
 
-import pytest
+from conftest import preload_env
 
 SHIM = r"""
 #define _GNU_SOURCE
@@ -28,14 +26,8 @@ ssize_t preadv64v2(int fd, const struct iovec *iov, int n, off_t off, int flags)
 """
 
 
-@pytest.mark.skipif(shutil.which("cc") is None, reason="needs a C compiler for the preadv2 stand-in")
 def test_the_fast_path_suite_passes_through_mincore_alone(tmp_path):
-    src = tmp_path / "no_nowait.c"
-    src.write_text(SHIM)
-    shim = tmp_path / "no_nowait.so"
-    subprocess.run(["cc", "-shared", "-fPIC", "-O1", "-o", str(shim), str(src)], check=True)
-    env = dict(os.environ)
-    env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), str(shim)]))
+    env = preload_env(tmp_path, "no_nowait", SHIM)
     suite = pathlib.Path(__file__).with_name("test_fast_path.py")
     proc = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(suite)],
                           env=env, capture_output=True, text=True, timeout=300, cwd=suite.parent)

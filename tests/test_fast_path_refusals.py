@@ -1,0 +1,126 @@
+"""What the fast path does when the kernel refuses to read without waiting.
+
+Evicting pages for real is at the kernel's mercy: a refused read starts the
+kernel reading the page in, and on a fast disk that can land before the
+kernel looks again, so the read is served after all. A preloaded stand-in
+for preadv2 refuses chosen ranges every time instead, and counts the plain
+reads that could wait on the disk.
+"""
+
+import ast
+import os
+
+import pytest
+
+from conftest import preload_env, run_script
+
+SHIM = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <sys/types.h>
+#include <sys/uio.h>
+
+/* From this offset on, reads that refuse to wait are refused; -1 refuses none. */
+long long refuse_from = -1;
+/* Plain positional reads, which wait for the disk when the page is not cached. */
+long plain_reads = 0;
+
+typedef ssize_t (*preadv2_fn)(int, const struct iovec *, int, off_t, int);
+typedef ssize_t (*pread_fn)(int, void *, size_t, off_t);
+
+static ssize_t real_preadv2(int fd, const struct iovec *iov, int n, off_t off, int flags) {
+  static preadv2_fn real;
+  if (!real) real = (preadv2_fn)dlsym(RTLD_NEXT, "preadv2");
+  return real(fd, iov, n, off, flags);
+}
+
+ssize_t preadv2(int fd, const struct iovec *iov, int n, off_t off, int flags) {
+  if ((flags & RWF_NOWAIT) && refuse_from >= 0 && n == 1) {
+    if (off >= refuse_from) {
+      errno = EAGAIN;
+      return -1;
+    }
+    if (off + (off_t)iov[0].iov_len > refuse_from) {
+      /* The cached part before the refused range is copied, as the kernel does. */
+      struct iovec head = {iov[0].iov_base, (size_t)(refuse_from - off)};
+      return real_preadv2(fd, &head, 1, off, flags);
+    }
+  }
+  return real_preadv2(fd, iov, n, off, flags);
+}
+ssize_t preadv64v2(int fd, const struct iovec *iov, int n, off_t off, int flags) {
+  return preadv2(fd, iov, n, off, flags);
+}
+
+static ssize_t counted_pread(int fd, void *buf, size_t len, off_t off) {
+  static pread_fn real;
+  if (!real) real = (pread_fn)dlsym(RTLD_NEXT, "pread64");
+  ++plain_reads;
+  return real(fd, buf, len, off);
+}
+ssize_t pread(int fd, void *buf, size_t len, off_t off) { return counted_pread(fd, buf, len, off); }
+ssize_t pread64(int fd, void *buf, size_t len, off_t off) { return counted_pread(fd, buf, len, off); }
+"""
+
+CHILD = """
+    import ctypes, os, sys
+    import _kestrelio as k
+    PAGE = os.sysconf("SC_PAGESIZE")
+    libs = ctypes.CDLL(None)
+    refuse_from = ctypes.c_longlong.in_dll(libs, "refuse_from")
+    plain_reads = ctypes.c_long.in_dll(libs, "plain_reads")
+    path = sys.argv[1]
+    with open(path, "rb") as f:
+        data = f.read()
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.preadv(fd, [bytearray(1)], 0, os.RWF_NOWAIT)
+    except OSError:
+        print("{'unsupported': True}")
+        sys.exit(0)
+    fp = k.FastPath(fd)
+    page = lambda p, n=1: data[p * PAGE:(p + n) * PAGE]
+    out = {"warm": fp.read(0, 8 * PAGE) == page(0, 8)}
+    before = plain_reads.value
+    refuse_from.value = 32 * PAGE
+    buf = bytearray(PAGE)
+    out.update(
+        below=fp.read(PAGE, PAGE) == page(1),
+        at=fp.read(32 * PAGE, PAGE),
+        straddling=fp.read(30 * PAGE, 4 * PAGE),
+        into=fp.readinto(40 * PAGE, buf),
+        all=fp.read_all(0),
+        supported=fp.supported(),
+        size=fp.size() == len(data),
+    )
+    out["plain_reads"] = plain_reads.value - before
+    refuse_from.value = -1
+    out["again"] = fp.read(30 * PAGE, 4 * PAGE) == page(30, 4)
+    print(repr(out))
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "RWF_NOWAIT"), reason="no reads that refuse to wait on this system")
+def test_a_refused_range_is_declined_without_a_read_that_could_wait(tmp_path):
+    path = tmp_path / "f"
+    path.write_bytes(os.urandom(64 * os.sysconf("SC_PAGESIZE")))
+    env = preload_env(tmp_path, "refusing", SHIM)
+    proc = run_script(CHILD.replace("sys.argv[1]", repr(str(path))), {"LD_PRELOAD": env["LD_PRELOAD"]})
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    out = ast.literal_eval(proc.stdout.strip())
+    if out.get("unsupported"):
+        pytest.skip("this file system has no reads that refuse to wait")
+    assert out == {
+        "warm": True,
+        "below": True,
+        "at": None,
+        "straddling": None,
+        "into": None,
+        "all": None,
+        # A refusal is about these pages, not the file: the next read asks again.
+        "supported": True,
+        "size": True,
+        "plain_reads": 0,
+        "again": True,
+    }
