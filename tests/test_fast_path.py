@@ -14,6 +14,7 @@ import time
 import pytest
 
 import _kestrelio as k
+from conftest import drop_pages
 
 PAGE = os.sysconf("SC_PAGESIZE")
 HEADROOM = 1 << 20
@@ -52,11 +53,6 @@ def opened(disk_dir):
         os.close(fd)
 
 
-def drop_pages(fd):
-    os.fsync(fd)
-    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-
-
 def resident(path, pages):
     """Which of these pages are in the page cache, by mincore as the file's owner (no readahead)."""
     libc = ctypes.CDLL(None, use_errno=True)
@@ -82,18 +78,19 @@ def resident(path, pages):
 def evict(path, pages):
     """Drop the file's pages; False when some of these stay resident (pages still on another CPU's LRU list)."""
     for _ in range(20):
-        fd = os.open(path, os.O_RDONLY)
-        drop_pages(fd)
-        os.close(fd)
+        drop_pages(path)
         if not any(resident(path, pages)):
             return True
         time.sleep(0.02)
     return False
 
 
-def answer(got, want):
-    """One word for a read of an evicted range: declined, served right, or served wrong."""
-    return "None" if got is None else "ok" if got == want else "wrong"
+def answers(fp, data, pages):
+    """One word for each page read: declined, served right, or served wrong."""
+    def answer(p):
+        got = fp.read(p * PAGE, PAGE)
+        return "None" if got is None else "ok" if got == data[p * PAGE:(p + 1) * PAGE] else "wrong"
+    return [answer(p) for p in pages]
 
 
 def assert_declined(answers, nowait):
@@ -194,8 +191,7 @@ def test_evicted_pages_decline_until_read_through_the_driver(opened):
     far = [120, 160, 200, 240]
     if not evict(path, far):
         pytest.skip("the kernel kept the pages despite POSIX_FADV_DONTNEED")
-    assert_declined([answer(fp.read(p * PAGE, PAGE), data[p * PAGE:(p + 1) * PAGE]) for p in far],
-                    nowait_reads(path))
+    assert_declined(answers(fp, data, far), nowait_reads(path))
     assert fp.read_all(0) in (None, data)
     assert fp.size() == len(data), "size never looks at residency"
     # A declined read may start the kernel's readahead, so later reads are
@@ -280,6 +276,17 @@ def nobody():
         return None
 
 
+def fast_path_as_nobody(path):
+    """In a forked child: drop to the other user for good, then open the file and view it.
+
+    No exec, since the interpreter may live where that user cannot reach.
+    """
+    os.setgroups([])
+    os.setgid(nobody().pw_gid)
+    os.setuid(nobody().pw_uid)
+    return k.FastPath(os.open(path, os.O_RDONLY))
+
+
 @pytest.mark.skipif(os.geteuid() != 0 or nobody() is None, reason="needs root to read as another user")
 def test_a_file_the_reader_neither_owns_nor_may_write_is_never_served(disk_dir):
     # Linux answers mincore truthfully only to a file's owner or a writer; to
@@ -292,19 +299,13 @@ def test_a_file_the_reader_neither_owns_nor_may_write_is_never_served(disk_dir):
     far = [300, 500, 700, 900]
     if not evict(path, far):
         pytest.skip("the kernel kept the pages despite POSIX_FADV_DONTNEED")
-    # A forked child drops to the other user; no exec, since the interpreter
-    # may live where that user cannot reach.
     r, w = os.pipe()
     pid = os.fork()
     if pid == 0:
         try:
             os.close(r)
-            os.setgroups([])
-            os.setgid(nobody().pw_gid)
-            os.setuid(nobody().pw_uid)
-            fd = os.open(path, os.O_RDONLY)
-            fp = k.FastPath(fd)
-            got = [answer(fp.read(p * PAGE, PAGE), data[p * PAGE:(p + 1) * PAGE]) for p in far]
+            fp = fast_path_as_nobody(path)
+            got = answers(fp, data, far)
             os.write(w, f"{fp.supported()} {fp.size()} {' '.join(got)}".encode())
         finally:
             os._exit(0)
@@ -337,17 +338,13 @@ def test_a_reader_that_loses_write_access_is_no_longer_served(disk_dir):
         try:
             os.close(ready_r)
             os.close(go_w)
-            os.setgroups([])
-            os.setgid(nobody().pw_gid)
-            os.setuid(nobody().pw_uid)
-            fd = os.open(path, os.O_RDONLY)
-            fp = k.FastPath(fd)
+            fp = fast_path_as_nobody(path)
             before = fp.read(0, 4096) == data[:4096]
             os.write(ready_w, b"mapped")
             os.read(go_r, 1)
             # Far apart, so the kernel's readahead after one refusal does
             # not reach the next.
-            after = [answer(fp.read(p * PAGE, PAGE), data[p * PAGE:(p + 1) * PAGE]) for p in far]
+            after = answers(fp, data, far)
             os.write(ready_w, f" {before} {fp.supported()} {' '.join(after)}".encode())
         finally:
             os._exit(0)
