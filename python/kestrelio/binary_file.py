@@ -42,6 +42,7 @@ from typing import (
 
 import _kestrelio
 
+from . import fast_reads
 from .modes import Mode, parse_mode
 
 if TYPE_CHECKING:
@@ -278,7 +279,7 @@ class BinaryFile:
                 return b""
         fp = self._fast
         if fp is not None:
-            data = fp.read(pos, n)
+            data = await fast_reads.read(fp, pos, n)
             if data is not None:
                 return data
             self._fast_missed()
@@ -287,7 +288,7 @@ class BinaryFile:
     async def _read_all(self, pos: int) -> bytes:
         fp = self._fast
         if fp is not None:
-            data = fp.read_all(pos)
+            data = await fast_reads.read_all(fp, pos)
             if data is not None:
                 return data
             self._fast_missed()
@@ -336,9 +337,10 @@ class BinaryFile:
                 raise TypeError(f"readinto() argument must be read-write bytes-like object, not {type(b).__name__}")
             if view.nbytes == 0:
                 return 0
+            nbytes = view.nbytes
         fp = self._fast
         if fp is not None:
-            got = fp.readinto(pos, b)
+            got = await fast_reads.readinto(fp, pos, b, nbytes)
             if got is not None:
                 return got
             self._fast_missed()

@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Optional
 
 import _kestrelio
 
+from . import fast_reads
 from .binary_file import (
     _FAST_PATH, CHUNK_SIZE, PARALLEL_MIN, StrOrBytesPath, _await_op, _close_handle, _completed_result, _discard,
     _with_filename,
@@ -40,7 +41,7 @@ INLINE_MAX = CHUNK_SIZE
 async def _read_to_end(handle: int, fd: int) -> bytes:
     fast = _FAST_PATH(fd) if _FAST_PATH is not None else None
     if fast is not None:
-        data = fast.read_all(0)
+        data = await fast_reads.read_all(fast, 0)
         if data is not None:
             return data
     parts = []
