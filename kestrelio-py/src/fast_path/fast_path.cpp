@@ -62,10 +62,17 @@ struct Inner {
   // Where `mincore` cannot tell: reads to decline unasked, and the next such count.
   std::uint32_t cold_skips = 0;
   std::uint32_t cold_backoff = 0;
+  // Where the last declined read ended. A read that starts there continues a
+  // cold stream, which the kernel is reading ahead of: copying the pages it
+  // just brought in would start its next readahead on this thread, so the
+  // stream stays with the backend until it breaks off.
+  static constexpr std::uint64_t kNoStream = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t cold_stream_end = kNoStream;
 
   bool ensure_view(std::uint64_t need);
   FillResult fill(std::uint64_t pos, char* dest, std::uint64_t len);
   FillResult fill_without_waiting(std::uint64_t pos, char* dest, std::uint64_t len);
+  FillResult fill_resident(std::uint64_t pos, char* dest, std::uint64_t len);
   bool resident(std::uint64_t pos, std::uint64_t len, std::uint64_t* want);
   bool may_ask_without_waiting(std::uint64_t pos, std::uint64_t len);
   void refused();
@@ -97,8 +104,20 @@ bool Inner::ensure_view(std::uint64_t need) {
 }
 
 FillResult Inner::fill(std::uint64_t pos, char* dest, std::uint64_t len) {
+  if (len > kU64Max - pos) return {Fill::Declined, 0};
+  const bool continues_cold_stream = pos == cold_stream_end;
+  cold_stream_end = kNoStream;
+  if (continues_cold_stream) {
+    cold_stream_end = pos + len;
+    return {Fill::Declined, 0};
+  }
+  FillResult r = fill_resident(pos, dest, len);
+  if (r.kind == Fill::Declined) cold_stream_end = pos + len;
+  return r;
+}
+
+FillResult Inner::fill_resident(std::uint64_t pos, char* dest, std::uint64_t len) {
   constexpr FillResult declined{Fill::Declined, 0};
-  if (len > kU64Max - pos) return declined;
   const std::uint64_t end = pos + len;
   if (!ensure_view(end)) return declined;
   if (!view) {
