@@ -214,3 +214,53 @@ def test_a_cold_file_is_asked_through_mincore_not_by_reads_that_start_readahead(
     assert out["small_refusals"] <= 1, out
     assert out["stream_start"] is None and out["stream_next"] is None
     assert out["elsewhere"] and out["stream_again"], "a read elsewhere ends the cold stream"
+
+
+UNTOLD_CHILD = """
+    import ctypes, os, pwd, sys
+    import _kestrelio as k
+    PAGE = os.sysconf("SC_PAGESIZE")
+    libs = ctypes.CDLL(None)
+    refuse_from = ctypes.c_longlong.in_dll(libs, "refuse_from")
+    refusals = ctypes.c_long.in_dll(libs, "refusals")
+    fd = os.open(sys.argv[1], os.O_RDONLY)
+    try:
+        os.preadv(fd, [bytearray(1)], 0, os.RWF_NOWAIT)
+    except OSError:
+        print("{'unsupported': True}")
+        sys.exit(0)
+    # A reader that neither owns nor may write the file: mincore cannot tell it the truth.
+    nobody = pwd.getpwnam("nobody")
+    os.setgroups([])
+    os.setgid(nobody.pw_gid)
+    os.setuid(nobody.pw_uid)
+    fp = k.FastPath(fd)
+    out = {"warm": fp.read(0, PAGE) is not None}
+    refuse_from.value = 32 * PAGE
+    cold = [fp.read(40 * PAGE, PAGE) for _ in range(20)]
+    out["declined"] = all(r is None for r in cold)
+    out["refusals"] = refusals.value
+    refuse_from.value = -1
+    out["served_again_within"] = next((i for i in range(2048) if fp.read(40 * PAGE, PAGE) is not None), None)
+    print(repr(out))
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "RWF_NOWAIT"), reason="no reads that refuse to wait on this system")
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to read as another user")
+def test_a_cold_file_that_mincore_cannot_judge_is_asked_less_and_less_often(tmp_path):
+    path = tmp_path / "f"
+    path.write_bytes(os.urandom(64 * os.sysconf("SC_PAGESIZE")))
+    os.chmod(path, 0o644)
+    shim = SHIM.replace("long plain_reads = 0;", "long plain_reads = 0;\nlong refusals = 0;").replace(
+        "      errno = EAGAIN;\n      return -1;", "      ++refusals;\n      errno = EAGAIN;\n      return -1;")
+    env = preload_env(tmp_path, "untold", shim)
+    proc = run_script(UNTOLD_CHILD.replace("sys.argv[1]", repr(str(path))), {"LD_PRELOAD": env["LD_PRELOAD"]})
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    out = ast.literal_eval(proc.stdout.strip())
+    if out.get("unsupported"):
+        pytest.skip("this file system has no reads that refuse to wait")
+    assert out["warm"] and out["declined"]
+    # Asked at the 1st, 3rd, 6th, 11th and 20th read: each refusal doubles the rest.
+    assert out["refusals"] == 5, out
+    assert out["served_again_within"] is not None and out["served_again_within"] <= 16, out
