@@ -279,7 +279,9 @@ class BinaryFile:
                 return b""
         fp = self._fast
         if fp is not None:
-            data = await fast_reads.read(fp, pos, n)
+            if fast_reads.turn_due():
+                await fast_reads.take_turn()
+            data = fast_reads.read(fp, pos, n)
             if data is not None:
                 return data
             self._fast_missed()
@@ -288,7 +290,9 @@ class BinaryFile:
     async def _read_all(self, pos: int) -> bytes:
         fp = self._fast
         if fp is not None:
-            data = await fast_reads.read_all(fp, pos)
+            if fast_reads.turn_due():
+                await fast_reads.take_turn()
+            data = fast_reads.read_all(fp, pos)
             if data is not None:
                 return data
             self._fast_missed()
@@ -340,7 +344,9 @@ class BinaryFile:
             nbytes = view.nbytes
         fp = self._fast
         if fp is not None:
-            got = await fast_reads.readinto(fp, pos, b, nbytes)
+            if fast_reads.turn_due():
+                await fast_reads.take_turn()
+            got = fast_reads.readinto(fp, pos, b, nbytes)
             if got is not None:
                 return got
             self._fast_missed()

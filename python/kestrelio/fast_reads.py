@@ -14,8 +14,9 @@ task and callback waiting for as long as it reads. Three rules bound that:
   read (the ``FastPath`` does this itself), since a refused no-wait read
   starts the kernel's readahead from the calling thread.
 
-Every function answers ``None`` when the fast path does not serve the read;
-the caller then takes the backend.
+A caller checks ``turn_due()`` before each fast read and awaits
+``take_turn()`` when it says so; the read functions answer ``None`` when the
+fast path does not serve the read, and the caller then takes the backend.
 """
 
 from __future__ import annotations
@@ -31,7 +32,7 @@ if TYPE_CHECKING:
 else:  # only a name in annotations; any object with the buffer protocol will do
     Buffer = object
 
-__all__ = ["read", "readinto", "read_all", "FAST_MAX", "BUDGET"]
+__all__ = ["turn_due", "take_turn", "read", "readinto", "read_all", "FAST_MAX", "BUDGET"]
 
 #: Largest read served on the loop in one call: about a quarter of a
 #: millisecond to fault in and copy on the development VM.
@@ -85,7 +86,7 @@ def _schedule_wake(meter: _Meter) -> None:
         meter.loop.call_soon(_wake_next, meter)
 
 
-async def _take_turn() -> None:
+async def take_turn() -> None:
     """Wait, behind any earlier waiters, for a pass of the loop; then start a fresh budget."""
     loop = asyncio.get_running_loop()
     meter = _local.meter
@@ -105,29 +106,24 @@ async def _take_turn() -> None:
         _schedule_wake(meter)
 
 
-async def read(fp: FastPathLike, pos: int, n: int) -> Optional[bytes]:
+def turn_due() -> bool:
+    """Whether this loop's fast-path budget is spent: ``await take_turn()`` before the next fast read."""
+    return perf_counter() >= _local.meter.deadline
+
+
+def read(fp: FastPathLike, pos: int, n: int) -> Optional[bytes]:
     """Up to ``n`` bytes at ``pos`` from the page cache, or ``None``."""
-    if n > FAST_MAX:
-        return None
-    if perf_counter() >= _local.meter.deadline:
-        await _take_turn()
-    return fp.read(pos, n)
+    return fp.read(pos, n) if n <= FAST_MAX else None
 
 
-async def readinto(fp: FastPathLike, pos: int, buffer: Buffer, nbytes: int) -> Optional[int]:
+def readinto(fp: FastPathLike, pos: int, buffer: Buffer, nbytes: int) -> Optional[int]:
     """Fill ``buffer`` (``nbytes`` long) from ``pos`` out of the page cache; the count, or ``None``."""
-    if nbytes > FAST_MAX:
-        return None
-    if perf_counter() >= _local.meter.deadline:
-        await _take_turn()
-    return fp.readinto(pos, buffer)
+    return fp.readinto(pos, buffer) if nbytes <= FAST_MAX else None
 
 
-async def read_all(fp: FastPathLike, pos: int) -> Optional[bytes]:
+def read_all(fp: FastPathLike, pos: int) -> Optional[bytes]:
     """Everything from ``pos`` to end of file out of the page cache, or ``None`` (also when it is large)."""
     size = fp.size()
     if size is None or size - pos > FAST_MAX:
         return None
-    if perf_counter() >= _local.meter.deadline:
-        await _take_turn()
     return fp.read_all(pos)
