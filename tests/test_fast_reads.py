@@ -35,6 +35,12 @@ def driver_reads(monkeypatch):
     return seen
 
 
+def every_fast_read_waits_for_a_turn(monkeypatch):
+    monkeypatch.setattr(fast_reads, "BUDGET", 0.0)
+    monkeypatch.setattr(fast_reads, "CLOCK_BYTES", 0)
+    fast_reads._meter.credit = 0
+
+
 def test_a_cached_reader_in_a_tight_loop_lets_a_sleeper_run(cached):
     p, data = cached
     cap = 200_000
@@ -146,7 +152,7 @@ def test_large_reads_leave_the_loop_for_the_backend(tmp_path, driver_reads):
 
 def test_a_read_cancelled_while_waiting_its_turn_leaves_without_effect(cached, monkeypatch):
     p, data = cached
-    monkeypatch.setattr(fast_reads, "BUDGET", 0.0)  # every fast read waits for a turn
+    every_fast_read_waits_for_a_turn(monkeypatch)
 
     async def main():
         async with kestrelio.open(p, "rb") as f:
@@ -163,7 +169,7 @@ def test_a_read_cancelled_while_waiting_its_turn_leaves_without_effect(cached, m
 
 def test_a_turn_granted_to_a_cancelled_task_passes_to_the_next(cached, monkeypatch):
     p, data = cached
-    monkeypatch.setattr(fast_reads, "BUDGET", 0.0)
+    every_fast_read_waits_for_a_turn(monkeypatch)
 
     async def main():
         async with kestrelio.open(p, "rb") as f:

@@ -279,7 +279,7 @@ class BinaryFile:
                 return b""
         fp = self._fast
         if fp is not None:
-            if fast_reads.turn_due():
+            if fast_reads.turn_due(n):
                 await fast_reads.take_turn()
             data = fast_reads.read(fp, pos, n)
             if data is not None:
@@ -290,7 +290,7 @@ class BinaryFile:
     async def _read_all(self, pos: int) -> bytes:
         fp = self._fast
         if fp is not None:
-            if fast_reads.turn_due():
+            if fast_reads.turn_due(fast_reads.FAST_MAX):
                 await fast_reads.take_turn()
             data = fast_reads.read_all(fp, pos)
             if data is not None:
@@ -344,7 +344,7 @@ class BinaryFile:
             nbytes = view.nbytes
         fp = self._fast
         if fp is not None:
-            if fast_reads.turn_due():
+            if fast_reads.turn_due(nbytes):
                 await fast_reads.take_turn()
             got = fast_reads.readinto(fp, pos, b, nbytes)
             if got is not None:

@@ -41,7 +41,7 @@ INLINE_MAX = CHUNK_SIZE
 async def _read_to_end(handle: int, fd: int) -> bytes:
     fast = _FAST_PATH(fd) if _FAST_PATH is not None else None
     if fast is not None:
-        if fast_reads.turn_due():
+        if fast_reads.turn_due(fast_reads.FAST_MAX):
             await fast_reads.take_turn()
         data = fast_reads.read_all(fast, 0)
         if data is not None:
