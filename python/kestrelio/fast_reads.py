@@ -11,8 +11,9 @@ task and callback waiting for as long as it reads. Three rules bound that:
   next fast read waits its turn, in first-come order among the tasks that
   want one, and the loop runs timers, I/O and other tasks in between;
 * a file found cold is asked about with ``mincore`` before the next no-wait
-  read (the ``FastPath`` does this itself), since a refused no-wait read
-  starts the kernel's readahead from the calling thread.
+  read, since a refused no-wait read starts the kernel's readahead from the
+  calling thread; and a sequential stream that met cold pages stays with the
+  backend until it breaks off (the ``FastPath`` does both itself).
 
 A caller checks ``turn_due()`` before each fast read and awaits
 ``take_turn()`` when it says so; the read functions answer ``None`` when the
