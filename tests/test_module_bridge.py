@@ -1,6 +1,8 @@
 import asyncio
 import gc
+import os
 import threading
+import warnings
 import weakref
 
 import pytest
@@ -32,17 +34,106 @@ def test_two_loops_on_two_threads(data_file):
     assert not errors and len(results) == 2
 
 
+def open_descriptors():
+    if not os.path.isdir("/proc/self/fd"):
+        pytest.skip("needs /proc/self/fd to count descriptors")
+    return len(os.listdir("/proc/self/fd"))
+
+
+class NoReaderLoop(asyncio.SelectorEventLoop):
+    def add_reader(self, fd, cb, *args):
+        raise NotImplementedError("no readers here")
+
+
 def test_closed_loop_bridge_swept_by_new_loop():
+    run(_nop)
+    gc.collect()
+    loop = asyncio.new_event_loop()
+    try:
+        loop.run_until_complete(_nop())
+        loop.close()
+        with_bridge = open_descriptors()
+        run(_nop)  # a new loop's first submission drops the closed loop's doorbell
+        gc.collect()
+        assert open_descriptors() == with_bridge - 2
+    finally:
+        loop.close()
+
+
+def test_collected_loop_releases_its_bridge():
     loop = asyncio.new_event_loop()
     loop.run_until_complete(_nop())
     loop.close()
     ref = weakref.ref(loop)
     del loop
     gc.collect()
-    assert ref() is not None  # its bridge still holds it
-    run(_nop)
-    gc.collect()
     assert ref() is None
+
+
+class UnsureLoop(asyncio.SelectorEventLoop):
+    """A loop whose is_closed() raises while `unsure` is set."""
+    unsure = False
+
+    def is_closed(self):
+        if self.unsure:
+            raise RuntimeError("cannot tell")
+        return super().is_closed()
+
+
+def run_guarded(loop, coro):
+    # A loop that lost its doorbell would wait forever: stop it instead, so
+    # the fault fails the test rather than hanging the suite.
+    guard = loop.call_later(30, loop.stop)
+    try:
+        return loop.run_until_complete(coro)
+    finally:
+        guard.cancel()
+
+
+def test_loop_whose_is_closed_raises_keeps_its_doorbell(data_file):
+    loop = UnsureLoop()
+    try:
+        run_guarded(loop, _nop())
+        loop.unsure = True
+        # Another loop's first submission looks at every bridge; the pipe it
+        # tries (and gives up, falling back) would take any number just freed.
+        other = NoReaderLoop()
+        try:
+            other.run_until_complete(_nop())
+        finally:
+            other.close()
+        loop.unsure = False
+        async def read_back():
+            return await k.read_file(os.fspath(data_file), 1 << 20)
+        for _ in range(3):
+            assert run_guarded(loop, read_back()) == data_file.read_bytes()
+    finally:
+        loop.unsure = False
+        loop.close()
+
+
+async def _io(path):
+    h, _, _ = await open_rw(path)
+    assert await k.read(h, 0, 16) == path.read_bytes()[:16]
+    await k.probe_nop()
+    await k.close(h)
+
+
+def test_unclosed_dropped_loops_return_their_descriptors(data_file):
+    run(_io, data_file)
+    gc.collect()
+    before = open_descriptors()
+    refs = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ResourceWarning)  # "unclosed event loop"
+        for _ in range(50):
+            loop = asyncio.new_event_loop()
+            loop.run_until_complete(_io(data_file))
+            refs.append(weakref.ref(loop))
+            del loop
+        gc.collect()
+    assert [r for r in refs if r() is not None] == []
+    assert open_descriptors() == before
 
 
 async def _nop():
@@ -64,11 +155,6 @@ def test_thousand_nops():
     async def main():
         return await asyncio.gather(*[k.probe_nop() for _ in range(1000)])
     assert run(main) == [None] * 1000
-
-
-class NoReaderLoop(asyncio.SelectorEventLoop):
-    def add_reader(self, fd, cb, *args):
-        raise NotImplementedError("no readers here")
 
 
 def test_threadsafe_fallback(data_file):
