@@ -2,6 +2,7 @@ import asyncio
 import gc
 import os
 import threading
+import time
 import warnings
 import weakref
 
@@ -170,3 +171,35 @@ def test_threadsafe_fallback(data_file):
     finally:
         loop.close()
     run(_nop)  # the closed fallback loop's bridge is swept without trouble
+
+
+def test_operation_in_flight_when_its_loop_is_dropped_completes(tmp_path, data_file):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    loop = asyncio.new_event_loop()
+
+    async def start():
+        # Opening a FIFO for reading waits for a writer: in flight until we open one.
+        return weakref.ref(k.open(os.fspath(fifo), True, False, False, False, False, False))
+
+    future_ref = loop.run_until_complete(start())
+    loop_ref = weakref.ref(loop)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ResourceWarning)  # "unclosed event loop"
+        del loop
+        gc.collect()
+        writer = os.open(fifo, os.O_WRONLY)
+        try:
+            # Once the open answers, only the completion queued for the dropped
+            # loop holds its future, and the loop goes with it. Bounded wait:
+            # a guard against a hang, not a timing.
+            for _ in range(500):
+                run(_nop)
+                gc.collect()
+                if loop_ref() is None:
+                    break
+                time.sleep(0.01)
+        finally:
+            os.close(writer)
+    assert loop_ref() is None and future_ref() is None
+    run(_io, data_file)  # the process goes on working

@@ -250,12 +250,16 @@ std::shared_ptr<LoopBridge> bridge_for_running_loop() {
     Py_DECREF(cst);
     bell.emplace(ThreadsafeBell{});
   }
-  if (bridge->drain) {
-    Py_DECREF(handle);
-    internal_fault("drain set once");
-    return nullptr;
+  if (bell->pipe()) {
+    Py_DECREF(handle);  // the loop's reader registration holds it
+  } else {
+    if (bridge->drain) {
+      Py_DECREF(handle);
+      internal_fault("drain set once");
+      return nullptr;
+    }
+    bridge->drain = AnyThreadRef::steal(handle);
   }
-  bridge->drain = AnyThreadRef::steal(handle);
   if (bridge->doorbell) {
     internal_fault("doorbell set once");
     return nullptr;
@@ -294,8 +298,8 @@ std::shared_ptr<LoopBridge> bridge_for_running_loop() {
 
 void LoopBridge::complete(Completion c) {
   {
-    std::lock_guard<std::mutex> lock(queue_mutex);
-    queue.push_back(std::move(c));
+    std::lock_guard<std::mutex> lock(queue->mutex);
+    queue->items.push_back(std::move(c));
   }
   if (drain_scheduled.exchange(true, std::memory_order_seq_cst)) return;
   if (!DOORBELLS_ENABLED.load(std::memory_order_acquire)) return;
@@ -318,8 +322,8 @@ void LoopBridge::complete(Completion c) {
     PyErr_Fetch(&type, &value, &tb);
     std::vector<Completion> dropped;
     {
-      std::lock_guard<std::mutex> lock(queue_mutex);
-      dropped.swap(queue);
+      std::lock_guard<std::mutex> lock(queue->mutex);
+      dropped.swap(queue->items);
     }
     dropped.clear();
     drain_scheduled.store(false, std::memory_order_seq_cst);
@@ -360,14 +364,14 @@ void LoopBridge::run_drain() {
   std::vector<Completion> batch;
   for (;;) {
     {
-      std::lock_guard<std::mutex> lock(queue_mutex);
-      batch.swap(queue);
+      std::lock_guard<std::mutex> lock(queue->mutex);
+      batch.swap(queue->items);
     }
     if (batch.empty()) {
       drain_scheduled.store(false, std::memory_order_release);
       {
-        std::lock_guard<std::mutex> lock(queue_mutex);
-        if (queue.empty()) return;
+        std::lock_guard<std::mutex> lock(queue->mutex);
+        if (queue->items.empty()) return;
       }
       // A completion slipped in; whoever flips the flag first owns the drain.
       if (drain_scheduled.exchange(true, std::memory_order_seq_cst)) return;

@@ -39,6 +39,15 @@ class Doorbell {
   std::variant<PipeBell, ThreadsafeBell> v_;
 };
 
+// Finished operations waiting for their loop's drain, oldest first. Shared
+// with the drain handle, which shows the queued futures to the garbage
+// collector: a dropped loop whose only remaining references come from its
+// queued completions can then be collected.
+struct CompletionQueue {
+  std::mutex mutex;  // never held with another lock or while Python runs
+  std::vector<Completion> items;
+};
+
 // Carries finished operations of one event loop back to that loop. Shared by
 // the bridges map and every operation in flight; the drain handle holds it
 // weakly, so the loop's reader registration does not keep it alive. The
@@ -60,9 +69,11 @@ struct LoopBridge {
   std::uintptr_t loop_key = 0;
   unsigned long loop_thread = 0;  // thread that made the bridge, the loop's
   pid_t creator_pid = 0;          // a forked child never touches the loop
-  std::mutex queue_mutex;  // never held with another lock or while Python runs
-  std::vector<Completion> queue;
+  std::shared_ptr<CompletionQueue> queue = std::make_shared<CompletionQueue>();
   std::optional<Doorbell> doorbell;
+  // Held only for the call_soon_threadsafe doorbell; with a pipe the loop's
+  // reader registration holds the drain handle, so that the loop, the handle
+  // and the queued futures form a cycle the collector can see.
   AnyThreadRef drain;
   std::atomic<bool> drain_scheduled{false};
 
