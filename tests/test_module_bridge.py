@@ -49,16 +49,13 @@ class NoReaderLoop(asyncio.SelectorEventLoop):
 def test_closed_loop_bridge_swept_by_new_loop():
     run(_nop)
     gc.collect()
-    loop = asyncio.new_event_loop()
-    try:
-        loop.run_until_complete(_nop())
-        loop.close()
-        with_bridge = open_descriptors()
-        run(_nop)  # a new loop's first submission drops the closed loop's doorbell
-        gc.collect()
-        assert open_descriptors() == with_bridge - 2
-    finally:
-        loop.close()
+    loop = asyncio.new_event_loop()  # kept referenced: only the sweep can drop its bridge
+    loop.run_until_complete(_nop())
+    loop.close()
+    with_bridge = open_descriptors()
+    run(_nop)  # a new loop's first submission drops the closed loop's doorbell
+    gc.collect()
+    assert open_descriptors() == with_bridge - 2
 
 
 def test_collected_loop_releases_its_bridge():
