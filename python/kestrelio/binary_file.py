@@ -93,6 +93,7 @@ PARALLEL_MIN = 2 * CHUNK_SIZE
 ITER_CHUNK = CHUNK_SIZE
 
 _CLOSED_MSG = "I/O operation on closed file."
+_WHENCES = (os.SEEK_SET, os.SEEK_CUR, os.SEEK_END)
 
 
 class _FastPathLike(Protocol):
@@ -411,7 +412,8 @@ class BinaryFile:
         try:
             start = self._pos
             data = await (self._read_all(start) if n < 0 else self._read_at(start, n))
-            self._move(start + len(data))
+            self._pos = start + len(data)
+            self._appended = False
             return data
         finally:
             turns.give()
@@ -421,6 +423,7 @@ class BinaryFile:
         return await self.read(-1)
 
     def _move(self, pos: int) -> None:
+        """Set the position after a position call (the hot ones do this inline)."""
         self._pos = pos
         self._appended = False
 
@@ -448,7 +451,8 @@ class BinaryFile:
         try:
             start = self._pos
             n = await self._readinto_at(b, start)
-            self._move(start + n)
+            self._pos = start + n
+            self._appended = False
             return n
         finally:
             turns.give()
@@ -657,7 +661,7 @@ class BinaryFile:
         """
         self._check_open()
         offset = _index(offset, "offset")
-        if whence not in (os.SEEK_SET, os.SEEK_CUR, os.SEEK_END):
+        if whence not in _WHENCES:
             raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
         turns = self._turns
         if not turns.take():
@@ -671,7 +675,8 @@ class BinaryFile:
                 new = await self._size() + offset
             if new < 0:
                 raise _invalid_argument()
-            self._move(new)
+            self._pos = new
+            self._appended = False
             return new
         finally:
             turns.give()
