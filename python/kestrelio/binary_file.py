@@ -23,6 +23,28 @@ completed work implies:
   cancelled ``truncate`` may or may not have resized the file.
 
 Cancelling a task in ``open`` closes the file again if the open had finished.
+
+Sharing a file between tasks
+----------------------------
+One ``BinaryFile`` may be used by many tasks at once. The calls that use or
+move the position (``read``, ``readinto``, ``readall``, ``write``, ``seek``,
+``truncate``, each step of ``async for`` or ``chunks``) take effect one after
+another in the order they were called, as io's buffered objects do under their
+lock: no byte is lost, duplicated or overwritten. A task cancelled while it
+waits for its turn leaves without effect, and the calls behind it go on.
+
+* In append mode a write does not wait for the appends called before it to
+  finish; appends reach the kernel in call order, and a position call after
+  them sees all of them.
+* ``flush`` and ``sync`` cover every write called before them, ``pwrite``
+  included.
+* ``close`` lets every call already made finish first; calls made after it
+  raise ``ValueError``.
+* ``tell`` gives the position after the calls that have completed.
+* ``size``, ``pread``, ``preadinto`` and ``pwrite`` do not wait for a turn:
+  they run concurrently with everything else.
+
+A task that uses the file alone never suspends for its turn.
 """
 
 from __future__ import annotations
@@ -36,14 +58,15 @@ import stat
 import warnings
 from types import TracebackType
 from typing import (
-    TYPE_CHECKING, Any, AsyncIterator, Callable, Generator, Optional, Protocol, Tuple, Type, TypeVar,
-    Union,
+    TYPE_CHECKING, Any, AsyncIterator, Awaitable, Callable, Generator, List, Optional, Protocol, Set, Tuple, Type,
+    TypeVar, Union,
 )
 
 import _kestrelio
 
 from . import fast_reads
 from .modes import Mode, parse_mode
+from .turns import Turns
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
@@ -71,6 +94,7 @@ PARALLEL_MIN = 2 * CHUNK_SIZE
 ITER_CHUNK = CHUNK_SIZE
 
 _CLOSED_MSG = "I/O operation on closed file."
+_WHENCES = (os.SEEK_SET, os.SEEK_CUR, os.SEEK_END)
 
 
 class _FastPathLike(Protocol):
@@ -145,6 +169,65 @@ def _invalid_argument() -> OSError:
     return OSError(errno.EINVAL, os.strerror(errno.EINVAL))
 
 
+#: The first read past the size fstat gave, for files whose size is not their
+#: length; it doubles while data keeps coming. io starts at its buffer size too.
+_PAST_SIZE = 8192
+
+
+async def _read_op(handle: int, pos: int, n: int) -> bytes:
+    """Up to ``n`` bytes at ``pos`` through the driver; short only at end of file."""
+    if n >= PARALLEL_MIN:
+        fut = _kestrelio.read_parallel(handle, pos, n, CHUNK_SIZE)
+    else:
+        fut = _kestrelio.read(handle, pos, n)
+    data: bytes = await _await_op(fut)
+    return data
+
+
+async def _read_to_eof(
+    handle: int, pos: int, size: Callable[[], Awaitable[int]], size_is_length: bool, limit: int = -1
+) -> bytes:
+    """Everything from ``pos`` to end of file (at most ``limit`` bytes when that is not negative).
+
+    ``size()`` sizes the reads, and a file that grows meanwhile is read on.
+    A file that says its size is 0 is read until a read comes back short, as
+    io reads every file, unless ``size_is_length`` vouches for it: procfs
+    files say 0 whatever they hold.
+    """
+    parts: List[bytes] = []
+    got = 0
+    past = _PAST_SIZE
+    end_unknown: Optional[bool] = None
+    while got != limit:
+        s = await size()
+        if end_unknown is None:
+            end_unknown = s == 0 and not size_is_length
+        want = s - pos
+        if want > 0:
+            n = want
+        elif end_unknown:
+            n, past = past, min(2 * past, CHUNK_SIZE)
+        else:
+            break
+        if limit >= 0:
+            n = min(n, limit - got)
+        part = await _read_op(handle, pos, n)
+        parts.append(part)
+        pos += len(part)
+        got += len(part)
+        if len(part) < n:
+            break  # short: the end of file
+    return parts[0] if len(parts) == 1 else b"".join(parts)
+
+
+def _target_size(b: Buffer) -> int:
+    """The size in bytes of the buffer for a ``readinto``; raises TypeError if it is read-only."""
+    with memoryview(b) as view:
+        if view.readonly:
+            raise TypeError(f"readinto() argument must be read-write bytes-like object, not {type(b).__name__}")
+        return view.nbytes
+
+
 def _index(value: Any, what: str) -> int:
     try:
         return operator.index(value)
@@ -166,14 +249,14 @@ class BinaryFile:
     Reads of data already in the page cache are served at once on the calling
     thread; everything else goes to the backend without blocking the loop.
 
-    One file position is shared by all users of the object: do not run
-    position-based calls of one file concurrently from several tasks (use
-    ``pread``/``pwrite`` for that). See the module documentation for what
-    cancellation does to the position.
+    Tasks may share the object: calls that use the position take turns in
+    call order, ``pread``/``pwrite``/``size`` run concurrently, ``close``
+    waits for the calls already made. See the module documentation for the
+    details and for what cancellation does to the position.
     """
 
     __slots__ = ("_handle", "_fd", "_name", "_mode", "_pos", "_closed", "_regular", "_fast", "_fast_confirmed",
-                 "__weakref__")
+                 "_turns", "_pwrites", "_appended", "_closing", "__weakref__")
 
     def __init__(self, handle: int, fd: int, name: Any, mode: Mode, pos: int, regular: bool = True) -> None:
         self._handle = handle
@@ -186,6 +269,12 @@ class BinaryFile:
         # The FastPath borrows ``fd``; it is dropped before the file is closed.
         self._fast: Optional[_FastPathLike] = _FAST_PATH(fd) if mode.read and _FAST_PATH is not None else None
         self._fast_confirmed = False
+        self._turns = Turns()
+        self._pwrites: Set[asyncio.Future[Any]] = set()  # in flight, for flush and sync to wait on
+        # Whether the position is the end of an append that ran since the
+        # last position call: concurrent appends may finish in any order.
+        self._appended = False
+        self._closing: Optional[asyncio.Future[None]] = None
 
     @property
     def name(self) -> Any:
@@ -218,7 +307,7 @@ class BinaryFile:
         return True
 
     def tell(self) -> int:
-        """The current position."""
+        """The position after the calls that have completed."""
         self._check_open()
         return self._pos
 
@@ -260,12 +349,14 @@ class BinaryFile:
         return size
 
     async def _driver_read(self, pos: int, n: int) -> bytes:
-        if n >= PARALLEL_MIN:
-            fut = _kestrelio.read_parallel(self._handle, pos, n, CHUNK_SIZE)
-        else:
-            fut = _kestrelio.read(self._handle, pos, n)
-        data: bytes = await _await_op(fut)
-        return data
+        return await _read_op(self._handle, pos, n)
+
+    def _size_is_length(self) -> bool:
+        """Whether the size fstat gives is where reads end: true of files the page cache maps."""
+        fp = self._fast
+        if fp is not None and not self._fast_confirmed:
+            self._fast_missed()
+        return self._fast is not None
 
     async def _read_at(self, pos: int, n: int) -> bytes:
         if n == 0:
@@ -274,7 +365,10 @@ class BinaryFile:
             # The result is allocated up front, so a read(n) far beyond the
             # end of file is cut to the size seen now; a short result still
             # means end of file, as with io.
-            n = max(0, min(n, await self._size() - pos))
+            size = await self._size()
+            if size == 0 and not self._size_is_length():  # procfs says 0 whatever it holds
+                return await _read_to_eof(self._handle, pos, self._size, False, n)
+            n = max(0, min(n, size - pos))
             if n == 0:
                 return b""
         fp = self._fast
@@ -293,24 +387,15 @@ class BinaryFile:
             if fast_reads.turn_due(fast_reads.FAST_MAX):
                 await fast_reads.take_turn()
             data = fast_reads.read_all(fp, pos)
-            if data is not None:
+            # An empty answer comes from fstat alone; trust it only from a
+            # file the fast path can map (procfs files say 0 whatever they hold).
+            if data is not None and (data or self._size_is_length()):
                 return data
             self._fast_missed()
         if not self._regular:
             whole: bytes = await _await_op(_kestrelio.read_to_end(self._handle, pos))
             return whole
-        parts = []
-        while True:
-            want = await self._size() - pos
-            if want <= 0:
-                break
-            part = await self._driver_read(pos, want)
-            parts.append(part)
-            pos += len(part)
-            if len(part) < want:
-                break  # the file shrank meanwhile: this is its end
-            # Read up to the size snapshot: look once more in case it grew.
-        return parts[0] if len(parts) == 1 else b"".join(parts)
+        return await _read_to_eof(self._handle, pos, self._size, self._size_is_length())
 
     async def read(self, n: Optional[int] = -1) -> bytes:
         """Read up to ``n`` bytes at the position; to end of file when ``n`` is negative or None.
@@ -319,29 +404,35 @@ class BinaryFile:
         position moves by the length of the result.
         """
         self._check_readable()
-        start = self._pos
         if n is None:
-            data = await self._read_all(start)
+            n = -1
         else:
             try:
                 n = operator.index(n)
             except TypeError:
                 raise TypeError(f"argument should be integer or None, not '{type(n).__name__}'") from None
+        turns = self._turns
+        if not turns.take():
+            await turns.wait()
+        try:
+            start = self._pos
             data = await (self._read_all(start) if n < 0 else self._read_at(start, n))
-        self._pos = start + len(data)
-        return data
+            self._pos = start + len(data)
+            self._appended = False
+            return data
+        finally:
+            turns.give()
 
     async def readall(self) -> bytes:
         """Read from the position to end of file."""
         return await self.read(-1)
 
-    async def _readinto_at(self, b: Buffer, pos: int) -> int:
-        with memoryview(b) as view:
-            if view.readonly:
-                raise TypeError(f"readinto() argument must be read-write bytes-like object, not {type(b).__name__}")
-            if view.nbytes == 0:
-                return 0
-            nbytes = view.nbytes
+    def _move(self, pos: int) -> None:
+        """Set the position after a position call (the hot ones do this inline)."""
+        self._pos = pos
+        self._appended = False
+
+    async def _readinto_at(self, b: Buffer, pos: int, nbytes: int) -> int:
         fp = self._fast
         if fp is not None:
             if fast_reads.turn_due(nbytes):
@@ -359,10 +450,20 @@ class BinaryFile:
         Don't touch ``b`` until the call has returned (or raised).
         """
         self._check_readable()
-        start = self._pos
-        n = await self._readinto_at(b, start)
-        self._pos = start + n
-        return n
+        nbytes = _target_size(b)
+        if nbytes == 0:
+            return 0
+        turns = self._turns
+        if not turns.take():
+            await turns.wait()
+        try:
+            start = self._pos
+            n = await self._readinto_at(b, start, nbytes)
+            self._pos = start + n
+            self._appended = False
+            return n
+        finally:
+            turns.give()
 
     async def pread(self, n: int, pos: int) -> bytes:
         """Read up to ``n`` bytes at ``pos`` without moving the file position, like :func:`os.pread`."""
@@ -370,7 +471,12 @@ class BinaryFile:
         n, pos = _index(n, "size"), _index(pos, "position")
         if n < 0 or pos < 0:
             raise _invalid_argument()
-        return await self._read_at(pos, n)
+        turns = self._turns
+        turns.enter()
+        try:
+            return await self._read_at(pos, n)
+        finally:
+            turns.leave()
 
     async def preadinto(self, b: Buffer, pos: int) -> int:
         """Fill ``b`` from ``pos`` without moving the file position."""
@@ -378,12 +484,21 @@ class BinaryFile:
         pos = _index(pos, "position")
         if pos < 0:
             raise _invalid_argument()
-        return await self._readinto_at(b, pos)
+        nbytes = _target_size(b)
+        if nbytes == 0:
+            return 0
+        turns = self._turns
+        turns.enter()
+        try:
+            return await self._readinto_at(b, pos, nbytes)
+        finally:
+            turns.leave()
 
     def chunks(self, size: int = ITER_CHUNK) -> AsyncIterator[bytes]:
         """Iterate from the position to end of file in chunks of ``size`` bytes (the last may be shorter).
 
-        Each chunk moves the position as ``read(size)`` does.
+        Each chunk moves the position as ``read(size)`` does, and takes its
+        turn as that call would.
         """
         size = _index(size, "chunk size")
         if size <= 0:
@@ -412,16 +527,50 @@ class BinaryFile:
         with memoryview(b) as view:
             if view.nbytes == 0:
                 return 0  # as with io, not even an append moves the position
-        fut = _kestrelio.write(self._handle, self._pos, b, self._mode.append)
+        if self._mode.append:
+            return await self._append(b)
+        turns = self._turns
+        if not turns.take():
+            await turns.wait()
         try:
-            n, end = await _await_op(fut)
-        except asyncio.CancelledError:
-            done = _completed_result(fut)
-            if done is not None:
-                self._pos = done[0][1]  # the bytes reached the file: follow them
-            raise
-        self._pos = end
-        return int(n)
+            fut = _kestrelio.write(self._handle, self._pos, b, False)
+            try:
+                n, end = await _await_op(fut)
+            except asyncio.CancelledError:
+                done = _completed_result(fut)
+                if done is not None:
+                    self._move(done[0][1])  # the bytes reached the file: follow them
+                raise
+            self._move(end)
+            return int(n)
+        finally:
+            turns.give()
+
+    async def _append(self, b: Buffer) -> int:
+        # Appends share the turn: each is submitted in call order and the
+        # next one goes out without waiting for it to finish.
+        turns = self._turns
+        if not turns.take_shared():
+            await turns.wait_shared()
+        try:
+            fut = _kestrelio.write(self._handle, self._pos, b, True)
+            try:
+                n, end = await _await_op(fut)
+            except asyncio.CancelledError:
+                done = _completed_result(fut)
+                if done is not None:
+                    self._appended_to(done[0][1])
+                raise
+            self._appended_to(end)
+            return int(n)
+        finally:
+            turns.give_shared()
+
+    def _appended_to(self, end: int) -> None:
+        # Appends in flight together may finish in any order: the position
+        # is the furthest end among them.
+        self._pos = max(self._pos, end) if self._appended else end
+        self._appended = True
 
     async def pwrite(self, b: Buffer, pos: int) -> int:
         """Write ``b`` at ``pos`` without moving the file position; returns the byte count.
@@ -433,35 +582,85 @@ class BinaryFile:
         pos = _index(pos, "position")
         if pos < 0:
             raise _invalid_argument()
-        n, _end = await _await_op(_kestrelio.write(self._handle, pos, b, False))
-        return int(n)
+        turns = self._turns
+        turns.enter()
+        try:
+            fut = _kestrelio.write(self._handle, pos, b, False)
+            pwrites = self._pwrites
+            pwrites.add(fut)
+            try:
+                n, _end = await _await_op(fut)
+            finally:
+                pwrites.discard(fut)
+            return int(n)
+        finally:
+            turns.leave()
 
     async def truncate(self, size: Optional[int] = None) -> int:
         """Resize the file to ``size`` bytes (default: the position); the position stays. Returns the size."""
         self._check_writable()
-        size = self._pos if size is None else _index(size, "size")
-        if size < 0:
-            raise _invalid_argument()
-        await _await_op(_kestrelio.set_len(self._handle, size))
-        return size
+        if size is not None:
+            size = _index(size, "size")
+            if size < 0:
+                raise _invalid_argument()
+        turns = self._turns
+        if not turns.take():
+            await turns.wait()
+        try:
+            if size is None:
+                size = self._pos
+            # A later append must not take the end of one before this as the position.
+            self._appended = False
+            await _await_op(_kestrelio.set_len(self._handle, size))
+            return size
+        finally:
+            turns.give()
+
+    async def _writes_done(self) -> None:
+        """Wait until every write called so far has finished (for flush and sync)."""
+        pending: List[asyncio.Future[Any]] = list(self._pwrites)
+        turns = self._turns
+        # The turn comes after every position call and append made before.
+        if not turns.take():
+            await turns.wait()
+        turns.give()
+        if pending:
+            await asyncio.wait(pending)
 
     async def flush(self) -> None:
-        """Nothing to flush: kestrelio keeps no buffer. Use :meth:`sync` for durability."""
+        """Wait for every write called before; kestrelio keeps no buffer. Use :meth:`sync` for durability."""
         self._check_open()
+        turns = self._turns
+        turns.enter()
+        try:
+            await self._writes_done()
+        finally:
+            turns.leave()
 
     async def sync(self, data_only: bool = False) -> None:
-        """Make written data durable (``fsync``).
+        """Make the data of every write called before durable (``fsync``).
 
         With ``data_only`` the backend may flush the data alone, as ``fdatasync``
         does; the runtime backend does so, the POSIX-AIO one always syncs fully.
         """
         self._check_open()
-        await _await_op(_kestrelio.sync(self._handle, bool(data_only)))
+        turns = self._turns
+        turns.enter()
+        try:
+            await self._writes_done()
+            await _await_op(_kestrelio.sync(self._handle, bool(data_only)))
+        finally:
+            turns.leave()
 
     async def size(self) -> int:
         """The file's current size in bytes."""
         self._check_open()
-        return await self._size()
+        turns = self._turns
+        turns.enter()
+        try:
+            return await self._size()
+        finally:
+            turns.leave()
 
     async def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
         """Move the position as :meth:`io.FileIO.seek` does; returns the new position.
@@ -471,28 +670,49 @@ class BinaryFile:
         """
         self._check_open()
         offset = _index(offset, "offset")
-        if whence == os.SEEK_SET:
-            new = offset
-        elif whence == os.SEEK_CUR:
-            new = self._pos + offset
-        elif whence == os.SEEK_END:
-            new = await self._size() + offset
-        else:
+        if whence not in _WHENCES:
             raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
-        if new < 0:
-            raise _invalid_argument()
-        self._pos = new
-        return new
+        turns = self._turns
+        if not turns.take():
+            await turns.wait()
+        try:
+            if whence == os.SEEK_SET:
+                new = offset
+            elif whence == os.SEEK_CUR:
+                new = self._pos + offset
+            else:
+                new = await self._size() + offset
+            if new < 0:
+                raise _invalid_argument()
+            self._pos = new
+            self._appended = False
+            return new
+        finally:
+            turns.give()
 
     async def close(self) -> None:
         """Close the file. Closing a closed file does nothing.
 
-        Operations of other tasks still in flight finish first.
+        The calls already made, of this task or others, finish first; a task
+        cancelled while close waits for them still gets the file closed.
         """
         if self._closed:
+            closing = self._closing
+            if closing is not None:
+                await asyncio.shield(closing)  # a close still waiting for calls in flight
             return
         self._closed = True
+        if self._turns.busy:
+            closing = self._closing = asyncio.ensure_future(self._close_when_idle())
+            _discard(closing)
+            await asyncio.shield(closing)
+            return
         self._fast = None  # the FastPath borrows the descriptor: drop it first
+        await _close_handle(self._handle)
+
+    async def _close_when_idle(self) -> None:
+        await self._turns.idle()
+        self._fast = None
         await _close_handle(self._handle)
 
     async def __aenter__(self) -> BinaryFile:
