@@ -63,7 +63,9 @@ async def main(how, path, small):
     await k.close(h)
     grown = rss() - before
     print(f"after cancel: {grown >> 20} MiB above the start")
-    assert grown < (32 << 20), grown
+    # AddressSanitizer's quarantine keeps freed memory; RSS says nothing there.
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):
+        assert grown < (32 << 20), grown
 
 INLINE_MAX = kestrelio.whole_file.INLINE_MAX
 asyncio.run(main(*sys.argv[1:]))
