@@ -125,10 +125,16 @@ def _dir_fd(value: Optional[int]) -> Optional[int]:
         raise TypeError(f"argument should be integer or None, not {type(value).__name__}") from None
 
 
+def _shown(name: Any) -> Any:
+    """A name as os's exceptions carry it: a path-like object as its str or bytes."""
+    return name if name is None or isinstance(name, int) else os.fspath(name)
+
+
 def _os_error(exc: OSError, filename: Any = None, filename2: Any = None) -> OSError:
     """The exception :mod:`os` raises for the error number of ``exc``."""
     if exc.errno is None:
         return exc
+    filename, filename2 = _shown(filename), _shown(filename2)
     if filename2 is not None:
         return OSError(exc.errno, os.strerror(exc.errno), filename, None, filename2)
     if filename is not None:
@@ -440,7 +446,8 @@ async def listdir(
     _check_loop(loop)
     given: FileDescriptorOrPath = "." if path is None else path
     target = _target("listdir", "path", given)
-    names: List[bytes] = await _await(_kestrelio.listdir(target), given)
+    # A failure by descriptor carries no file name in os either.
+    names: List[bytes] = await _await(_kestrelio.listdir(target), None if isinstance(target, int) else given)
     if _wants_bytes(given):
         return names
     decode = os.fsdecode
@@ -562,7 +569,9 @@ async def scandir(
     _check_loop(loop)
     given: FileDescriptorOrPath = "." if path is None else path
     target = _target("scandir", "path", given)
-    rows: List[Tuple[bytes, int, int]] = await _await(_kestrelio.scandir(target), given)
+    rows: List[Tuple[bytes, int, int]] = await _await(
+        _kestrelio.scandir(target), None if isinstance(target, int) else given
+    )
     if isinstance(target, int):
         decode = os.fsdecode
         by_fd: List[DirEntry[str]] = []

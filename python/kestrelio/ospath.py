@@ -59,10 +59,10 @@ async def isfile(
 
 
 async def isdir(
-    path: FileDescriptorOrPath, *, loop: Optional[asyncio.AbstractEventLoop] = None, executor: Any = None
+    s: FileDescriptorOrPath, *, loop: Optional[asyncio.AbstractEventLoop] = None, executor: Any = None
 ) -> bool:
     _kos._check_loop(loop)
-    mode = await _mode_test(path, True)
+    mode = await _mode_test(s, True)
     return mode is not None and _stat.S_ISDIR(mode)
 
 
@@ -96,31 +96,31 @@ async def ismount(
 
 
 async def getsize(
-    path: FileDescriptorOrPath, *, loop: Optional[asyncio.AbstractEventLoop] = None, executor: Any = None
+    filename: FileDescriptorOrPath, *, loop: Optional[asyncio.AbstractEventLoop] = None, executor: Any = None
 ) -> int:
     _kos._check_loop(loop)
-    return (await _kos.stat(path)).st_size
+    return (await _kos.stat(filename)).st_size
 
 
 async def getmtime(
-    path: FileDescriptorOrPath, *, loop: Optional[asyncio.AbstractEventLoop] = None, executor: Any = None
+    filename: FileDescriptorOrPath, *, loop: Optional[asyncio.AbstractEventLoop] = None, executor: Any = None
 ) -> float:
     _kos._check_loop(loop)
-    return (await _kos.stat(path)).st_mtime
+    return (await _kos.stat(filename)).st_mtime
 
 
 async def getatime(
-    path: FileDescriptorOrPath, *, loop: Optional[asyncio.AbstractEventLoop] = None, executor: Any = None
+    filename: FileDescriptorOrPath, *, loop: Optional[asyncio.AbstractEventLoop] = None, executor: Any = None
 ) -> float:
     _kos._check_loop(loop)
-    return (await _kos.stat(path)).st_atime
+    return (await _kos.stat(filename)).st_atime
 
 
 async def getctime(
-    path: FileDescriptorOrPath, *, loop: Optional[asyncio.AbstractEventLoop] = None, executor: Any = None
+    filename: FileDescriptorOrPath, *, loop: Optional[asyncio.AbstractEventLoop] = None, executor: Any = None
 ) -> float:
     _kos._check_loop(loop)
-    return (await _kos.stat(path)).st_ctime
+    return (await _kos.stat(filename)).st_ctime
 
 
 async def samefile(
