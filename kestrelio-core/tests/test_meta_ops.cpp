@@ -213,7 +213,9 @@ TEST_P(MetaOps, ListingNamesEveryEntryButDotsWithTypesOnRequest) {
       ASSERT_EQ(::lstat(dir.file(e.names[i]).c_str(), &st), 0);
       EXPECT_EQ(e.inodes[i], st.st_ino);
       EntryKind want = S_ISDIR(st.st_mode) ? EntryKind::Dir : S_ISLNK(st.st_mode) ? EntryKind::Symlink : EntryKind::File;
-      if (e.kinds[i] != EntryKind::Unknown) EXPECT_EQ(e.kinds[i], want) << e.names[i];
+      if (e.kinds[i] != EntryKind::Unknown) {
+        EXPECT_EQ(e.kinds[i], want) << e.names[i];
+      }
     }
   }
   ::close(dfd);
