@@ -48,7 +48,21 @@ bool to_target(PyObject* path, PyObject* dir_fd, const char* name, bool allow_fd
   return !dir_fd || to_opt_fd(dir_fd, "dir_fd", &out->dir_fd);
 }
 
-PyObject* submit_meta(MetaOp m) { return submit(op::Meta{std::move(m)}, CompletionKind::plain(), std::nullopt); }
+PyObject* submit_meta(MetaOp m, CompletionKind kind = CompletionKind::plain()) {
+  return submit(op::Meta{std::move(m)}, std::move(kind), std::nullopt);
+}
+
+// Whether a listing of `path` answers with str names: as os does for a str,
+// a str path-like or a descriptor. Null-free: any error is left to to_target.
+bool wants_text(PyObject* path) {
+  if (PyLong_Check(path)) return true;
+  PyRef fs = PyRef::steal(PyOS_FSPath(path));
+  if (!fs) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_Check(fs.get());
+}
 
 PyObject* py_adopt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   apply_pending_releases();
@@ -165,7 +179,7 @@ PyObject* list_entries(const char* function, bool with_types, PyObject* const* a
   meta::ListDir l;
   l.with_types = with_types;
   if (!bind_args(sig, args, nargs, kwnames, a) || !to_target(a[0], nullptr, "path", true, &l.target)) return nullptr;
-  return submit_meta(std::move(l));
+  return submit_meta(std::move(l), wants_text(a[0]) ? CompletionKind::text_names() : CompletionKind::plain());
 }
 
 PyObject* py_listdir(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -226,8 +240,13 @@ PyMethodDef kOsOps[] = {
     KESTRELIO_FAST("link", py_link, "link(src, dst, src_dir_fd, dst_dir_fd, follow_symlinks)\n--\n\n"),
     KESTRELIO_FAST("symlink", py_symlink, "symlink(src, dst, dir_fd)\n--\n\n"),
     KESTRELIO_FAST("readlink", py_readlink, "readlink(path, dir_fd)\n--\n\n"),
-    KESTRELIO_FAST("listdir", py_listdir, "listdir(path)\n--\n\n"),
-    KESTRELIO_FAST("scandir", py_scandir, "scandir(path)\n--\n\n"),
+    KESTRELIO_FAST("listdir", py_listdir,
+                   "listdir(path)\n--\n\n"
+                   "Names in the directory, str or bytes as os.listdir gives them for `path`."),
+    KESTRELIO_FAST("scandir", py_scandir,
+                   "scandir(path)\n--\n\n"
+                   "Like `listdir`, each name as `(name, kind, inode)`; kind 0 unknown, 1 file,\n"
+                   "2 directory, 3 symbolic link, 4 other."),
     KESTRELIO_FAST("access", py_access, "access(path, mode, dir_fd, effective_ids, follow_symlinks)\n--\n\n"),
     KESTRELIO_FAST("sendfile", py_sendfile, "sendfile(out_fd, in_fd, offset, count)\n--\n\n"),
 };
@@ -253,13 +272,14 @@ PyObject* statvfs_tuple(const StatVfsInfo& v) {
                        static_cast<unsigned long long>(v.namemax), static_cast<unsigned long long>(v.fsid));
 }
 
-PyObject* entries_list(const reply::Entries& e) {
+PyObject* entries_list(const reply::Entries& e, bool text) {
   bool typed = e.kinds.size() == e.names.size() && e.inodes.size() == e.names.size() && !e.kinds.empty();
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(e.names.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < e.names.size(); ++i) {
     const std::string& n = e.names[i];
-    PyRef name = PyRef::steal(PyBytes_FromStringAndSize(n.data(), static_cast<Py_ssize_t>(n.size())));
+    PyRef name = PyRef::steal(text ? PyUnicode_DecodeFSDefaultAndSize(n.data(), static_cast<Py_ssize_t>(n.size()))
+                                   : PyBytes_FromStringAndSize(n.data(), static_cast<Py_ssize_t>(n.size())));
     if (!name) return nullptr;
     PyObject* item = name.release();
     if (typed) {

@@ -20,7 +20,8 @@ extern const std::size_t kOsOpsCount;
 PyObject* stat_tuple(const StatInfo& s);
 // (bsize, frsize, blocks, bfree, bavail, files, ffree, favail, flag, namemax, fsid)
 PyObject* statvfs_tuple(const StatVfsInfo& v);
-// A list of bytes names, or of (name, kind, inode) with kinds as in EntryKind.
-PyObject* entries_list(const reply::Entries& e);
+// A list of names, or of (name, kind, inode) with kinds as in EntryKind; the
+// names are bytes, or with `text` str decoded as os.fsdecode does.
+PyObject* entries_list(const reply::Entries& e, bool text);
 
 }  // namespace kestrelio::py

@@ -88,7 +88,7 @@ PyObject* value_of(CompletionKind::Tag tag, Reply& reply, PyObject* bytes_object
         } else if constexpr (std::is_same_v<R, reply::StatVfs>) {
           return statvfs_tuple(r.info);
         } else if constexpr (std::is_same_v<R, reply::Entries>) {
-          return entries_list(r);
+          return entries_list(r, tag == Tag::TextNames);
         } else {
           Py_RETURN_NONE;
         }

@@ -422,10 +422,6 @@ async def readlink(
     return contents if isinstance(os.fspath(path), bytes) else os.fsdecode(contents)
 
 
-def _wants_bytes(path: Any) -> bool:
-    return not isinstance(path, int) and isinstance(os.fspath(path), bytes)
-
-
 @overload
 async def listdir(
     path: Union[None, int, str, "os.PathLike[str]"] = ...,
@@ -446,12 +442,13 @@ async def listdir(
     _check_loop(loop)
     given: FileDescriptorOrPath = "." if path is None else path
     target = _target("listdir", "path", given)
-    # A failure by descriptor carries no file name in os either.
-    names: List[bytes] = await _await(_kestrelio.listdir(target), None if isinstance(target, int) else given)
-    if _wants_bytes(given):
-        return names
-    decode = os.fsdecode
-    return [decode(n) for n in names]
+    by_fd = isinstance(target, int)
+    # The module decodes the names when os would, seeing the argument as
+    # given; a failure by descriptor carries no file name in os either.
+    names: Union[List[str], List[bytes]] = await _await(
+        _kestrelio.listdir(target if by_fd else given), None if by_fd else given
+    )
+    return names
 
 
 class DirEntry(Generic[AnyStr]):
@@ -569,27 +566,16 @@ async def scandir(
     _check_loop(loop)
     given: FileDescriptorOrPath = "." if path is None else path
     target = _target("scandir", "path", given)
-    rows: List[Tuple[bytes, int, int]] = await _await(
-        _kestrelio.scandir(target), None if isinstance(target, int) else given
+    by_fd = isinstance(target, int)
+    rows: List[Tuple[Any, int, int]] = await _await(
+        _kestrelio.scandir(target if by_fd else given), None if by_fd else given
     )
     if isinstance(target, int):
-        decode = os.fsdecode
-        by_fd: List[DirEntry[str]] = []
-        for raw, kind, ino in rows:
-            name = decode(raw)
-            by_fd.append(DirEntry(name, name, kind, ino, target))
-        return ScandirIterator(by_fd)
+        return ScandirIterator([DirEntry(name, name, kind, ino, target) for name, kind, ino in rows])
     base = os.fspath(given)  # type: ignore[arg-type]  # an int was handled above
-    if isinstance(base, bytes):
-        prefix = base if base.endswith(b"/") else base + b"/"
-        return ScandirIterator([DirEntry(raw, prefix + raw, kind, ino, None) for raw, kind, ino in rows])
-    text_prefix = base if base.endswith("/") else base + "/"
-    entries: List[DirEntry[str]] = []
-    decode = os.fsdecode
-    for raw, kind, ino in rows:
-        name = decode(raw)
-        entries.append(DirEntry(name, text_prefix + name, kind, ino, None))
-    return ScandirIterator(entries)
+    sep: Any = b"/" if isinstance(base, bytes) else "/"
+    prefix = base if base.endswith(sep) else base + sep
+    return ScandirIterator([DirEntry(name, prefix + name, kind, ino, None) for name, kind, ino in rows])
 
 
 async def access(
