@@ -16,6 +16,14 @@ TEST(ReplyText, RendersEveryVariant) {
   EXPECT_EQ(to_text(reply::Written{10, 110}), "Written { n: 10, end: 110 }");
   EXPECT_EQ(to_text(reply::Size{4096}), "Size(4096)");
   EXPECT_EQ(to_text(reply::Unit{}), "Unit");
+  StatInfo st;
+  st.mode = 33188;
+  st.size = 10;
+  EXPECT_EQ(to_text(reply::Stat{st}), "Stat { mode: 33188, size: 10 }");
+  StatVfsInfo vfs;
+  vfs.bsize = 4096;
+  EXPECT_EQ(to_text(reply::StatVfs{vfs}), "StatVfs { bsize: 4096 }");
+  EXPECT_EQ(to_text(reply::Entries{{"a", "b", "c"}, {}, {}}), "Entries(3)");
 }
 
 TEST(ReplyText, LongBytesAreCut) {

@@ -12,7 +12,7 @@ namespace kestrelio::py {
 
 // How a reply becomes the future's value.
 struct CompletionKind {
-  enum class Tag { Plain, FilledBytes, ByteCount, HandleCallback, WriteCount };
+  enum class Tag { Plain, FilledBytes, ByteCount, HandleCallback, WriteCount, TextNames };
 
   static CompletionKind plain() { return CompletionKind{Tag::Plain, {}}; }
   // `bytes_object` is the new bytes the operation reads into (stolen).
@@ -25,6 +25,8 @@ struct CompletionKind {
     return CompletionKind{Tag::HandleCallback, AnyThreadRef::steal(callable)};
   }
   static CompletionKind write_count() { return CompletionKind{Tag::WriteCount, {}}; }
+  // A listing whose names are decoded as os.fsdecode does.
+  static CompletionKind text_names() { return CompletionKind{Tag::TextNames, {}}; }
 
   Tag tag;
   AnyThreadRef payload;  // the bytes object, or the callable

@@ -5,6 +5,7 @@
 #include "fast_path/fast_path.hpp"
 #include "functions.hpp"
 #include "globals.hpp"
+#include "os_ops.hpp"
 #include "pending_release.hpp"
 
 namespace kestrelio::py {
@@ -100,6 +101,7 @@ PyObject* init_module() {
     ok = fp && PyModule_AddObjectRef(m, "FastPath", reinterpret_cast<PyObject*>(fp)) == 0;
   }
   ok = ok && add_functions(m, name, kAfterFastPath, std::size(kAfterFastPath));
+  ok = ok && add_functions(m, name, kOsOps, kOsOpsCount);
   Py_XDECREF(name);
   if (!ok) {
     Py_DECREF(m);

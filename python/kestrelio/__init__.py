@@ -7,6 +7,7 @@
 
 from _kestrelio import backend_name
 
+from . import os
 from .binary_file import BinaryFile, open
 from .futures import KernelFuture
 from .whole_file import read_bytes, read_text, write_bytes, write_text
@@ -16,6 +17,7 @@ __all__ = [
     "KernelFuture",
     "backend_name",
     "open",
+    "os",
     "read_bytes",
     "read_text",
     "write_bytes",
