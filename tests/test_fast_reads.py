@@ -1,7 +1,10 @@
 """Cached reads share the loop: readers of cached data let other tasks run, and large reads leave the loop."""
 
 import asyncio
+import gc
 import os
+import warnings
+import weakref
 
 import pytest
 
@@ -190,3 +193,32 @@ def test_a_turn_granted_to_a_cancelled_task_passes_to_the_next(cached, monkeypat
             return await asyncio.wait_for(second, 30)
 
     assert run(main) == data[10:20]
+
+
+def test_a_dropped_loop_with_readers_waiting_for_a_turn_is_collected(cached, monkeypatch):
+    p, data = cached
+    every_fast_read_waits_for_a_turn(monkeypatch)
+    loop = asyncio.new_event_loop()
+    gone = weakref.ref(loop)
+    opened = []
+
+    async def reader(f):
+        while True:
+            await f.pread(BLOCK, 0)
+
+    async def main():
+        f = await kestrelio.open(p, "rb")
+        opened.append(f)
+        for _ in range(3):
+            asyncio.ensure_future(reader(f))
+        for _ in range(5):
+            await asyncio.sleep(0)
+        assert fast_reads._local.meter.waiters, "readers wait for a turn"
+
+    loop.run_until_complete(main())
+    del loop  # never closed, its readers still waiting
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ResourceWarning)
+        gc.collect()
+    assert gone() is None, "the fast-read line keeps the dropped loop alive"
+    run(opened[0].close)

@@ -58,7 +58,7 @@ class FastPathLike(Protocol):
 class _Meter:
     """Fast-path time of one loop, and the tasks waiting for a fresh budget."""
 
-    __slots__ = ("_loop", "deadline", "credit", "waiters", "waking")
+    __slots__ = ("_loop", "deadline", "credit", "_waiters", "waking")
 
     def __init__(self, loop: Optional[asyncio.AbstractEventLoop]) -> None:
         # Held weakly: a meter outlives its loop, and a dropped loop must be
@@ -66,13 +66,27 @@ class _Meter:
         self._loop: Callable[[], Optional[asyncio.AbstractEventLoop]] = _weak(loop)
         self.deadline = 0.0  # a spent budget: the first read takes a turn and starts one
         self.credit = 0  # bytes to read before the clock is looked at again
-        self.waiters: Deque[asyncio.Future[None]] = collections.deque()
+        # The line is held weakly too: its futures hold the loop. The waiting
+        # tasks and the scheduled wake-up hold it while the loop lives.
+        self._waiters: Callable[[], Optional[Deque[asyncio.Future[None]]]] = _gone
         self.waking = False  # a wake-up of the first waiter is scheduled
-
 
     @property
     def loop(self) -> Optional[asyncio.AbstractEventLoop]:
         return self._loop()
+
+    @property
+    def waiters(self) -> Deque[asyncio.Future[None]]:
+        """The tasks waiting for a fresh budget, first come first."""
+        q = self._waiters()
+        if q is None:
+            q = collections.deque()
+            self._waiters = weakref.ref(q)
+        return q
+
+
+def _gone() -> None:
+    return None
 
 
 def _weak(loop: Optional[asyncio.AbstractEventLoop]) -> Callable[[], Optional[asyncio.AbstractEventLoop]]:
@@ -96,21 +110,21 @@ _local = _Local()
 _meter = _Meter(None)
 
 
-def _wake_next(meter: _Meter) -> None:
+def _wake_next(meter: _Meter, waiters: Deque[asyncio.Future[None]]) -> None:
     """On a later pass of the loop: hand the fresh budget to the longest waiter."""
     meter.waking = False
-    while meter.waiters:
-        fut = meter.waiters.popleft()
+    while waiters:
+        fut = waiters.popleft()
         if not fut.done():  # skip the ones whose task was cancelled meanwhile
             fut.set_result(None)
             return
 
 
-def _schedule_wake(meter: _Meter) -> None:
+def _schedule_wake(meter: _Meter, waiters: Deque[asyncio.Future[None]]) -> None:
     loop = meter.loop
     if not meter.waking and loop is not None:
         meter.waking = True
-        loop.call_soon(_wake_next, meter)
+        loop.call_soon(_wake_next, meter, waiters)
 
 
 async def take_turn() -> None:
@@ -121,20 +135,21 @@ async def take_turn() -> None:
     if meter.loop is not loop:
         meter = _local.meter = _Meter(loop)
     _meter = meter
+    waiters = meter.waiters
     fut = loop.create_future()
-    meter.waiters.append(fut)
-    _schedule_wake(meter)
+    waiters.append(fut)
+    _schedule_wake(meter, waiters)
     try:
         await fut
     except asyncio.CancelledError:
         if fut.done() and not fut.cancelled():
-            _schedule_wake(meter)  # the turn was ours: pass it on
+            _schedule_wake(meter, waiters)  # the turn was ours: pass it on
         raise
     meter.deadline = perf_counter() + BUDGET
     meter.credit = CLOCK_BYTES
     _meter = meter
-    if meter.waiters:
-        _schedule_wake(meter)
+    if waiters:
+        _schedule_wake(meter, waiters)
 
 
 def turn_due(nbytes: int) -> bool:
