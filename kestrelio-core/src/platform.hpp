@@ -25,6 +25,11 @@ std::optional<std::int32_t> aio_process_max() noexcept;
 // without handing it to any worker, so it stays EINPROGRESS for ever.
 bool aio_cancel_strands_followers() noexcept;
 
+// Whether the C library's AIO still works in a forked child. glibc's
+// emulation keeps its request list and worker count in process memory, which
+// the child inherits without the worker threads; glibc offers no reset.
+bool aio_survives_fork() noexcept;
+
 // The system's description of an errno value.
 std::string error_description(int errno_value);
 

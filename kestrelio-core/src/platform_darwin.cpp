@@ -23,6 +23,8 @@ std::optional<std::int32_t> aio_process_max() noexcept {
 
 bool aio_cancel_strands_followers() noexcept { return false; }
 
+bool aio_survives_fork() noexcept { return true; }
+
 std::string error_description(int errno_value) {
   char buf[256];
   if (strerror_r(errno_value, buf, sizeof buf) != 0) return "Unknown error";

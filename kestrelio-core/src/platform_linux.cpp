@@ -28,6 +28,14 @@ bool aio_cancel_strands_followers() noexcept {
 #endif
 }
 
+bool aio_survives_fork() noexcept {
+#if defined(__GLIBC__)
+  return false;
+#else
+  return true;
+#endif
+}
+
 std::string error_description(int errno_value) {
   char buf[256];
   // glibc's strerror_r returns the text, which may or may not be in buf.

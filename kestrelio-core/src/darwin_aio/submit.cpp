@@ -24,8 +24,7 @@ int Driver::start_request(Job& job, aiocb& cb) {
 
 void Driver::submit_ready() {
   while (inflight.size() < max_inflight && !job_queue.empty()) {
-    Job job = std::move(job_queue.front());
-    job_queue.pop_front();
+    Job job = job_queue.pop_front();
     auto cb = std::make_unique<aiocb>();  // value-initialised: all zero
     // Zero is SIGEV_SIGNAL on Linux: glibc would queue a (null) signal to
     // the process for every completion. Completions are polled for.
@@ -125,11 +124,8 @@ bool Driver::shares_descriptor(const Inflight& f) const noexcept {
 }
 
 void Driver::cancel(OpId id) {
-  for (auto it = job_queue.begin(); it != job_queue.end(); ++it) {
-    if (it->op_id != id) continue;
-    Job job = std::move(*it);
-    job_queue.erase(it);
-    finish(std::move(job), IoError::os(ECANCELED));
+  if (std::optional<Job> queued = job_queue.take(id)) {
+    finish(std::move(*queued), IoError::os(ECANCELED));
     return;
   }
   for (Inflight& f : inflight) {
@@ -144,7 +140,12 @@ void Driver::cancel(OpId id) {
     (void)sys_.aio_cancel(f.cb->aio_fildes, f.cb.get());
     return;
   }
-  if (at_helper.count(id) != 0) cancelled_opens.insert(id);
+  if (auto it = at_helper.find(id); it != at_helper.end()) {
+    // The open goes on where it runs; its descriptor is closed when it comes back.
+    auto node = at_helper.extract(it);
+    node.mapped().after = after_open::ReplyHandle{};  // releases write data before the reply
+    std::move(node.mapped().reply)(IoError::os(ECANCELED));
+  }
 }
 
 }  // namespace kestrelio::darwin_aio

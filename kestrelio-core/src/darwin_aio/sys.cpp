@@ -18,6 +18,8 @@ int RealSys::aio_suspend(const aiocb* const list[], int count, const timespec* t
 int RealSys::aio_cancel(int fd, aiocb* cb) noexcept { return ::aio_cancel(fd, cb); }
 int RealSys::open(const char* path, int flags, mode_t mode) noexcept { return ::open(path, flags, mode); }
 int RealSys::fstat(int fd, struct stat* st) noexcept { return ::fstat(fd, st); }
+int RealSys::stat(const char* path, struct stat* st) noexcept { return ::stat(path, st); }
+int RealSys::fcntl(int fd, int cmd, int arg) noexcept { return ::fcntl(fd, cmd, arg); }
 ssize_t RealSys::pread(int fd, void* buf, size_t count, off_t offset) noexcept {
   return ::pread(fd, buf, count, offset);
 }

@@ -21,6 +21,9 @@ class Sys {
   virtual int aio_cancel(int fd, aiocb* cb) noexcept = 0;
   virtual int open(const char* path, int flags, mode_t mode) noexcept = 0;
   virtual int fstat(int fd, struct stat* st) noexcept = 0;
+  virtual int stat(const char* path, struct stat* st) noexcept = 0;
+  // fcntl with an integer argument (F_GETFL, F_SETFL).
+  virtual int fcntl(int fd, int cmd, int arg) noexcept = 0;
   virtual ssize_t pread(int fd, void* buf, size_t count, off_t offset) noexcept = 0;
   virtual ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) noexcept = 0;
   virtual ssize_t write(int fd, const void* buf, size_t count) noexcept = 0;
@@ -49,6 +52,8 @@ class RealSys : public Sys {
   int aio_cancel(int fd, aiocb* cb) noexcept override;
   int open(const char* path, int flags, mode_t mode) noexcept override;
   int fstat(int fd, struct stat* st) noexcept override;
+  int stat(const char* path, struct stat* st) noexcept override;
+  int fcntl(int fd, int cmd, int arg) noexcept override;
   ssize_t pread(int fd, void* buf, size_t count, off_t offset) noexcept override;
   ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) noexcept override;
   ssize_t write(int fd, const void* buf, size_t count) noexcept override;
