@@ -28,6 +28,14 @@ bool aio_cancel_strands_followers() noexcept {
 #endif
 }
 
+bool aio_keeps_descriptor_order() noexcept {
+#if defined(__GLIBC__)
+  return true;
+#else
+  return false;
+#endif
+}
+
 bool aio_survives_fork() noexcept {
 #if defined(__GLIBC__)
   return false;

@@ -337,3 +337,32 @@ TEST(DarwinAioCancel, ManyCancelsAgainstALongQueueHitExactlyTheirJobs) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DarwinAioAppendOrder, WhereTheKernelMayReorderOneAppendPerDescriptorIsInFlight) {
+  TempDir dir;
+  auto& sys = keep_alive<HeldAio>();
+  sys.reorders = true;
+  DriverOptions o;
+  o.aio_sys = &sys;
+  auto d = make_driver(o);
+  std::string path = dir.write("log", "");
+  HandleId h = open_handle(*d, path, false, true);
+  Replies r;
+  for (int i = 0; i < 3; ++i) {
+    d->submit(op::Write{true, h, static_cast<std::uint64_t>(i), Payload::owned({static_cast<std::uint8_t>('a' + i)})},
+              r.fn(i));
+  }
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(sys.wait_held(1));
+    barrier(*d);
+    EXPECT_EQ(sys.held(), 1u) << "the next append waits for this one";
+    sys.release_all();
+    ASSERT_TRUE(r.wait(i));
+  }
+  EXPECT_EQ(r.order(), (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(read_all(path), "abc");
+}
+
+}  // namespace

@@ -72,6 +72,10 @@ class Driver {
   void finish(Job job, OpResult result);
   void cancel(OpId id);
   bool shares_descriptor(const Inflight& f) const noexcept;
+  static bool is_append(const Job& job) noexcept;
+  // An append whose descriptor has an append in flight, where the kernel
+  // might run the two in either order.
+  bool append_waits(const Job& job) const noexcept;
 
   Sys& sys_;
   Signal wake_;  // poked by both channels the idle wait blocks on
@@ -93,6 +97,7 @@ class Driver {
   bool opened_closed = false;
   bool msgs_closed = false;
   bool progress = false;
+  std::uint64_t appends_inflight_ = 0;  // appending writes among `inflight`
 
   // Control blocks already reaped, kept until the next aio_suspend: glibc's
   // worker may still read a block briefly after publishing its status, and

@@ -24,6 +24,7 @@ class OwnThreadsAio : public RealSys {
   int aio_suspend(const aiocb* const list[], int count, const timespec* timeout) noexcept override;
   int aio_cancel(int fd, aiocb* cb) noexcept override;
   bool cancel_strands_followers() const noexcept override { return false; }
+  bool keeps_descriptor_order() const noexcept override { return true; }
 
   struct State;
 

@@ -25,12 +25,18 @@ int Driver::start_request(Job& job, aiocb& cb) {
 void Driver::submit_ready() {
   while (inflight.size() < max_inflight && !job_queue.empty()) {
     Job job = job_queue.pop_front();
+    if (appends_inflight_ != 0 && !sys_.keeps_descriptor_order() && append_waits(job)) {
+      // Submitted once the append ahead of it on its descriptor is reaped.
+      job_queue.push_front(std::move(job));
+      return;
+    }
     auto cb = std::make_unique<aiocb>();  // value-initialised: all zero
     // Zero is SIGEV_SIGNAL on Linux: glibc would queue a (null) signal to
     // the process for every completion. Completions are polled for.
     cb->aio_sigevent.sigev_notify = SIGEV_NONE;
     fill_control_block(job.kind, *cb);
     if (start_request(job, *cb) == 0) {
+      if (is_append(job)) ++appends_inflight_;
       inflight.push_back(Inflight{std::move(job), std::move(cb)});
       continue;
     }
@@ -86,6 +92,7 @@ void Driver::reap() {
     Inflight entry = std::move(inflight[i]);
     if (i + 1 != inflight.size()) inflight[i] = std::move(inflight.back());
     inflight.pop_back();
+    if (is_append(entry.job)) --appends_inflight_;
     progress = true;
     ssize_t count = sys_.aio_return(entry.cb.get());  // collected for every finished request
     retired_.push_back(std::move(entry.cb));
@@ -114,6 +121,20 @@ void Driver::finish(Job job, OpResult result) {
   std::optional<HandleId> handle = job_handle(job.kind);
   std::move(job.reply)(std::move(result));
   if (handle) account_finished(*handle);
+}
+
+bool Driver::is_append(const Job& job) noexcept {
+  auto* w = std::get_if<job_kind::Write>(&job.kind);
+  return w && w->append;
+}
+
+bool Driver::append_waits(const Job& job) const noexcept {
+  if (!is_append(job)) return false;
+  int fd = std::get<job_kind::Write>(job.kind).fd;
+  for (const Inflight& f : inflight) {
+    if (is_append(f.job) && f.cb->aio_fildes == fd) return true;
+  }
+  return false;
 }
 
 bool Driver::shares_descriptor(const Inflight& f) const noexcept {

@@ -31,6 +31,7 @@ int RealSys::fsync(int fd) noexcept { return ::fsync(fd); }
 int RealSys::close(int fd) noexcept { return ::close(fd); }
 int RealSys::ftruncate(int fd, off_t length) noexcept { return ::ftruncate(fd, length); }
 bool RealSys::cancel_strands_followers() const noexcept { return platform::aio_cancel_strands_followers(); }
+bool RealSys::keeps_descriptor_order() const noexcept { return platform::aio_keeps_descriptor_order(); }
 
 Sys& real_sys() noexcept {
   // Trivially destructible, so it outlives every detached backend thread.

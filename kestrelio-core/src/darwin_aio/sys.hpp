@@ -33,6 +33,9 @@ class Sys {
   // True when aio_cancel of one request may leave later requests on the
   // same descriptor pending for ever (glibc's queueing does).
   virtual bool cancel_strands_followers() const noexcept = 0;
+  // True when requests on one descriptor run one after another in
+  // submission order (glibc's queueing does), so appends keep their order.
+  virtual bool keeps_descriptor_order() const noexcept = 0;
 
  protected:
   // Never deleted through this interface; the real layer is a static that
@@ -61,6 +64,7 @@ class RealSys : public Sys {
   int close(int fd) noexcept override;
   int ftruncate(int fd, off_t length) noexcept override;
   bool cancel_strands_followers() const noexcept override;
+  bool keeps_descriptor_order() const noexcept override;
 };
 
 // The process-wide real layer, used when DriverOptions::aio_sys is null.
