@@ -13,10 +13,11 @@ from conftest import run_script
 PRELUDE = """
 import asyncio, os, signal, sys, threading, time, _kestrelio
 
-async def use(path, tag=b"abc"):
+async def use(path, tag=b"abc", sync=True):
     h, size, fd = await _kestrelio.open(path, True, True, False, False, True, False)
     await _kestrelio.write(h, 0, tag, False)
-    await _kestrelio.sync(h, False)
+    if sync:
+        await _kestrelio.sync(h, False)
     data = await _kestrelio.read(h, 0, len(tag))
     await _kestrelio.close(h)
     whole = await _kestrelio.read_file(path, 1 << 20)
@@ -34,7 +35,7 @@ def child_runs(fn):
             os._exit(1)
     return pid
 
-def wait_child(pid, limit=20):
+def wait_child(pid, limit=60):
     deadline = time.monotonic() + limit
     while time.monotonic() < deadline:
         done, status = os.waitpid(pid, os.WNOHANG)
@@ -49,7 +50,7 @@ def in_child(path, tag):
     # A child forked inside a running loop starts its own loop on a thread
     # of its own, as the parent's loop is not running here.
     out = []
-    t = threading.Thread(target=lambda: out.append(asyncio.run(asyncio.wait_for(use(path, tag), 10))))
+    t = threading.Thread(target=lambda: out.append(asyncio.run(asyncio.wait_for(use(path, tag), 30))))
     t.start()
     t.join()
     assert out == [tag], out
@@ -57,7 +58,7 @@ def in_child(path, tag):
 
 
 def run(tmp_path, body):
-    r = run_script(PRELUDE + textwrap.dedent(body).replace("TMP", repr(str(tmp_path))), timeout=120)
+    r = run_script(PRELUDE + textwrap.dedent(body).replace("TMP", repr(str(tmp_path))), timeout=300)
     assert r.returncode == 0, r.stdout + r.stderr
     return r.stdout.split()
 
@@ -101,11 +102,11 @@ def test_multiprocessing_fork_pool_does_io(tmp_path):
         import multiprocessing
         def work(i):
             path = os.path.join(TMP, "w%d" % i)
-            return asyncio.run(asyncio.wait_for(use(path, b"w%d" % i), 10)).decode()
+            return asyncio.run(asyncio.wait_for(use(path, b"w%d" % i), 30)).decode()
         asyncio.run(use(os.path.join(TMP, "parent")))
         ctx = multiprocessing.get_context("fork")
         with ctx.Pool(3) as pool:
-            print(" ".join(pool.map_async(work, range(12)).get(timeout=60)))
+            print(" ".join(pool.map_async(work, range(12)).get(timeout=120)))
         print(asyncio.run(use(os.path.join(TMP, "parent"))).decode())
     """)
     assert out == ["w%d" % i for i in range(12)] + ["abc"]
@@ -119,7 +120,7 @@ def test_child_forked_while_another_thread_does_io(tmp_path):
             async def loop():
                 n = 0
                 while not stop.is_set():
-                    await use(os.path.join(TMP, "busy"), b"busy%d" % (n % 10))
+                    await use(os.path.join(TMP, "busy"), b"busy%d" % (n % 10), sync=False)
                     n += 1
                 return n
             rounds.append(asyncio.run(loop()))
@@ -131,7 +132,7 @@ def test_child_forked_while_another_thread_does_io(tmp_path):
             pid = child_runs(lambda: in_child(os.path.join(TMP, "c%d" % i), b"child"))
             statuses.append(wait_child(pid))
         stop.set()
-        t.join(30)
+        t.join(60)
         print(*statuses)
         print("thread-done" if not t.is_alive() and rounds and rounds[0] > 0 else "thread-stuck")
     """)

@@ -46,7 +46,8 @@ TEST(DarwinAioFifo, OpensWaitingForAWriterHoldNeitherDriverNorHelpers) {
 
     HandleId h = open_handle(*d, plain, true, false);
     ASSERT_NE(h, 0u) << "other opens still complete";
-    EXPECT_GT(count_threads_named("kestrelio-open"), pooled) << "waiting opens have threads of their own";
+    EXPECT_TRUE(eventually([&] { return count_threads_named("kestrelio-open") > pooled; }))
+        << "waiting opens have threads of their own";
     Replies io;
     d->submit(op::Read{h, 0, ReadBuf::owned(3)}, io.fn(0));
     auto got = io.wait(0);
