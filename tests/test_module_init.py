@@ -143,8 +143,6 @@ def test_shutdown_leaves_probe_pending():
 
 
 def test_forked_child_gets_new_driver(tmp_path):
-    import sys
-    settle_glibc_aio = _kestrelio.backend_name() == "darwin-aio" and sys.platform.startswith("linux")
     r = run_script(f"""
         import asyncio, os, _kestrelio
         async def use():
@@ -155,10 +153,6 @@ def test_forked_child_gets_new_driver(tmp_path):
             await _kestrelio.close(h)
             return data
         print("parent", asyncio.run(use()))
-        if {settle_glibc_aio!r}:
-            # glibc's emulated AIO keeps idle helper threads for a second and
-            # believes in them after fork; let them retire first.
-            import time; time.sleep(1.5)
         pid = os.fork()
         if pid == 0:
             try:

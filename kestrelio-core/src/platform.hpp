@@ -30,6 +30,16 @@ std::optional<std::int32_t> aio_process_max() noexcept;
 // without handing it to any worker, so it stays EINPROGRESS for ever.
 bool aio_cancel_strands_followers() noexcept;
 
+// Whether the C library's AIO still works in a forked child. glibc's
+// emulation keeps its request list and worker count in process memory, which
+// the child inherits without the worker threads; glibc offers no reset.
+bool aio_survives_fork() noexcept;
+
+// Whether the C library runs the AIO requests of one descriptor one after
+// another in submission order. glibc queues them per descriptor; the kernel
+// AIO of macOS hands them to a pool of workers, which may reorder them.
+bool aio_keeps_descriptor_order() noexcept;
+
 // The system's description of an errno value.
 std::string error_description(int errno_value);
 

@@ -25,6 +25,10 @@ std::optional<std::int32_t> aio_process_max() noexcept {
 
 bool aio_cancel_strands_followers() noexcept { return false; }
 
+bool aio_survives_fork() noexcept { return true; }
+
+bool aio_keeps_descriptor_order() noexcept { return false; }
+
 std::string error_description(int errno_value) {
   char buf[256];
   if (strerror_r(errno_value, buf, sizeof buf) != 0) return "Unknown error";

@@ -32,6 +32,22 @@ bool aio_cancel_strands_followers() noexcept {
 #endif
 }
 
+bool aio_keeps_descriptor_order() noexcept {
+#if defined(__GLIBC__)
+  return true;
+#else
+  return false;
+#endif
+}
+
+bool aio_survives_fork() noexcept {
+#if defined(__GLIBC__)
+  return false;
+#else
+  return true;
+#endif
+}
+
 std::string error_description(int errno_value) {
   char buf[256];
   // glibc's strerror_r returns the text, which may or may not be in buf.

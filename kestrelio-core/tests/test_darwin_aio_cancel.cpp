@@ -182,7 +182,7 @@ TEST(DarwinAioCancel, RealKernelRequestsAnswerOnceWhateverTheRace) {
   }
 }
 
-TEST(DarwinAioCancel, OpenAtHelperRepliesEcanceledAndLeavesNoDescriptor) {
+TEST(DarwinAioCancel, OpenAtHelperAnswersEcanceledAtOnceAndClosesTheLateDescriptor) {
   TempDir dir;
   std::string path = dir.write("f", "abc");
   std::string slow = dir.write("slow", "def");
@@ -246,18 +246,16 @@ TEST(DarwinAioCancel, OpenAtHelperRepliesEcanceledAndLeavesNoDescriptor) {
     EXPECT_EQ(layer.thread, "kestrelio-open");
   }
   d->cancel(open_id);
-  barrier(*d);
+  EXPECT_TRUE(is_errno(r.wait(2), ECANCELED)) << "answered while the open still runs";
   {
     std::lock_guard<std::mutex> g(layer.m);
     layer.go = true;
   }
   layer.cv.notify_all();
-  EXPECT_TRUE(is_errno(r.wait(2), ECANCELED));
-  {
+  EXPECT_TRUE(eventually([&] {
     std::lock_guard<std::mutex> g(layer.m);
-    EXPECT_GE(layer.fd, 0);
-    EXPECT_EQ(layer.closed.count(layer.fd), 1u) << "the opened descriptor was closed";
-  }
+    return layer.fd >= 0 && layer.closed.count(layer.fd) == 1;
+  })) << "the descriptor opened after the cancel was closed";
   sys.release_all();
   ASSERT_TRUE(sys.wait_held(1));
   sys.release_all();
@@ -302,6 +300,69 @@ TEST(DarwinAioLoop, DroppingTheDriverDoesNotBlockAndQueuedWorkStillAnswers) {
   for (int i = 0; i < 5; ++i) EXPECT_EQ(bytes_of(*r.wait(i)), t.content.substr(static_cast<std::size_t>(i), 1));
   EXPECT_TRUE(r.wait(6)->get_if<reply::Unit>());
   EXPECT_TRUE(eventually([] { return count_threads_named("kestrelio-open") == 0; })) << "the backend ends afterwards";
+}
+
+}  // namespace
+
+namespace {
+
+TEST(DarwinAioCancel, ManyCancelsAgainstALongQueueHitExactlyTheirJobs) {
+  Held t(1);
+  Replies r;
+  constexpr int kReads = 6000;
+  std::vector<OpId> ids;
+  for (int i = 0; i < kReads; ++i) ids.push_back(t.d->submit(op::Read{t.h, 0, ReadBuf::owned(1)}, r.fn(i)));
+  ASSERT_TRUE(t.sys.wait_held(1));
+  // Ids already answered, unknown ids, and every third queued read.
+  Replies done;
+  for (int i = 0; i < 100; ++i) t.d->cancel(t.d->submit(op::Nop{}, done.fn(i)));
+  for (int i = 0; i < 100; ++i) t.d->cancel(ids.back() + 1000 + static_cast<OpId>(i));
+  for (int i = 1; i < kReads; i += 3) t.d->cancel(ids[static_cast<std::size_t>(i)]);
+  barrier(*t.d);
+  auto deadline = std::chrono::steady_clock::now() + reply_limit();
+  while (r.count() < kReads && std::chrono::steady_clock::now() < deadline) {
+    t.sys.release_all();
+    std::this_thread::sleep_for(20us);
+  }
+  ASSERT_TRUE(r.wait_count(kReads));
+  for (int i = 0; i < kReads; ++i) {
+    ASSERT_EQ(r.count_of(i), 1u) << i;
+    auto res = r.wait(i);
+    if (i % 3 == 1) {
+      EXPECT_TRUE(is_errno(res, ECANCELED)) << i;
+    } else {
+      EXPECT_TRUE(res->ok()) << i;
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(DarwinAioAppendOrder, WhereTheKernelMayReorderOneAppendPerDescriptorIsInFlight) {
+  TempDir dir;
+  auto& sys = keep_alive<HeldAio>();
+  sys.reorders = true;
+  DriverOptions o;
+  o.aio_sys = &sys;
+  auto d = make_driver(o);
+  std::string path = dir.write("log", "");
+  HandleId h = open_handle(*d, path, false, true);
+  Replies r;
+  for (int i = 0; i < 3; ++i) {
+    d->submit(op::Write{true, h, static_cast<std::uint64_t>(i), Payload::owned({static_cast<std::uint8_t>('a' + i)})},
+              r.fn(i));
+  }
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(sys.wait_held(1));
+    barrier(*d);
+    EXPECT_EQ(sys.held(), 1u) << "the next append waits for this one";
+    sys.release_all();
+    ASSERT_TRUE(r.wait(i));
+  }
+  EXPECT_EQ(r.order(), (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(read_all(path), "abc");
 }
 
 }  // namespace

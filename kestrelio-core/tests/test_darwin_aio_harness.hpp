@@ -245,6 +245,9 @@ class HeldAio final : public RealSys {
   // Behaves like glibc: cancelling a held request strands every later held
   // request on the same descriptor (it never completes), and says so.
   bool strands_followers = false;
+  // Says that requests of one descriptor may run in any order, as the
+  // kernel AIO of macOS may.
+  bool reorders = false;
 
   int aio_read(aiocb* cb) noexcept override { return hold(cb, Kind::Read); }
   int aio_write(aiocb* cb) noexcept override { return hold(cb, Kind::Write); }
@@ -299,6 +302,7 @@ class HeldAio final : public RealSys {
   }
 
   bool cancel_strands_followers() const noexcept override { return strands_followers; }
+  bool keeps_descriptor_order() const noexcept override { return !reorders; }
   int stranded() {
     std::lock_guard<std::mutex> g(m_);
     int n = 0;

@@ -6,11 +6,11 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <variant>
 #include <vector>
 
 #include "darwin_aio/job.hpp"
+#include "darwin_aio/job_queue.hpp"
 #include "darwin_aio/open.hpp"
 #include "kestrelio/channel.hpp"
 #include "kestrelio/msg.hpp"
@@ -28,8 +28,8 @@ struct FileEntry {
 // only the channels connect it to other threads.
 class Driver {
  public:
-  Driver(Sys& sys, Receiver<Msg> msgs, Sender<HelperJob> helper_tx, Receiver<Opened> opened_rx,
-         std::uint64_t max_inflight);
+  Driver(Sys& sys, Receiver<Msg> msgs, Sender<HelperJob> helper_tx, Sender<Opened> opened_tx,
+         Receiver<Opened> opened_rx, std::uint64_t max_inflight);
   ~Driver();
   Driver(const Driver&) = delete;
   Driver& operator=(const Driver&) = delete;
@@ -57,6 +57,7 @@ class Driver {
   void open_then(OpId op_id, std::string path, const OpenOptions& options, AfterOpen after, ReplyFn reply);
   void opened(PendingOpen pending, Expected<OpenedFile> result);
   void handle_opened(Opened o);
+  void open_elsewhere_done(OpId id, Expected<OpenedFile> result);
   void run_here(HelperJob job);
   void close_handle(HandleId handle, ReplyFn reply);
   void close_whole_file(UniqueFd fd);
@@ -76,17 +77,24 @@ class Driver {
   void finish(Job job, OpResult result);
   void cancel(OpId id);
   bool shares_descriptor(const Inflight& f) const noexcept;
+  static bool is_append(const Job& job) noexcept;
+  // An append whose descriptor has an append in flight, where the kernel
+  // might run the two in either order.
+  bool append_waits(const Job& job) const noexcept;
 
   Sys& sys_;
   Signal wake_;  // poked by both channels the idle wait blocks on
 
   std::vector<Inflight> inflight;
-  std::deque<Job> job_queue;
+  JobQueue job_queue;
   Receiver<Msg> msgs;
   Sender<HelperJob> helper_tx;
+  // Given to the threads of opens that may wait for ever (FIFOs, devices).
+  Sender<Opened> opened_tx;
   Receiver<Opened> opened_rx;
-  std::unordered_set<OpId> at_helper;
-  std::unordered_set<OpId> cancelled_opens;
+  // Opens running at a helper or a waiting thread; a cancel replies at once
+  // and the late descriptor is closed when its Opened finds no entry here.
+  std::unordered_map<OpId, PendingOpen> at_helper;
   std::unordered_map<HandleId, FileEntry> files;
   // Metadata jobs sent to the helpers, for Cancel; answered ones are swept.
   std::unordered_map<OpId, std::shared_ptr<MetaTicket>> meta_at_helper;
@@ -97,6 +105,7 @@ class Driver {
   bool opened_closed = false;
   bool msgs_closed = false;
   bool progress = false;
+  std::uint64_t appends_inflight_ = 0;  // appending writes among `inflight`
 
   // Control blocks already reaped, kept until the next aio_suspend: glibc's
   // worker may still read a block briefly after publishing its status, and

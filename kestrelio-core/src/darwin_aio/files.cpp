@@ -4,6 +4,7 @@
 #include <new>
 
 #include "darwin_aio/driver.hpp"
+#include "darwin_aio/helper.hpp"
 
 namespace kestrelio::darwin_aio {
 
@@ -24,19 +25,22 @@ reply::Handle Driver::register_handle(UniqueFd fd, std::uint64_t size) {
 bool Driver::has_backlog() const { return msgs.len() != 0 || !job_queue.empty() || !at_helper.empty(); }
 
 void Driver::open_then(OpId op_id, std::string path, const OpenOptions& options, AfterOpen after, ReplyFn reply) {
+  const bool with_size = needs_size(after);
   if (!has_backlog()) {
-    // Quiet backend: opening here costs no thread switch.
-    Expected<OpenedFile> result = open_for(sys_, path, options, after);
-    opened(PendingOpen{std::move(after), std::move(reply), op_id}, std::move(result));
+    // Quiet backend: opening here costs no thread switch, unless the open
+    // could wait for ever.
+    std::optional<Expected<OpenedFile>> result = open_without_waiting(sys_, path, options, with_size);
+    if (result) {
+      opened(PendingOpen{std::move(after), std::move(reply), op_id}, std::move(*result));
+      return;
+    }
+    at_helper.emplace(op_id, PendingOpen{std::move(after), std::move(reply), op_id});
+    start_waiting_open(sys_, helper_job::Open{std::move(path), options, op_id, with_size}, opened_tx);
     return;
   }
-  at_helper.insert(op_id);
-  std::optional<HelperJob> back = helper_tx.send(
-      HelperJob(helper_job::Open{std::move(path), options, PendingOpen{std::move(after), std::move(reply), op_id}}));
-  if (back) {
-    at_helper.erase(op_id);
-    run_here(std::move(*back));
-  }
+  at_helper.emplace(op_id, PendingOpen{std::move(after), std::move(reply), op_id});
+  std::optional<HelperJob> back = helper_tx.send(HelperJob(helper_job::Open{std::move(path), options, op_id, with_size}));
+  if (back) run_here(std::move(*back));
 }
 
 void Driver::opened(PendingOpen pending, Expected<OpenedFile> result) {
@@ -78,22 +82,25 @@ void Driver::opened(PendingOpen pending, Expected<OpenedFile> result) {
 
 void Driver::handle_opened(Opened o) {
   progress = true;
-  const OpId id = o.pending.op_id;
-  at_helper.erase(id);
-  if (cancelled_opens.erase(id) != 0) {
-    // Close the new descriptor (if any) and drop the write data before the reply.
-    if (o.result) (void)o.result.value().fd.close();
-    o.pending.after = after_open::ReplyHandle{};
-    std::move(o.pending.reply)(IoError::os(ECANCELED));
-    return;
-  }
-  opened(std::move(o.pending), std::move(o.result));
+  open_elsewhere_done(o.op_id, std::move(o.result));
+}
+
+void Driver::open_elsewhere_done(OpId id, Expected<OpenedFile> result) {
+  auto it = at_helper.find(id);
+  // Cancelled meanwhile and already answered: `result` closes the descriptor.
+  if (it == at_helper.end()) return;
+  auto node = at_helper.extract(it);
+  opened(std::move(node.mapped()), std::move(result));
 }
 
 void Driver::run_here(HelperJob job) {
   if (auto* open = std::get_if<helper_job::Open>(&job)) {
-    Expected<OpenedFile> result = open_for(sys_, open->path, open->options, open->pending.after);
-    opened(std::move(open->pending), std::move(result));
+    std::optional<Expected<OpenedFile>> result = open_without_waiting(sys_, open->path, open->options, open->needs_size);
+    if (result) {
+      open_elsewhere_done(open->op_id, std::move(*result));
+    } else {
+      start_waiting_open(sys_, std::move(*open), opened_tx);
+    }
     return;
   }
   (void)std::get<helper_job::Close>(job).fd.close();

@@ -1,5 +1,7 @@
 #include "darwin_aio/helper.hpp"
 
+#include "thread.hpp"
+
 namespace kestrelio::darwin_aio {
 
 void run_open_helper(Sys& sys, Receiver<HelperJob> jobs, Sender<Opened> opened_tx) {
@@ -15,13 +17,25 @@ void run_open_helper(Sys& sys, Receiver<HelperJob> jobs, Sender<Opened> opened_t
       (void)std::get<helper_job::Close>(*job).fd.close();
       continue;
     }
-    Expected<OpenedFile> result = open_for(sys, open->path, open->options, open->pending.after);
-    std::optional<Opened> back = opened_tx.send(Opened{std::move(result), std::move(open->pending)});
-    if (!back) continue;
-    // The driver thread is gone: nobody else can answer this open.
-    ReplyFn reply = std::move(back->pending.reply);
-    back.reset();  // closes the descriptor, releases the write data
-    std::move(reply)(IoError::custom(IoErrorKind::BrokenPipe, kDriverGone));
+    std::optional<Expected<OpenedFile>> result = open_without_waiting(sys, open->path, open->options, open->needs_size);
+    if (!result) {
+      start_waiting_open(sys, std::move(*open), opened_tx);
+      continue;
+    }
+    // If the driver thread is gone, the returned message closes the descriptor.
+    (void)opened_tx.send(Opened{std::move(*result), open->op_id});
+  }
+}
+
+void start_waiting_open(Sys& sys, helper_job::Open job, Sender<Opened> opened_tx) {
+  const OpId id = job.op_id;
+  auto body = [&sys, job = std::move(job), tx = opened_tx]() mutable {
+    // May block for ever (a FIFO nobody opens): this thread has nothing else to do.
+    Expected<OpenedFile> result = open_for(sys, job.path, job.options, job.needs_size);
+    (void)tx.send(Opened{std::move(result), job.op_id});
+  };
+  if (std::optional<IoError> err = spawn_detached("kestrelio-open", std::move(body))) {
+    (void)opened_tx.send(Opened{*err, id});
   }
 }
 

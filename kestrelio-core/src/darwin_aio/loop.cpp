@@ -5,11 +5,12 @@
 
 namespace kestrelio::darwin_aio {
 
-Driver::Driver(Sys& sys, Receiver<Msg> msgs_in, Sender<HelperJob> helper_tx_in, Receiver<Opened> opened_rx_in,
-               std::uint64_t max_inflight_in)
+Driver::Driver(Sys& sys, Receiver<Msg> msgs_in, Sender<HelperJob> helper_tx_in, Sender<Opened> opened_tx_in,
+               Receiver<Opened> opened_rx_in, std::uint64_t max_inflight_in)
     : sys_(sys),
       msgs(std::move(msgs_in)),
       helper_tx(std::move(helper_tx_in)),
+      opened_tx(std::move(opened_tx_in)),
       opened_rx(std::move(opened_rx_in)),
       max_inflight(max_inflight_in == 0 ? 1 : max_inflight_in) {
   inflight.reserve(static_cast<std::size_t>(max_inflight > 4096 ? 4096 : max_inflight));
@@ -79,8 +80,13 @@ Driver::Wake Driver::wait_idle() {
 
 void Driver::mark_opened_closed() noexcept {
   opened_closed = true;
-  at_helper.clear();
-  cancelled_opens.clear();
+  // Nobody is left to finish these opens.
+  std::unordered_map<OpId, PendingOpen> lost;
+  lost.swap(at_helper);
+  for (auto& [id, pending] : lost) {
+    pending.after = after_open::ReplyHandle{};
+    std::move(pending.reply)(IoError::custom(IoErrorKind::BrokenPipe, kDriverGone));
+  }
 }
 
 void Driver::busy_pass() {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -50,7 +51,8 @@ struct WriteFileThen {
 // What to do once a descriptor has been opened.
 using AfterOpen = std::variant<after_open::ReplyHandle, after_open::ReadFileThen, after_open::WriteFileThen>;
 
-// An open in progress; travels to a helper and back.
+// An open in progress. Kept by the driver thread while the open itself runs
+// elsewhere, so that a cancel can answer at once.
 struct PendingOpen {
   AfterOpen after;
   ReplyFn reply;
@@ -67,7 +69,8 @@ namespace helper_job {
 struct Open {
   std::string path;
   OpenOptions options;
-  PendingOpen pending;
+  OpId op_id;
+  bool needs_size;  // the follow-up wants the size from fstat
 };
 // Nothing is sent back; dropping the job unrun still closes the descriptor.
 struct Close {
@@ -83,16 +86,26 @@ struct Meta {
 // A message on the helper-job channel. Meta is defined in meta.hpp.
 using HelperJob = std::variant<helper_job::Open, helper_job::Close, helper_job::Meta>;
 
-// A message on the opened channel.
+// A message on the opened channel. Dropped unanswered (its open was
+// cancelled meanwhile), it closes the descriptor.
 struct Opened {
   Expected<OpenedFile> result;
-  PendingOpen pending;
+  OpId op_id;
 };
+
+// Whether the follow-up reads the size of the opened file.
+bool needs_size(const AfterOpen& after) noexcept;
 
 // open(2) with the flags that the six options map to (always O_CLOEXEC).
 Expected<UniqueFd> open_raw(Sys& sys, const std::string& path, const OpenOptions& options);
-// open_raw, plus the size from fstat unless the follow-up is a whole-file write.
-Expected<OpenedFile> open_for(Sys& sys, const std::string& path, const OpenOptions& options, const AfterOpen& after);
+// open_raw, plus the size from fstat when `with_size`. May wait for ever on a
+// FIFO or a device: only threads that wait for nothing else call it.
+Expected<OpenedFile> open_for(Sys& sys, const std::string& path, const OpenOptions& options, bool with_size);
+// The same open, but one that never waits: nullopt when the path is not a
+// regular file or a directory (a FIFO without its other end, a terminal, a
+// leased file), whose open is then left to a thread of its own.
+std::optional<Expected<OpenedFile>> open_without_waiting(Sys& sys, const std::string& path,
+                                                         const OpenOptions& options, bool with_size);
 // The size field of fstat, or its errno.
 Expected<std::uint64_t> fd_size(Sys& sys, int fd);
 

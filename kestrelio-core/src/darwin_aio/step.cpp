@@ -23,10 +23,12 @@ StepOutcome step_read(Sys& sys, job_kind::Read& r, std::uint64_t n) {
   if (!r.to_end && r.done >= r.len) return read_done(r);
   if (r.to_end) {
     // A failed fstat or a file that is not regular only means "not yet".
+    // Neither does a size of 0 once bytes were read: procfs and the like
+    // report 0 for files that have content, so only a read of 0 ends those.
     struct stat st;
     std::memset(&st, 0, sizeof st);
-    if (sys.fstat(r.fd, &st) == 0 && S_ISREG(st.st_mode)) {
-      std::uint64_t size = st.st_size < 0 ? 0 : static_cast<std::uint64_t>(st.st_size);
+    if (sys.fstat(r.fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+      std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
       if (size <= r.pos + r.done) return read_done(r);
     }
   }

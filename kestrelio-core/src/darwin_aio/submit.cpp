@@ -24,14 +24,19 @@ int Driver::start_request(Job& job, aiocb& cb) {
 
 void Driver::submit_ready() {
   while (inflight.size() < max_inflight && !job_queue.empty()) {
-    Job job = std::move(job_queue.front());
-    job_queue.pop_front();
+    Job job = job_queue.pop_front();
+    if (appends_inflight_ != 0 && !sys_.keeps_descriptor_order() && append_waits(job)) {
+      // Submitted once the append ahead of it on its descriptor is reaped.
+      job_queue.push_front(std::move(job));
+      return;
+    }
     auto cb = std::make_unique<aiocb>();  // value-initialised: all zero
     // Zero is SIGEV_SIGNAL on Linux: glibc would queue a (null) signal to
     // the process for every completion. Completions are polled for.
     cb->aio_sigevent.sigev_notify = SIGEV_NONE;
     fill_control_block(job.kind, *cb);
     if (start_request(job, *cb) == 0) {
+      if (is_append(job)) ++appends_inflight_;
       inflight.push_back(Inflight{std::move(job), std::move(cb)});
       continue;
     }
@@ -87,6 +92,7 @@ void Driver::reap() {
     Inflight entry = std::move(inflight[i]);
     if (i + 1 != inflight.size()) inflight[i] = std::move(inflight.back());
     inflight.pop_back();
+    if (is_append(entry.job)) --appends_inflight_;
     progress = true;
     ssize_t count = sys_.aio_return(entry.cb.get());  // collected for every finished request
     retired_.push_back(std::move(entry.cb));
@@ -117,6 +123,20 @@ void Driver::finish(Job job, OpResult result) {
   if (handle) account_finished(*handle);
 }
 
+bool Driver::is_append(const Job& job) noexcept {
+  auto* w = std::get_if<job_kind::Write>(&job.kind);
+  return w && w->append;
+}
+
+bool Driver::append_waits(const Job& job) const noexcept {
+  if (!is_append(job)) return false;
+  int fd = std::get<job_kind::Write>(job.kind).fd;
+  for (const Inflight& f : inflight) {
+    if (is_append(f.job) && f.cb->aio_fildes == fd) return true;
+  }
+  return false;
+}
+
 bool Driver::shares_descriptor(const Inflight& f) const noexcept {
   for (const Inflight& other : inflight) {
     if (&other != &f && other.cb->aio_fildes == f.cb->aio_fildes) return true;
@@ -125,11 +145,8 @@ bool Driver::shares_descriptor(const Inflight& f) const noexcept {
 }
 
 void Driver::cancel(OpId id) {
-  for (auto it = job_queue.begin(); it != job_queue.end(); ++it) {
-    if (it->op_id != id) continue;
-    Job job = std::move(*it);
-    job_queue.erase(it);
-    finish(std::move(job), IoError::os(ECANCELED));
+  if (std::optional<Job> queued = job_queue.take(id)) {
+    finish(std::move(*queued), IoError::os(ECANCELED));
     return;
   }
   for (Inflight& f : inflight) {
@@ -144,8 +161,11 @@ void Driver::cancel(OpId id) {
     (void)sys_.aio_cancel(f.cb->aio_fildes, f.cb.get());
     return;
   }
-  if (at_helper.count(id) != 0) {
-    cancelled_opens.insert(id);
+  if (auto it = at_helper.find(id); it != at_helper.end()) {
+    // The open goes on where it runs; its descriptor is closed when it comes back.
+    auto node = at_helper.extract(it);
+    node.mapped().after = after_open::ReplyHandle{};  // releases write data before the reply
+    std::move(node.mapped().reply)(IoError::os(ECANCELED));
     return;
   }
   (void)cancel_meta(id);

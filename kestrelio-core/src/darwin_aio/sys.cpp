@@ -18,6 +18,8 @@ int RealSys::aio_suspend(const aiocb* const list[], int count, const timespec* t
 int RealSys::aio_cancel(int fd, aiocb* cb) noexcept { return ::aio_cancel(fd, cb); }
 int RealSys::open(const char* path, int flags, mode_t mode) noexcept { return ::open(path, flags, mode); }
 int RealSys::fstat(int fd, struct stat* st) noexcept { return ::fstat(fd, st); }
+int RealSys::stat(const char* path, struct stat* st) noexcept { return ::stat(path, st); }
+int RealSys::fcntl(int fd, int cmd, int arg) noexcept { return ::fcntl(fd, cmd, arg); }
 ssize_t RealSys::pread(int fd, void* buf, size_t count, off_t offset) noexcept {
   return ::pread(fd, buf, count, offset);
 }
@@ -29,6 +31,7 @@ int RealSys::fsync(int fd) noexcept { return ::fsync(fd); }
 int RealSys::close(int fd) noexcept { return ::close(fd); }
 int RealSys::ftruncate(int fd, off_t length) noexcept { return ::ftruncate(fd, length); }
 bool RealSys::cancel_strands_followers() const noexcept { return platform::aio_cancel_strands_followers(); }
+bool RealSys::keeps_descriptor_order() const noexcept { return platform::aio_keeps_descriptor_order(); }
 
 Sys& real_sys() noexcept {
   // Trivially destructible, so it outlives every detached backend thread.

@@ -21,6 +21,9 @@ class Sys {
   virtual int aio_cancel(int fd, aiocb* cb) noexcept = 0;
   virtual int open(const char* path, int flags, mode_t mode) noexcept = 0;
   virtual int fstat(int fd, struct stat* st) noexcept = 0;
+  virtual int stat(const char* path, struct stat* st) noexcept = 0;
+  // fcntl with an integer argument (F_GETFL, F_SETFL).
+  virtual int fcntl(int fd, int cmd, int arg) noexcept = 0;
   virtual ssize_t pread(int fd, void* buf, size_t count, off_t offset) noexcept = 0;
   virtual ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) noexcept = 0;
   virtual ssize_t write(int fd, const void* buf, size_t count) noexcept = 0;
@@ -30,6 +33,9 @@ class Sys {
   // True when aio_cancel of one request may leave later requests on the
   // same descriptor pending for ever (glibc's queueing does).
   virtual bool cancel_strands_followers() const noexcept = 0;
+  // True when requests on one descriptor run one after another in
+  // submission order (glibc's queueing does), so appends keep their order.
+  virtual bool keeps_descriptor_order() const noexcept = 0;
 
  protected:
   // Never deleted through this interface; the real layer is a static that
@@ -49,6 +55,8 @@ class RealSys : public Sys {
   int aio_cancel(int fd, aiocb* cb) noexcept override;
   int open(const char* path, int flags, mode_t mode) noexcept override;
   int fstat(int fd, struct stat* st) noexcept override;
+  int stat(const char* path, struct stat* st) noexcept override;
+  int fcntl(int fd, int cmd, int arg) noexcept override;
   ssize_t pread(int fd, void* buf, size_t count, off_t offset) noexcept override;
   ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) noexcept override;
   ssize_t write(int fd, const void* buf, size_t count) noexcept override;
@@ -56,6 +64,7 @@ class RealSys : public Sys {
   int close(int fd) noexcept override;
   int ftruncate(int fd, off_t length) noexcept override;
   bool cancel_strands_followers() const noexcept override;
+  bool keeps_descriptor_order() const noexcept override;
 };
 
 // The process-wide real layer, used when DriverOptions::aio_sys is null.

@@ -1,0 +1,271 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include "darwin_aio/own_aio.hpp"
+#include "test_darwin_aio_harness.hpp"
+
+using namespace kestrelio;
+using namespace kestrelio::aio_testing;
+
+namespace {
+
+OpId submit_open(Driver& d, const std::string& path, bool read, bool write, Replies& r, int tag) {
+  op::Open o;
+  o.read = read;
+  o.write = write;
+  o.path = path;
+  return d.submit(std::move(o), r.fn(tag));
+}
+
+HandleId handle_of(const std::optional<OpResult>& r) {
+  auto* h = r ? r->get_if<reply::Handle>() : nullptr;
+  return h ? h->id : 0;
+}
+
+TEST(DarwinAioFifo, OpensWaitingForAWriterHoldNeitherDriverNorHelpers) {
+  ASSERT_TRUE(backends_gone());  // threads are counted below
+  TempDir dir;
+  std::string fifo = dir.file("fifo");
+  std::string lonely = dir.file("no-reader");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(lonely.c_str(), 0600), 0);
+  std::string plain = dir.write("plain", "abc");
+  const int fds_before = count_open_fds();
+  {
+    auto d = make_driver();
+    ASSERT_NE(open_handle(*d, plain, true, false), 0u);  // the helpers have started
+    const int pooled = count_threads_named("kestrelio-open");
+    Replies r;
+    // More waiting opens than there are open helpers, inline and at helpers.
+    constexpr int kWaiting = 6;
+    std::vector<OpId> ids;
+    for (int i = 0; i < kWaiting; ++i) ids.push_back(submit_open(*d, fifo, true, false, r, i));
+    OpId writer_open = submit_open(*d, lonely, false, true, r, 50);
+
+    HandleId h = open_handle(*d, plain, true, false);
+    ASSERT_NE(h, 0u) << "other opens still complete";
+    EXPECT_TRUE(eventually([&] { return count_threads_named("kestrelio-open") > pooled; }))
+        << "waiting opens have threads of their own";
+    Replies io;
+    d->submit(op::Read{h, 0, ReadBuf::owned(3)}, io.fn(0));
+    auto got = io.wait(0);
+    ASSERT_TRUE(got && got->ok());
+    EXPECT_EQ(bytes_of(*got), "abc");
+    EXPECT_EQ(r.count(), 0u);
+
+    d->cancel(ids[0]);
+    d->cancel(writer_open);
+    EXPECT_TRUE(is_errno(r.wait(0), ECANCELED)) << "answered while its open still waits";
+    EXPECT_TRUE(is_errno(r.wait(50), ECANCELED));
+
+    // A writer appears: the other opens complete, the cancelled one gives its descriptor back.
+    int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(writer, 0) << std::strerror(errno);
+    ASSERT_TRUE(r.wait_count(kWaiting + 1));
+    for (int i = 1; i < kWaiting; ++i) {
+      HandleId fh = handle_of(r.wait(i));
+      ASSERT_NE(fh, 0u) << i;
+      Replies c;
+      d->submit(op::Close{fh}, c.fn(0));
+      ASSERT_TRUE(c.wait(0) && c.wait(0)->ok());
+    }
+    Replies c;
+    d->submit(op::Close{h}, c.fn(0));
+    ASSERT_TRUE(c.wait(0));
+    ::close(writer);
+    // A reader for the other FIFO lets its cancelled open finish; that
+    // descriptor is given back too.
+    int reader = ::open(lonely.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    EXPECT_TRUE(eventually([&] { return count_threads_named("kestrelio-open") == pooled; }));
+    ::close(reader);
+  }
+  EXPECT_TRUE(eventually([&] { return count_open_fds() == fds_before; }))
+      << count_open_fds() << " descriptors, " << fds_before << " before";
+}
+
+TEST(DarwinAioFifo, ReadWriteOpenOfAFifoStillOpensAndReads) {
+  TempDir dir;
+  std::string fifo = dir.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  auto d = make_driver();
+  HandleId h = open_handle(*d, fifo, true, true);
+  ASSERT_NE(h, 0u);
+  Replies r;
+  d->submit(op::Write{false, h, 0, Payload::owned({'h', 'i'})}, r.fn(0));
+  ASSERT_TRUE(r.wait(0) && r.wait(0)->ok());
+  d->submit(op::Read{h, 0, ReadBuf::owned(2)}, r.fn(1));
+  auto got = r.wait(1);
+  ASSERT_TRUE(got && got->ok());
+  EXPECT_EQ(bytes_of(*got), "hi");
+}
+
+std::string file_content(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(DarwinAioProcfs, WholeFileReadsEndAtEndOfFileNotAtTheReportedSize) {
+  const char* paths[] = {"/proc/version", "/proc/filesystems"};
+  struct stat st;
+  if (::stat(paths[0], &st) != 0) GTEST_SKIP() << "no procfs here";
+  auto d = make_driver();
+  for (const char* path : paths) {
+    std::string expected = file_content(path);
+    ASSERT_GT(expected.size(), 1u);
+    Replies r;
+    d->submit(op::ReadFile{1 << 20, path}, r.fn(0));
+    auto whole = r.wait(0);
+    ASSERT_TRUE(whole && whole->ok()) << path;
+    EXPECT_EQ(bytes_of(*whole), expected) << path;
+
+    HandleId h = open_handle(*d, path, true, false);
+    ASSERT_NE(h, 0u);
+    d->submit(op::ReadToEnd{h, 0}, r.fn(1));
+    d->submit(op::ReadToEnd{h, 3}, r.fn(2));
+    auto all = r.wait(1);
+    ASSERT_TRUE(all && all->ok());
+    EXPECT_EQ(bytes_of(*all), expected) << path;
+    auto rest = r.wait(2);
+    ASSERT_TRUE(rest && rest->ok());
+    EXPECT_EQ(bytes_of(*rest), expected.substr(3)) << path;
+    d->submit(op::Close{h}, r.fn(3));
+    ASSERT_TRUE(r.wait(3));
+  }
+}
+
+class DarwinAioAppend : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DarwinAioAppend, AppendsOfOneHandleLandInSubmissionOrder) {
+  TempDir dir;
+  DriverOptions o;
+  if (GetParam()) o.aio_sys = &keep_alive<darwin_aio::OwnThreadsAio>();
+  auto d = make_driver(o);
+  std::string path = dir.write("log", "");
+  op::Open open;
+  open.append = true;
+  open.path = path;
+  Replies r;
+  d->submit(std::move(open), r.fn(-1));
+  HandleId h = handle_of(r.wait(-1));
+  ASSERT_NE(h, 0u);
+  constexpr int kLines = 3000;
+  std::string expected;
+  for (int i = 0; i < kLines; ++i) {
+    char line[32];
+    int n = std::snprintf(line, sizeof line, "line %05d %s\n", i, i % 7 == 0 ? "with a longer tail" : "");
+    expected.append(line, static_cast<std::size_t>(n));
+    d->submit(op::Write{true, h, 0, Payload::owned(std::vector<std::uint8_t>(line, line + n))}, r.fn(i));
+  }
+  ASSERT_TRUE(r.wait_count(kLines + 1));
+  EXPECT_EQ(read_all(path), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layers, DarwinAioAppend, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "OwnThreads" : "CLibrary"; });
+
+// Holds reads at one offset until the test opens the gate.
+struct GatedOwnThreads final : darwin_aio::OwnThreadsAio {
+  static constexpr off_t kGated = 777;
+  std::mutex m;
+  std::condition_variable cv;
+  bool open = false, entered = false;
+  ssize_t pread(int fd, void* buf, size_t n, off_t offset) noexcept override {
+    if (offset == kGated) {
+      std::unique_lock<std::mutex> g(m);
+      entered = true;
+      cv.notify_all();
+      cv.wait(g, [&] { return open; });
+    }
+    return OwnThreadsAio::pread(fd, buf, n, offset);
+  }
+};
+
+TEST(DarwinAioOwnThreads, ServeEveryOperationAndCancelARequestNotStarted) {
+  TempDir dir;
+  auto& sys = keep_alive<GatedOwnThreads>();
+  DriverOptions o;
+  o.aio_sys = &sys;
+  auto d = make_driver(o);
+  std::string content = pattern(200000);
+  HandleId h = open_handle(*d, dir.write("f", content), true, true);
+  Replies r;
+  d->submit(op::Read{h, 100, ReadBuf::owned(150000)}, r.fn(0));
+  d->submit(op::Write{false, h, 200000, Payload::owned({'z'})}, r.fn(1));
+  d->submit(op::Sync{false, h}, r.fn(2));
+  d->submit(op::ReadToEnd{h, 199990}, r.fn(3));
+  ASSERT_TRUE(r.wait_count(4));
+  EXPECT_EQ(bytes_of(*r.wait(0)), content.substr(100, 150000));
+  EXPECT_TRUE(r.wait(1)->ok() && r.wait(2)->ok());
+  EXPECT_EQ(bytes_of(*r.wait(3)), content.substr(199990) + "z");
+
+  // The gated read holds its worker; the next read of that descriptor waits
+  // behind it and can still be cancelled.
+  d->submit(op::Read{h, GatedOwnThreads::kGated, ReadBuf::owned(1)}, r.fn(10));
+  {
+    std::unique_lock<std::mutex> g(sys.m);
+    ASSERT_TRUE(sys.cv.wait_for(g, reply_limit(), [&] { return sys.entered; }));
+  }
+  OpId second = d->submit(op::Read{h, 0, ReadBuf::owned(1)}, r.fn(11));
+  d->cancel(second);
+  EXPECT_TRUE(is_errno(r.wait(11), ECANCELED));
+  {
+    std::lock_guard<std::mutex> g(sys.m);
+    sys.open = true;
+  }
+  sys.cv.notify_all();
+  auto first = r.wait(10);
+  ASSERT_TRUE(first && first->ok());
+  EXPECT_EQ(bytes_of(*first), content.substr(GatedOwnThreads::kGated, 1));
+}
+
+// The sanitizers' own locks (TSan's thread state, ASan's allocator) may be
+// held by another thread at fork, so a child can hang inside them.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitizer = true;
+#else
+constexpr bool kSanitizer = false;
+#endif
+
+TEST(DarwinAioFork, ChildForkedRightAfterIoGetsWorkingIo) {
+  if (kSanitizer) GTEST_SKIP() << "the sanitizer runtime is not safe across a multi-threaded fork";
+  TempDir dir;
+  std::string content = pattern(100000);
+  std::string path = dir.write("f", content);
+  auto parent = make_driver();
+  HandleId h = open_handle(*parent, path, true, false);
+  Replies r;
+  for (int i = 0; i < 8; ++i) parent->submit(op::Read{h, 0, ReadBuf::owned(content.size())}, r.fn(i));
+  ASSERT_TRUE(r.wait_count(8));
+  // Some still in flight while forking.
+  for (int i = 8; i < 16; ++i) parent->submit(op::Read{h, 0, ReadBuf::owned(content.size())}, r.fn(i));
+  pid_t pid = fork();
+  if (pid == 0) {
+    auto child = make_driver();
+    HandleId ch = child ? open_handle(*child, path, true, true) : 0;
+    if (ch == 0) _exit(2);
+    Replies cr;
+    for (int i = 0; i < 4; ++i) child->submit(op::Read{ch, 0, ReadBuf::owned(content.size())}, cr.fn(i));
+    child->submit(op::Write{false, ch, 0, Payload::owned({'C'})}, cr.fn(4));
+    child->submit(op::Sync{false, ch}, cr.fn(5));
+    if (!cr.wait_count(6, 10s)) _exit(3);
+    for (int i = 0; i < 4; ++i)
+      if (bytes_of(*cr.wait(i)) != content) _exit(4);
+    _exit(cr.wait(4)->ok() && cr.wait(5)->ok() ? 0 : 5);
+  }
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  bool exited = eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 30s);
+  if (!exited) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  ASSERT_TRUE(exited) << "the child hung";
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(r.wait_count(16)) << "the parent's reads still answer";
+}
+
+}  // namespace

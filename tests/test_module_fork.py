@@ -1,0 +1,143 @@
+"""A child forked at any moment gets working I/O on every call, on every backend.
+
+Each scenario runs in a fresh interpreter; the child is waited for with a
+deadline and killed past it, so a hang fails the test instead of the run.
+"""
+
+import textwrap
+
+from conftest import run_script
+
+# Shared by the scripts: a round of I/O through the module, and a bounded wait
+# for a child process.
+PRELUDE = """
+import asyncio, os, signal, sys, threading, time, _kestrelio
+
+async def use(path, tag=b"abc", sync=True):
+    h, size, fd = await _kestrelio.open(path, True, True, False, False, True, False)
+    await _kestrelio.write(h, 0, tag, False)
+    if sync:
+        await _kestrelio.sync(h, False)
+    data = await _kestrelio.read(h, 0, len(tag))
+    await _kestrelio.close(h)
+    whole = await _kestrelio.read_file(path, 1 << 20)
+    assert whole[:len(tag)] == tag, whole
+    return data
+
+def child_runs(fn):
+    pid = os.fork()
+    if pid == 0:
+        try:
+            fn()
+            os._exit(0)
+        except BaseException as e:
+            os.write(2, repr(e).encode())
+            os._exit(1)
+    return pid
+
+def wait_child(pid, limit=60):
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done == pid:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.01)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    return "hung"
+
+def in_child(path, tag):
+    # A child forked inside a running loop starts its own loop on a thread
+    # of its own, as the parent's loop is not running here.
+    out = []
+    t = threading.Thread(target=lambda: out.append(asyncio.run(asyncio.wait_for(use(path, tag), 30))))
+    t.start()
+    t.join()
+    assert out == [tag], out
+"""
+
+
+def run(tmp_path, body):
+    r = run_script(PRELUDE + textwrap.dedent(body).replace("TMP", repr(str(tmp_path))), timeout=300)
+    assert r.returncode == 0, r.stdout + r.stderr
+    return r.stdout.split()
+
+
+def test_child_forked_right_after_io_gets_working_io(tmp_path):
+    out = run(tmp_path, """
+        path = os.path.join(TMP, "f")
+        for round in range(3):
+            asyncio.run(use(path))
+            pid = child_runs(lambda: in_child(path, b"child"))
+            print(wait_child(pid))
+        asyncio.run(use(path))
+        print("parent-ok")
+    """)
+    assert out == ["0", "0", "0", "parent-ok"]
+
+
+def test_child_forked_with_io_in_flight_gets_working_io(tmp_path):
+    out = run(tmp_path, """
+        path = os.path.join(TMP, "f")
+        big = os.path.join(TMP, "big")
+        with open(big, "wb") as f:
+            f.write(os.urandom(1 << 20))
+        async def main():
+            h, size, fd = await _kestrelio.open(big, True, False, False, False, False, False)
+            futs = [_kestrelio.read(h, (i * 4096) % size, 65536) for i in range(200)]
+            pid = child_runs(lambda: in_child(path, b"child"))
+            done = await asyncio.gather(*futs)
+            assert all(len(d) == 65536 for d in done)
+            await _kestrelio.close(h)
+            return pid
+        pid = asyncio.run(main())
+        print(wait_child(pid))
+        print(asyncio.run(use(path)).decode())
+    """)
+    assert out == ["0", "abc"]
+
+
+def test_multiprocessing_fork_pool_does_io(tmp_path):
+    out = run(tmp_path, """
+        import multiprocessing
+        def work(i):
+            path = os.path.join(TMP, "w%d" % i)
+            return asyncio.run(asyncio.wait_for(use(path, b"w%d" % i), 30)).decode()
+        asyncio.run(use(os.path.join(TMP, "parent")))
+        ctx = multiprocessing.get_context("fork")
+        with ctx.Pool(3) as pool:
+            print(" ".join(pool.map_async(work, range(12)).get(timeout=120)))
+        print(asyncio.run(use(os.path.join(TMP, "parent"))).decode())
+    """)
+    assert out == ["w%d" % i for i in range(12)] + ["abc"]
+
+
+def test_child_forked_while_another_thread_does_io(tmp_path):
+    out = run(tmp_path, """
+        # The first use imports the package's futures module; a fork while
+        # another thread holds that import's lock leaves the child waiting
+        # for it for ever, whatever library does the importing.
+        asyncio.run(use(os.path.join(TMP, "warm")))
+        stop = threading.Event()
+        rounds = []
+        def busy():
+            async def loop():
+                n = 0
+                while not stop.is_set():
+                    await use(os.path.join(TMP, "busy"), b"busy%d" % (n % 10), sync=False)
+                    n += 1
+                return n
+            rounds.append(asyncio.run(loop()))
+        t = threading.Thread(target=busy)
+        t.start()
+        statuses = []
+        for i in range(5):
+            time.sleep(0.02)
+            pid = child_runs(lambda: in_child(os.path.join(TMP, "c%d" % i), b"child"))
+            statuses.append(wait_child(pid))
+        stop.set()
+        t.join(60)
+        print(*statuses)
+        print("thread-done" if not t.is_alive() and rounds and rounds[0] > 0 else "thread-stuck")
+    """)
+    assert out == ["0"] * 5 + ["thread-done"]

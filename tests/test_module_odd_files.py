@@ -1,0 +1,101 @@
+"""Files that are not plain regular files, and appends that must keep their order."""
+
+import asyncio
+import os
+
+import pytest
+
+import _kestrelio
+import kestrelio
+
+from conftest import run
+
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+async def settle_fds(before, limit=10.0):
+    deadline = asyncio.get_running_loop().time() + limit
+    while open_fds() != before and asyncio.get_running_loop().time() < deadline:
+        await asyncio.sleep(0.01)
+    return open_fds()
+
+
+def test_fifo_open_without_writer_holds_nothing_and_cancels_at_once(tmp_path, backend):
+    if backend != "darwin-aio":
+        pytest.skip("the runtime backend does not abort an open once it has started")
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+    plain = tmp_path / "plain"
+    plain.write_bytes(b"abc")
+
+    async def main():
+        assert await asyncio.wait_for(_kestrelio.read_file(str(plain), 1 << 20), 10) == b"abc"
+        before = open_fds()  # with this loop's doorbell in place
+        # More waiting opens than there are open helpers.
+        waiting = [_kestrelio.open(fifo, True, False, False, False, False, False) for _ in range(6)]
+        assert await asyncio.wait_for(_kestrelio.read_file(str(plain), 1 << 20), 10) == b"abc"
+        h, _, _ = await asyncio.wait_for(_kestrelio.open(str(plain), True, True, False, False, False, False), 10)
+        assert await asyncio.wait_for(_kestrelio.write(h, 3, b"def", False), 10) == (3, 6)
+        assert await asyncio.wait_for(_kestrelio.read(h, 0, 6), 10) == b"abcdef"
+        await _kestrelio.close(h)
+        assert not any(f.done() for f in waiting)
+
+        waiting[0].cancel()
+        await asyncio.wait([waiting[0]], timeout=10)
+        assert waiting[0].cancelled(), "answered while its open still waits"
+
+        writer = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        try:
+            opened = await asyncio.wait_for(asyncio.gather(*waiting[1:]), 10)
+            for handle, _size, _fd in opened:
+                await _kestrelio.close(handle)
+        finally:
+            os.close(writer)
+        return before, await settle_fds(before)
+
+    before, after = run(main)
+    assert after == before, "the descriptor of the cancelled open was given back"
+
+
+@pytest.mark.parametrize("path", ["/proc/version", "/proc/filesystems"])
+def test_whole_file_reads_of_procfs_end_at_end_of_file(path):
+    if not os.path.exists(path):
+        pytest.skip("no procfs here")
+    with open(path, "rb") as f:
+        expected = f.read()
+    assert os.stat(path).st_size == 0 and len(expected) > 1
+
+    async def main():
+        by_package = await kestrelio.read_bytes(path)
+        by_module = await _kestrelio.read_file(path, 1 << 20)
+        h, _, _ = await _kestrelio.open(path, True, False, False, False, False, False)
+        try:
+            to_end = await _kestrelio.read_to_end(h, 0)
+            from_three = await _kestrelio.read_to_end(h, 3)
+        finally:
+            await _kestrelio.close(h)
+        return by_package, by_module, to_end, from_three
+
+    by_package, by_module, to_end, from_three = run(main)
+    assert by_package == expected
+    assert by_module == expected
+    assert to_end == expected
+    assert from_three == expected[3:]
+
+
+def test_appends_of_one_handle_land_in_call_order(tmp_path):
+    path = tmp_path / "log"
+    lines = [b"line %05d %s\n" % (i, b"x" * (i % 13)) for i in range(3000)]
+
+    async def main():
+        h, _, _ = await _kestrelio.open(str(path), False, False, True, False, True, False)
+        try:
+            counts = await asyncio.gather(*(_kestrelio.write(h, 0, line, True) for line in lines))
+        finally:
+            await _kestrelio.close(h)
+        return counts
+
+    assert [n for n, _end in run(main)] == [len(line) for line in lines]
+    assert path.read_bytes() == b"".join(lines)
