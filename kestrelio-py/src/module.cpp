@@ -5,6 +5,7 @@
 #include "fast_path/fast_path.hpp"
 #include "functions.hpp"
 #include "globals.hpp"
+#include "line_iter.hpp"
 #include "pending_release.hpp"
 
 namespace kestrelio::py {
@@ -100,6 +101,10 @@ PyObject* init_module() {
     ok = fp && PyModule_AddObjectRef(m, "FastPath", reinterpret_cast<PyObject*>(fp)) == 0;
   }
   ok = ok && add_functions(m, name, kAfterFastPath, std::size(kAfterFastPath));
+  if (ok) {
+    PyTypeObject* li = line_iter_type();
+    ok = li && PyModule_AddObjectRef(m, "LineIter", reinterpret_cast<PyObject*>(li)) == 0;
+  }
   Py_XDECREF(name);
   if (!ok) {
     Py_DECREF(m);

@@ -8,8 +8,8 @@ no buffer passed to :meth:`BinaryFile.readinto` or :meth:`BinaryFile.write` is
 touched any more. The file stays open and usable, and its position is what the
 completed work implies:
 
-* a cancelled read (``read``, ``readinto``, ``readall``, a step of ``async for``)
-  never moves the position, even when the kernel had already finished it: the
+* a cancelled read (``read``, ``readinto``, ``readall``, ``readline``, a step
+  of ``async for``) never moves the position, even when the kernel had already finished it: the
   caller never received those bytes, so the next read returns them again. The
   buffer of a cancelled ``readinto`` may hold some or all of the data.
 * a cancelled ``write`` moves the position when the kernel had finished it
@@ -35,21 +35,22 @@ import os
 import stat
 import warnings
 from types import TracebackType
+import time
 from typing import (
-    TYPE_CHECKING, Any, AsyncIterator, Callable, Generator, Optional, Protocol, Tuple, Type, TypeVar,
-    Union,
+    TYPE_CHECKING, Any, AsyncIterator, Callable, Iterable, List, Optional, Protocol, Tuple, Type, TypeVar, Union,
 )
 
 import _kestrelio
 
-from .modes import Mode, parse_mode
+from .buffered import LINE_QUOTA, READ_AHEAD, WRITE_BUFFER, FileBuffer, line_iter
+from .modes import Mode
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
 else:  # only a name in annotations; any object with the buffer protocol will do
     Buffer = object
 
-__all__ = ["BinaryFile", "open", "StrOrBytesPath", "CHUNK_SIZE", "PARALLEL_MIN", "ITER_CHUNK"]
+__all__ = ["BinaryFile", "StrOrBytesPath", "CHUNK_SIZE", "PARALLEL_MIN", "ITER_CHUNK"]
 
 StrOrBytesPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 T = TypeVar("T")
@@ -66,8 +67,10 @@ CHUNK_SIZE = 1 << 20
 #: one operation at 2 MiB and 25-45 % faster from 4 MiB on; below two chunks
 #: there is nothing to overlap.
 PARALLEL_MIN = 2 * CHUNK_SIZE
-#: Default chunk size of ``async for chunk in f``: one operation, never split.
+#: Default chunk size of ``f.chunks()``: one operation, never split.
 ITER_CHUNK = CHUNK_SIZE
+#: ``async for`` lets the loop run at least this often (seconds) while it finds lines in the buffer.
+YIELD_EVERY = 0.001
 
 _CLOSED_MSG = "I/O operation on closed file."
 
@@ -154,16 +157,20 @@ def _index(value: Any, what: str) -> int:
 class BinaryFile:
     """An open regular file with non-blocking reads and writes.
 
-    Obtain one with :func:`kestrelio.open`. The methods mirror :class:`io.FileIO`
-    (``read``, ``readinto``, ``write``, ``seek``, ``truncate``, ...) but are
-    coroutines; ``tell``, ``fileno``, ``closed``, ``name`` and ``mode`` are
-    plain. ``pread``/``pwrite`` work at an explicit position and leave the file
-    position alone. There is no buffer: ``flush`` does nothing, ``sync`` makes
-    the data durable. ``async for chunk in f`` yields chunks of bytes up to end
-    of file (not lines, as io's iteration does).
+    Obtain one with :func:`kestrelio.open` in a binary mode. The methods mirror
+    :class:`io.BufferedRandom` (``read``, ``read1``, ``readinto``, ``readline``,
+    ``readlines``, ``peek``, ``write``, ``writelines``, ``seek``, ``truncate``,
+    ``flush``, ...) but are coroutines; ``tell``, ``fileno``, ``closed``,
+    ``name`` and ``mode`` are plain. ``pread``/``pwrite`` work at an explicit
+    position and leave the file position alone. ``async for line in f`` yields
+    lines as io does; ``f.chunks(size)`` yields chunks of bytes.
 
-    Reads of data already in the page cache are served at once on the calling
-    thread; everything else goes to the backend without blocking the loop.
+    Writes collect in a buffer (unless the file was opened with
+    ``buffering=0``) and reach the file on ``flush``, ``close``, when the buffer
+    fills, or before any call that reads or resizes the file; ``sync`` makes
+    them durable. Reads of data already in the page cache are served at once on
+    the calling thread; everything else goes to the backend without blocking
+    the loop.
 
     One file position is shared by all users of the object: do not run
     position-based calls of one file concurrently from several tasks (use
@@ -172,9 +179,10 @@ class BinaryFile:
     """
 
     __slots__ = ("_handle", "_fd", "_name", "_mode", "_pos", "_closed", "_regular", "_fast", "_fast_confirmed",
-                 "__weakref__")
+                 "_buf", "_closefd", "_yield_at", "__weakref__")
 
-    def __init__(self, handle: int, fd: int, name: Any, mode: Mode, pos: int, regular: bool = True) -> None:
+    def __init__(self, handle: int, fd: int, name: Any, mode: Mode, pos: int, regular: bool = True,
+                 buffer_size: int = WRITE_BUFFER, closefd: bool = True) -> None:
         self._handle = handle
         self._fd = fd
         self._name = name
@@ -185,10 +193,13 @@ class BinaryFile:
         # The FastPath borrows ``fd``; it is dropped before the file is closed.
         self._fast: Optional[_FastPathLike] = _FAST_PATH(fd) if mode.read and _FAST_PATH is not None else None
         self._fast_confirmed = False
+        self._buf = FileBuffer(line_iter(self._next_line), buffer_size)
+        self._closefd = closefd
+        self._yield_at = 0.0
 
     @property
     def name(self) -> Any:
-        """The path the file was opened with."""
+        """The path the file was opened with (or the descriptor number)."""
         return self._name
 
     @property
@@ -200,9 +211,18 @@ class BinaryFile:
     def closed(self) -> bool:
         return self._closed
 
+    @property
+    def raw(self) -> BinaryFile:
+        """The file itself: kestrelio has no separate raw layer."""
+        return self
+
     def fileno(self) -> int:
         self._check_open()
         return self._fd
+
+    def isatty(self) -> bool:
+        self._check_open()
+        return False
 
     def readable(self) -> bool:
         self._check_open()
@@ -217,9 +237,9 @@ class BinaryFile:
         return True
 
     def tell(self) -> int:
-        """The current position."""
+        """The current position (buffered writes included)."""
         self._check_open()
-        return self._pos
+        return self._where()
 
     def __repr__(self) -> str:
         state = " closed" if self._closed else ""
@@ -239,6 +259,37 @@ class BinaryFile:
         if not self._mode.write:
             raise io.UnsupportedOperation("File not open for writing")
 
+    def _where(self) -> int:
+        buf = self._buf
+        return buf.position() if buf.active() else self._pos
+
+    def _move(self, pos: int) -> None:
+        self._buf.move(pos)
+        self._pos = pos
+
+    def _drop_read_ahead(self) -> None:
+        if self._buf.active():
+            self._pos = self._buf.position()
+            self._buf.drop()
+
+    async def _flush_writes(self) -> None:
+        """Write out the buffered bytes; on cancellation keep those the kernel did not take."""
+        buf = self._buf
+        if not buf.wbuf:
+            return
+        data = bytes(buf.wbuf)
+        fut = _kestrelio.write(self._handle, buf.wstart, data, self._mode.append)
+        try:
+            _n, end = await _await_op(fut)
+        except asyncio.CancelledError:
+            done = _completed_result(fut)
+            if done is not None:
+                del buf.wbuf[:len(data)]
+                self._pos = done[0][1]
+            raise
+        del buf.wbuf[:len(data)]
+        self._pos = end
+
     def _fast_missed(self) -> None:
         """The FastPath declined: ask once whether it can ever serve, and drop it if not."""
         fp = self._fast
@@ -250,6 +301,7 @@ class BinaryFile:
             self._fast = None
 
     async def _size(self) -> int:
+        await self._flush_writes()
         fp = self._fast
         if fp is not None:
             s = fp.size()
@@ -314,17 +366,26 @@ class BinaryFile:
         position moves by the length of the result.
         """
         self._check_readable()
-        start = self._pos
         if n is None:
-            data = await self._read_all(start)
+            n = -1
         else:
             try:
                 n = operator.index(n)
             except TypeError:
                 raise TypeError(f"argument should be integer or None, not '{type(n).__name__}'") from None
-            data = await (self._read_all(start) if n < 0 else self._read_at(start, n))
-        self._pos = start + len(data)
-        return data
+        await self._flush_writes()
+        start = self._where()
+        head = self._buf.take(n) if self._buf.active() else b""
+        try:
+            if n < 0:
+                rest = await self._read_all(start + len(head))
+            else:
+                rest = await self._read_at(start + len(head), n - len(head))
+        except BaseException:
+            self._move(start)
+            raise
+        self._move(start + len(head) + len(rest))
+        return head + rest if head else rest
 
     async def readall(self) -> bytes:
         """Read from the position to end of file."""
@@ -351,9 +412,20 @@ class BinaryFile:
         Don't touch ``b`` until the call has returned (or raised).
         """
         self._check_readable()
-        start = self._pos
-        n = await self._readinto_at(b, start)
-        self._pos = start + n
+        await self._flush_writes()
+        start = self._where()
+        with memoryview(b) as view:
+            if view.readonly:
+                raise TypeError(f"readinto() argument must be read-write bytes-like object, not {type(b).__name__}")
+            head = self._buf.take(view.nbytes) if self._buf.active() else b""
+            k = len(head)
+            view.cast("B")[:k] = head
+            try:
+                n = k if k == view.nbytes else k + await self._readinto_at(view.cast("B")[k:], start + k)
+            except BaseException:
+                self._move(start)
+                raise
+        self._move(start + n)
         return n
 
     async def pread(self, n: int, pos: int) -> bytes:
@@ -362,6 +434,7 @@ class BinaryFile:
         n, pos = _index(n, "size"), _index(pos, "position")
         if n < 0 or pos < 0:
             raise _invalid_argument()
+        await self._flush_writes()
         return await self._read_at(pos, n)
 
     async def preadinto(self, b: Buffer, pos: int) -> int:
@@ -370,7 +443,100 @@ class BinaryFile:
         pos = _index(pos, "position")
         if pos < 0:
             raise _invalid_argument()
+        await self._flush_writes()
         return await self._readinto_at(b, pos)
+
+    async def _read_ahead(self, want: int = READ_AHEAD) -> bool:
+        """Extend the read-ahead copy from the position by at least ``want`` bytes; False at end of file."""
+        buf = self._buf
+        pos = self._where()
+        rest = buf.available() if buf.active() else b""
+        chunk = await self._read_at(pos + len(rest), max(want, len(rest)))
+        if not chunk:
+            return False
+        buf.refill(pos, rest + chunk if rest else chunk)
+        return True
+
+    async def peek(self, size: int = 0) -> bytes:
+        """The bytes at the position without moving it: at least one unless at end of file, maybe more than ``size``."""
+        self._check_readable()
+        await self._flush_writes()
+        buf = self._buf
+        if not buf.active() or buf.position() >= buf.end():
+            await self._read_ahead()
+        return buf.available() if buf.active() else b""
+
+    async def read1(self, size: int = -1) -> bytes:
+        """Up to ``size`` bytes with at most one read of the file (read-ahead bytes first)."""
+        self._check_readable()
+        size = _index(size, "size") if size is not None else -1
+        await self._flush_writes()
+        buf = self._buf
+        if size == 0:
+            return b""
+        if buf.active() and buf.position() < buf.end():
+            return buf.take(size)
+        start = self._where()
+        data = await self._read_at(start, READ_AHEAD if size < 0 else size)
+        self._move(start + len(data))
+        return data
+
+    async def readinto1(self, b: Buffer) -> int:
+        """Fill ``b`` with at most one read of the file; returns the byte count."""
+        self._check_readable()
+        with memoryview(b) as view:
+            data = await self.read1(view.nbytes)
+            view.cast("B")[:len(data)] = data
+        return len(data)
+
+    async def readline(self, size: Optional[int] = -1) -> bytes:
+        """The next line, with its ``b"\\n"``; at most ``size`` bytes when ``size`` >= 0; ``b""`` at end of file."""
+        self._check_readable()
+        limit = -1 if size is None else _index(size, "size")
+        await self._flush_writes()
+        buf = self._buf
+        start = self._where()
+        try:
+            at_eof = False
+            while True:
+                if buf.active():
+                    line = buf.take_line(limit, at_eof)
+                    if line is not None:
+                        return line
+                if at_eof:
+                    return b""
+                at_eof = not await self._read_ahead()
+        except BaseException:
+            self._move(start)
+            raise
+
+    async def readlines(self, hint: Optional[int] = -1) -> List[bytes]:
+        """The remaining lines; stop once ``hint`` bytes are read when ``hint`` > 0."""
+        limit = -1 if hint is None else _index(hint, "hint")
+        lines: List[bytes] = []
+        total = 0
+        while True:
+            line = await self.readline()
+            if not line:
+                return lines
+            lines.append(line)
+            total += len(line)
+            if 0 < limit <= total:
+                return lines
+
+    async def _next_line(self) -> bytes:
+        """The slow step of ``async for``: refill, take the turn, and let the loop run every millisecond."""
+        lines = self._buf.lines
+        if lines.left <= 0:
+            now = time.perf_counter()
+            if now - self._yield_at >= YIELD_EVERY:
+                await asyncio.sleep(0)
+                self._yield_at = time.perf_counter()
+            lines.left = LINE_QUOTA
+        line = await self.readline()
+        if not line:
+            raise StopAsyncIteration
+        return line
 
     def chunks(self, size: int = ITER_CHUNK) -> AsyncIterator[bytes]:
         """Iterate from the position to end of file in chunks of ``size`` bytes (the last may be shorter).
@@ -391,19 +557,35 @@ class BinaryFile:
             yield chunk
 
     def __aiter__(self) -> AsyncIterator[bytes]:
-        return self.chunks(ITER_CHUNK)
+        """``async for line in f``: the lines from the position on, as :meth:`readline` gives them."""
+        self._check_readable()
+        self._yield_at = time.perf_counter()
+        it: AsyncIterator[bytes] = self._buf.lines
+        return it
 
     async def write(self, b: Buffer) -> int:
         """Write all of ``b`` at the position (at the end in append mode); returns its length in bytes.
 
-        The position moves past the written bytes. Don't change ``b`` until
+        The bytes are buffered unless the file is unbuffered or they fill the
+        buffer; the position moves past them at once. Don't change ``b`` until
         the call has returned (or raised); a ``bytearray`` cannot be resized
         meanwhile.
         """
         self._check_writable()
         with memoryview(b) as view:
-            if view.nbytes == 0:
+            nbytes = view.nbytes
+            if nbytes == 0:
                 return 0  # as with io, not even an append moves the position
+            self._drop_read_ahead()
+            buf = self._buf
+            if buf.collect(self._pos, view):
+                self._pos += nbytes
+                return nbytes
+        await self._flush_writes()
+        with memoryview(b) as view:
+            if buf.collect(self._pos, view):
+                self._pos += nbytes
+                return nbytes
         fut = _kestrelio.write(self._handle, self._pos, b, self._mode.append)
         try:
             n, end = await _await_op(fut)
@@ -415,22 +597,32 @@ class BinaryFile:
         self._pos = end
         return int(n)
 
+    async def writelines(self, lines: Iterable[Buffer]) -> None:
+        """Write each of ``lines`` in turn (no separators are added)."""
+        for line in lines:
+            await self.write(line)
+
     async def pwrite(self, b: Buffer, pos: int) -> int:
         """Write ``b`` at ``pos`` without moving the file position; returns the byte count.
 
         On Linux a file opened in append mode appends regardless of ``pos``, as
-        :func:`os.pwrite` does.
+        :func:`os.pwrite` does. A read-ahead copy of the bytes is dropped.
         """
         self._check_writable()
         pos = _index(pos, "position")
         if pos < 0:
             raise _invalid_argument()
+        await self._flush_writes()
+        with memoryview(b) as view:
+            self._buf.written(pos, view.nbytes)
         n, _end = await _await_op(_kestrelio.write(self._handle, pos, b, False))
         return int(n)
 
     async def truncate(self, size: Optional[int] = None) -> int:
         """Resize the file to ``size`` bytes (default: the position); the position stays. Returns the size."""
         self._check_writable()
+        await self._flush_writes()
+        self._drop_read_ahead()
         size = self._pos if size is None else _index(size, "size")
         if size < 0:
             raise _invalid_argument()
@@ -438,16 +630,18 @@ class BinaryFile:
         return size
 
     async def flush(self) -> None:
-        """Nothing to flush: kestrelio keeps no buffer. Use :meth:`sync` for durability."""
+        """Write out the buffered bytes. Use :meth:`sync` for durability."""
         self._check_open()
+        await self._flush_writes()
 
     async def sync(self, data_only: bool = False) -> None:
-        """Make written data durable (``fsync``).
+        """Write out the buffered bytes and make them durable (``fsync``).
 
         With ``data_only`` the backend may flush the data alone, as ``fdatasync``
         does; the runtime backend does so, the POSIX-AIO one always syncs fully.
         """
         self._check_open()
+        await self._flush_writes()
         await _await_op(_kestrelio.sync(self._handle, bool(data_only)))
 
     async def size(self) -> int:
@@ -456,36 +650,44 @@ class BinaryFile:
         return await self._size()
 
     async def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
-        """Move the position as :meth:`io.FileIO.seek` does; returns the new position.
+        """Move the position as :meth:`io.BufferedRandom.seek` does; returns the new position.
 
         Seeking past the end is allowed; a write there leaves a hole, a read
-        returns ``b""``.
+        returns ``b""``. Buffered writes reach the file first, and read-ahead
+        bytes are dropped, so reads after a seek see the file as it is now.
         """
         self._check_open()
         offset = _index(offset, "offset")
+        if whence not in (os.SEEK_SET, os.SEEK_CUR, os.SEEK_END):
+            raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
+        await self._flush_writes()
+        self._drop_read_ahead()
         if whence == os.SEEK_SET:
             new = offset
         elif whence == os.SEEK_CUR:
             new = self._pos + offset
-        elif whence == os.SEEK_END:
-            new = await self._size() + offset
         else:
-            raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
+            new = await self._size() + offset
         if new < 0:
             raise _invalid_argument()
         self._pos = new
         return new
 
     async def close(self) -> None:
-        """Close the file. Closing a closed file does nothing.
+        """Write out the buffered bytes and close the file. Closing a closed file does nothing.
 
-        Operations of other tasks still in flight finish first.
+        Operations of other tasks still in flight finish first. A file opened
+        over a descriptor with ``closefd=False`` leaves the descriptor open.
         """
         if self._closed:
             return
-        self._closed = True
-        self._fast = None  # the FastPath borrows the descriptor: drop it first
-        await _close_handle(self._handle)
+        try:
+            await self._flush_writes()
+        finally:
+            self._closed = True
+            self._fast = None  # the FastPath borrows the descriptor: drop it first
+            self._buf.drop()
+            await _close_handle(self._handle)
 
     async def __aenter__(self) -> BinaryFile:
         return self
@@ -501,73 +703,18 @@ class BinaryFile:
         self._closed = True
         self._fast = None
         warnings.warn(f"unclosed file {self!r}", ResourceWarning, source=self, stacklevel=2)
+        buf = self._buf
+        if buf.wbuf:
+            # The loop may be gone: put the buffered bytes in the file here rather than lose them.
+            try:
+                if self._mode.append:
+                    os.write(self._fd, buf.wbuf)
+                else:
+                    os.pwrite(self._fd, buf.wbuf, buf.wstart)
+            except OSError:
+                pass
+            buf.wbuf.clear()
         try:
             _discard(_kestrelio.close(self._handle))
         except Exception:  # no running loop: the handle stays with the driver
             pass
-
-
-class _Opener:
-    """What :func:`open` returns: await it, or use it with ``async with``."""
-
-    __slots__ = ("_path", "_mode", "_file")
-
-    def __init__(self, path: StrOrBytesPath, mode: Mode) -> None:
-        self._path = path
-        self._mode = mode
-        self._file: Optional[BinaryFile] = None
-
-    async def _open(self) -> BinaryFile:
-        m = self._mode
-        fut = _kestrelio.open(self._path, m.read, m.write, m.append, m.truncate, m.create, m.create_new)
-        try:
-            handle, size, fd = await _await_op(fut)
-        except asyncio.CancelledError:
-            done = _completed_result(fut)
-            if done is not None:  # opened anyway: give the handle back
-                _discard(_kestrelio.close(done[0][0]))
-            raise
-        except OSError as e:
-            raise _with_filename(e, self._path) from None
-        try:
-            st_mode = os.fstat(fd).st_mode
-            if stat.S_ISDIR(st_mode):
-                # A read-only open of a directory succeeds; io refuses it here.
-                raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(self._path))
-            return BinaryFile(handle, fd, os.fspath(self._path), m, size if m.append else 0, stat.S_ISREG(st_mode))
-        except BaseException:
-            _discard(_kestrelio.close(handle))
-            raise
-
-    def __await__(self) -> Generator[Any, None, BinaryFile]:
-        return self._open().__await__()
-
-    async def __aenter__(self) -> BinaryFile:
-        self._file = await self._open()
-        return self._file
-
-    async def __aexit__(
-        self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException], tb: Optional[TracebackType]
-    ) -> None:
-        f, self._file = self._file, None
-        if f is not None:
-            await f.close()
-
-
-def open(path: StrOrBytesPath, mode: str = "rb") -> _Opener:
-    """Open a file in a binary mode of :func:`io.open`.
-
-    ``mode`` is one of ``"rb"``, ``"wb"``, ``"ab"``, ``"xb"``, with an optional
-    ``+`` for reading and writing (``"r+b"``, ``"w+b"``, ``"a+b"``, ``"x+b"``).
-    Text modes and malformed modes raise :class:`ValueError` at once, as does
-    :func:`io.open`.
-
-    Use as ``async with kestrelio.open(path, "rb") as f:`` or
-    ``f = await kestrelio.open(path, "rb")`` (then ``await f.close()``).
-    Errors are the usual :class:`OSError` subclasses, naming the path:
-    ``FileNotFoundError``, ``FileExistsError`` (mode ``x``),
-    ``IsADirectoryError``, ``PermissionError``.
-    """
-    parsed = parse_mode(mode)
-    os.fspath(path)  # type check now, like io.open
-    return _Opener(path, parsed)
