@@ -23,6 +23,29 @@ completed work implies:
   cancelled ``truncate`` may or may not have resized the file.
 
 Cancelling a task in ``open`` closes the file again if the open had finished.
+
+Sharing a file between tasks
+----------------------------
+One ``BinaryFile`` may be used by many tasks at once. The calls that use or
+move the position (``read``, ``readinto``, ``readall``, ``read1``, ``peek``,
+``readline``, ``write``, ``flush``, ``seek``, ``truncate``, each step of
+``async for`` or ``chunks``) take effect one after
+another in the order they were called, as io's buffered objects do under their
+lock: no byte is lost, duplicated or overwritten. A task cancelled while it
+waits for its turn leaves without effect, and the calls behind it go on.
+
+* In append mode a write does not wait for the appends called before it to
+  finish; appends reach the kernel in call order, and a position call after
+  them sees all of them.
+* ``flush`` and ``sync`` cover every write called before them, ``pwrite``
+  included.
+* ``close`` lets every call already made finish first; calls made after it
+  raise ``ValueError``.
+* ``tell`` gives the position after the calls that have completed.
+* ``size``, ``pread``, ``preadinto`` and ``pwrite`` do not wait for a turn:
+  they run concurrently with everything else.
+
+A task that uses the file alone never suspends for its turn.
 """
 
 from __future__ import annotations
@@ -33,17 +56,19 @@ import io
 import operator
 import os
 import stat
+import time
 import warnings
 from types import TracebackType
-import time
 from typing import (
-    TYPE_CHECKING, Any, AsyncIterator, Callable, Iterable, List, Optional, Protocol, Tuple, Type, TypeVar, Union,
+    TYPE_CHECKING, Any, AsyncIterator, Awaitable, Callable, Iterable, List, Optional, Protocol, Set, Tuple, Type,
+    TypeVar, Union,
 )
 
 import _kestrelio
 
 from .buffered import LINE_QUOTA, READ_AHEAD, WRITE_BUFFER, FileBuffer, line_iter
 from .modes import Mode
+from .turns import Turns
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
@@ -147,6 +172,65 @@ def _invalid_argument() -> OSError:
     return OSError(errno.EINVAL, os.strerror(errno.EINVAL))
 
 
+#: The first read past the size fstat gave, for files whose size is not their
+#: length; it doubles while data keeps coming. io starts at its buffer size too.
+_PAST_SIZE = 8192
+
+
+async def _read_op(handle: int, pos: int, n: int) -> bytes:
+    """Up to ``n`` bytes at ``pos`` through the driver; short only at end of file."""
+    if n >= PARALLEL_MIN:
+        fut = _kestrelio.read_parallel(handle, pos, n, CHUNK_SIZE)
+    else:
+        fut = _kestrelio.read(handle, pos, n)
+    data: bytes = await _await_op(fut)
+    return data
+
+
+async def _read_to_eof(
+    handle: int, pos: int, size: Callable[[], Awaitable[int]], size_is_length: bool, limit: int = -1
+) -> bytes:
+    """Everything from ``pos`` to end of file (at most ``limit`` bytes when that is not negative).
+
+    ``size()`` sizes the reads, and a file that grows meanwhile is read on.
+    A file that says its size is 0 is read until a read comes back short, as
+    io reads every file, unless ``size_is_length`` vouches for it: procfs
+    files say 0 whatever they hold.
+    """
+    parts: List[bytes] = []
+    got = 0
+    past = _PAST_SIZE
+    end_unknown: Optional[bool] = None
+    while got != limit:
+        s = await size()
+        if end_unknown is None:
+            end_unknown = s == 0 and not size_is_length
+        want = s - pos
+        if want > 0:
+            n = want
+        elif end_unknown:
+            n, past = past, min(2 * past, CHUNK_SIZE)
+        else:
+            break
+        if limit >= 0:
+            n = min(n, limit - got)
+        part = await _read_op(handle, pos, n)
+        parts.append(part)
+        pos += len(part)
+        got += len(part)
+        if len(part) < n:
+            break  # short: the end of file
+    return parts[0] if len(parts) == 1 else b"".join(parts)
+
+
+def _empty_target(b: Buffer) -> bool:
+    """Whether the buffer for a ``readinto`` holds nothing; raises TypeError if it is read-only."""
+    with memoryview(b) as view:
+        if view.readonly:
+            raise TypeError(f"readinto() argument must be read-write bytes-like object, not {type(b).__name__}")
+        return view.nbytes == 0
+
+
 def _index(value: Any, what: str) -> int:
     try:
         return operator.index(value)
@@ -172,14 +256,14 @@ class BinaryFile:
     the calling thread; everything else goes to the backend without blocking
     the loop.
 
-    One file position is shared by all users of the object: do not run
-    position-based calls of one file concurrently from several tasks (use
-    ``pread``/``pwrite`` for that). See the module documentation for what
-    cancellation does to the position.
+    Tasks may share the object: calls that use the position take turns in
+    call order, ``pread``/``pwrite``/``size`` run concurrently, ``close``
+    waits for the calls already made. See the module documentation for the
+    details and for what cancellation does to the position.
     """
 
     __slots__ = ("_handle", "_fd", "_name", "_mode", "_pos", "_closed", "_regular", "_fast", "_fast_confirmed",
-                 "_buf", "_closefd", "_yield_at", "__weakref__")
+                 "_turns", "_pwrites", "_appended", "_closing", "_buf", "_closefd", "_yield_at", "__weakref__")
 
     def __init__(self, handle: int, fd: int, name: Any, mode: Mode, pos: int, regular: bool = True,
                  buffer_size: int = WRITE_BUFFER, closefd: bool = True) -> None:
@@ -194,6 +278,13 @@ class BinaryFile:
         self._fast: Optional[_FastPathLike] = _FAST_PATH(fd) if mode.read and _FAST_PATH is not None else None
         self._fast_confirmed = False
         self._buf = FileBuffer(line_iter(self._next_line), buffer_size)
+        # The fast step of ``async for`` runs only while no call has or waits for the turn.
+        self._turns = Turns(self._buf.lines)
+        self._pwrites: Set[asyncio.Future[Any]] = set()  # in flight, for flush and sync to wait on
+        # Whether the position is the end of an append that ran since the
+        # last position call: concurrent appends may finish in any order.
+        self._appended = False
+        self._closing: Optional[asyncio.Future[None]] = None
         self._closefd = closefd
         self._yield_at = 0.0
 
@@ -237,7 +328,7 @@ class BinaryFile:
         return True
 
     def tell(self) -> int:
-        """The current position (buffered writes included)."""
+        """The position after the calls that have completed (buffered writes included)."""
         self._check_open()
         return self._where()
 
@@ -259,6 +350,72 @@ class BinaryFile:
         if not self._mode.write:
             raise io.UnsupportedOperation("File not open for writing")
 
+    def _fast_missed(self) -> None:
+        """The FastPath declined: ask once whether it can ever serve, and drop it if not."""
+        fp = self._fast
+        if fp is None or self._fast_confirmed:
+            return
+        if fp.supported():
+            self._fast_confirmed = True
+        else:
+            self._fast = None
+
+    async def _size(self) -> int:
+        fp = self._fast
+        if fp is not None:
+            s = fp.size()
+            if s is not None:
+                return s
+        size: int = await _await_op(_kestrelio.size(self._handle))
+        return size
+
+    async def _driver_read(self, pos: int, n: int) -> bytes:
+        return await _read_op(self._handle, pos, n)
+
+    def _size_is_length(self) -> bool:
+        """Whether the size fstat gives is where reads end: true of files the page cache maps."""
+        fp = self._fast
+        if fp is not None and not self._fast_confirmed:
+            self._fast_missed()
+        return self._fast is not None
+
+    async def _read_at(self, pos: int, n: int) -> bytes:
+        if n == 0:
+            return b""
+        if n > CHUNK_SIZE and self._regular:
+            # The result is allocated up front, so a read(n) far beyond the
+            # end of file is cut to the size seen now; a short result still
+            # means end of file, as with io.
+            size = await self._size()
+            if size == 0 and not self._size_is_length():  # procfs says 0 whatever it holds
+                return await _read_to_eof(self._handle, pos, self._size, False, n)
+            n = max(0, min(n, size - pos))
+            if n == 0:
+                return b""
+        fp = self._fast
+        if fp is not None:
+            data = fp.read(pos, n)
+            if data is not None:
+                return data
+            self._fast_missed()
+        return await self._driver_read(pos, n)
+
+    async def _read_all(self, pos: int) -> bytes:
+        fp = self._fast
+        if fp is not None:
+            data = fp.read_all(pos)
+            # An empty answer comes from fstat alone; trust it only from a
+            # file the fast path can map (procfs files say 0 whatever they hold).
+            if data is not None and (data or self._size_is_length()):
+                return data
+            self._fast_missed()
+        if not self._regular:
+            whole: bytes = await _await_op(_kestrelio.read_to_end(self._handle, pos))
+            return whole
+        return await _read_to_eof(self._handle, pos, self._size, self._size_is_length())
+
+    # The position, the read-ahead copy and the write buffer; callers hold the turn.
+
     def _where(self) -> int:
         buf = self._buf
         return buf.position() if buf.active() else self._pos
@@ -266,11 +423,18 @@ class BinaryFile:
     def _move(self, pos: int) -> None:
         self._buf.move(pos)
         self._pos = pos
+        self._appended = False
 
     def _drop_read_ahead(self) -> None:
         if self._buf.active():
             self._pos = self._buf.position()
             self._buf.drop()
+
+    def _forget_copy(self, pos: int, n: int) -> None:
+        """Drop the read-ahead copy if ``n`` bytes written at ``pos`` overlap it."""
+        buf = self._buf
+        if buf.active() and pos < buf.end() and pos + n > buf.start:
+            self._drop_read_ahead()
 
     async def _flush_writes(self) -> None:
         """Write out the buffered bytes; on cancellation keep those the kernel did not take."""
@@ -290,74 +454,20 @@ class BinaryFile:
         del buf.wbuf[:len(data)]
         self._pos = end
 
-    def _fast_missed(self) -> None:
-        """The FastPath declined: ask once whether it can ever serve, and drop it if not."""
-        fp = self._fast
-        if fp is None or self._fast_confirmed:
+    async def _take_turn(self) -> None:
+        turns = self._turns
+        if not turns.take():
+            await turns.wait()
+
+    async def _flush_in_turn(self) -> None:
+        """For the calls that take no turn: write out the buffered bytes first, in turn."""
+        if not self._buf.wbuf:
             return
-        if fp.supported():
-            self._fast_confirmed = True
-        else:
-            self._fast = None
-
-    async def _size(self) -> int:
-        await self._flush_writes()
-        fp = self._fast
-        if fp is not None:
-            s = fp.size()
-            if s is not None:
-                return s
-        size: int = await _await_op(_kestrelio.size(self._handle))
-        return size
-
-    async def _driver_read(self, pos: int, n: int) -> bytes:
-        if n >= PARALLEL_MIN:
-            fut = _kestrelio.read_parallel(self._handle, pos, n, CHUNK_SIZE)
-        else:
-            fut = _kestrelio.read(self._handle, pos, n)
-        data: bytes = await _await_op(fut)
-        return data
-
-    async def _read_at(self, pos: int, n: int) -> bytes:
-        if n == 0:
-            return b""
-        if n > CHUNK_SIZE and self._regular:
-            # The result is allocated up front, so a read(n) far beyond the
-            # end of file is cut to the size seen now; a short result still
-            # means end of file, as with io.
-            n = max(0, min(n, await self._size() - pos))
-            if n == 0:
-                return b""
-        fp = self._fast
-        if fp is not None:
-            data = fp.read(pos, n)
-            if data is not None:
-                return data
-            self._fast_missed()
-        return await self._driver_read(pos, n)
-
-    async def _read_all(self, pos: int) -> bytes:
-        fp = self._fast
-        if fp is not None:
-            data = fp.read_all(pos)
-            if data is not None:
-                return data
-            self._fast_missed()
-        if not self._regular:
-            whole: bytes = await _await_op(_kestrelio.read_to_end(self._handle, pos))
-            return whole
-        parts = []
-        while True:
-            want = await self._size() - pos
-            if want <= 0:
-                break
-            part = await self._driver_read(pos, want)
-            parts.append(part)
-            pos += len(part)
-            if len(part) < want:
-                break  # the file shrank meanwhile: this is its end
-            # Read up to the size snapshot: look once more in case it grew.
-        return parts[0] if len(parts) == 1 else b"".join(parts)
+        await self._take_turn()
+        try:
+            await self._flush_writes()
+        finally:
+            self._turns.give()
 
     async def read(self, n: Optional[int] = -1) -> bytes:
         """Read up to ``n`` bytes at the position; to end of file when ``n`` is negative or None.
@@ -373,30 +483,29 @@ class BinaryFile:
                 n = operator.index(n)
             except TypeError:
                 raise TypeError(f"argument should be integer or None, not '{type(n).__name__}'") from None
-        await self._flush_writes()
-        start = self._where()
-        head = self._buf.take(n) if self._buf.active() else b""
+        turns = self._turns
+        if not turns.take():
+            await turns.wait()
         try:
-            if n < 0:
-                rest = await self._read_all(start + len(head))
-            else:
-                rest = await self._read_at(start + len(head), n - len(head))
-        except BaseException:
-            self._move(start)
-            raise
-        self._move(start + len(head) + len(rest))
-        return head + rest if head else rest
+            await self._flush_writes()
+            start = self._where()
+            head = self._buf.take(n) if self._buf.active() else b""
+            try:
+                pos = start + len(head)
+                rest = await (self._read_all(pos) if n < 0 else self._read_at(pos, n - len(head)))
+            except BaseException:
+                self._move(start)
+                raise
+            self._move(pos + len(rest))
+            return head + rest if head else rest
+        finally:
+            turns.give()
 
     async def readall(self) -> bytes:
         """Read from the position to end of file."""
         return await self.read(-1)
 
     async def _readinto_at(self, b: Buffer, pos: int) -> int:
-        with memoryview(b) as view:
-            if view.readonly:
-                raise TypeError(f"readinto() argument must be read-write bytes-like object, not {type(b).__name__}")
-            if view.nbytes == 0:
-                return 0
         fp = self._fast
         if fp is not None:
             got = fp.readinto(pos, b)
@@ -412,21 +521,34 @@ class BinaryFile:
         Don't touch ``b`` until the call has returned (or raised).
         """
         self._check_readable()
-        await self._flush_writes()
-        start = self._where()
-        with memoryview(b) as view:
-            if view.readonly:
-                raise TypeError(f"readinto() argument must be read-write bytes-like object, not {type(b).__name__}")
-            head = self._buf.take(view.nbytes) if self._buf.active() else b""
-            k = len(head)
-            view.cast("B")[:k] = head
+        if _empty_target(b):
+            return 0
+        turns = self._turns
+        if not turns.take():
+            await turns.wait()
+        try:
+            await self._flush_writes()
+            start = self._where()
             try:
-                n = k if k == view.nbytes else k + await self._readinto_at(view.cast("B")[k:], start + k)
+                if not self._buf.active():
+                    n = await self._readinto_at(b, start)
+                else:
+                    with memoryview(b) as view, view.cast("B") as target:
+                        head = self._buf.take(target.nbytes)
+                        k = len(head)
+                        target[:k] = head
+                        if k == target.nbytes:
+                            n = k
+                        else:
+                            with target[k:] as rest:
+                                n = k + await self._readinto_at(rest, start + k)
             except BaseException:
                 self._move(start)
                 raise
-        self._move(start + n)
-        return n
+            self._move(start + n)
+            return n
+        finally:
+            turns.give()
 
     async def pread(self, n: int, pos: int) -> bytes:
         """Read up to ``n`` bytes at ``pos`` without moving the file position, like :func:`os.pread`."""
@@ -434,8 +556,13 @@ class BinaryFile:
         n, pos = _index(n, "size"), _index(pos, "position")
         if n < 0 or pos < 0:
             raise _invalid_argument()
-        await self._flush_writes()
-        return await self._read_at(pos, n)
+        await self._flush_in_turn()
+        turns = self._turns
+        turns.enter()
+        try:
+            return await self._read_at(pos, n)
+        finally:
+            turns.leave()
 
     async def preadinto(self, b: Buffer, pos: int) -> int:
         """Fill ``b`` from ``pos`` without moving the file position."""
@@ -443,8 +570,15 @@ class BinaryFile:
         pos = _index(pos, "position")
         if pos < 0:
             raise _invalid_argument()
-        await self._flush_writes()
-        return await self._readinto_at(b, pos)
+        if _empty_target(b):
+            return 0
+        await self._flush_in_turn()
+        turns = self._turns
+        turns.enter()
+        try:
+            return await self._readinto_at(b, pos)
+        finally:
+            turns.leave()
 
     async def _read_ahead(self, want: int = READ_AHEAD) -> bool:
         """Extend the read-ahead copy from the position by at least ``want`` bytes; False at end of file."""
@@ -460,55 +594,69 @@ class BinaryFile:
     async def peek(self, size: int = 0) -> bytes:
         """The bytes at the position without moving it: at least one unless at end of file, maybe more than ``size``."""
         self._check_readable()
-        await self._flush_writes()
-        buf = self._buf
-        if not buf.active() or buf.position() >= buf.end():
-            await self._read_ahead()
-        return buf.available() if buf.active() else b""
+        await self._take_turn()
+        try:
+            await self._flush_writes()
+            buf = self._buf
+            if not buf.active() or buf.position() >= buf.end():
+                await self._read_ahead()
+            return buf.available() if buf.active() else b""
+        finally:
+            self._turns.give()
 
-    async def read1(self, size: int = -1) -> bytes:
+    async def read1(self, size: Optional[int] = -1) -> bytes:
         """Up to ``size`` bytes with at most one read of the file (read-ahead bytes first)."""
         self._check_readable()
-        size = _index(size, "size") if size is not None else -1
-        await self._flush_writes()
-        buf = self._buf
-        if size == 0:
+        n = -1 if size is None else _index(size, "size")
+        if n == 0:
             return b""
-        if buf.active() and buf.position() < buf.end():
-            return buf.take(size)
-        start = self._where()
-        data = await self._read_at(start, READ_AHEAD if size < 0 else size)
-        self._move(start + len(data))
-        return data
+        await self._take_turn()
+        try:
+            await self._flush_writes()
+            buf = self._buf
+            if buf.active() and buf.position() < buf.end():
+                return buf.take(n)
+            start = self._where()
+            data = await self._read_at(start, READ_AHEAD if n < 0 else n)
+            self._move(start + len(data))
+            return data
+        finally:
+            self._turns.give()
 
     async def readinto1(self, b: Buffer) -> int:
         """Fill ``b`` with at most one read of the file; returns the byte count."""
         self._check_readable()
-        with memoryview(b) as view:
-            data = await self.read1(view.nbytes)
-            view.cast("B")[:len(data)] = data
+        with memoryview(b) as view, view.cast("B") as target:
+            if target.readonly:
+                raise TypeError(f"readinto() argument must be read-write bytes-like object, not {type(b).__name__}")
+            data = await self.read1(target.nbytes)
+            target[:len(data)] = data
         return len(data)
 
     async def readline(self, size: Optional[int] = -1) -> bytes:
         """The next line, with its ``b"\\n"``; at most ``size`` bytes when ``size`` >= 0; ``b""`` at end of file."""
         self._check_readable()
         limit = -1 if size is None else _index(size, "size")
-        await self._flush_writes()
-        buf = self._buf
-        start = self._where()
+        await self._take_turn()
         try:
-            at_eof = False
-            while True:
-                if buf.active():
-                    line = buf.take_line(limit, at_eof)
-                    if line is not None:
-                        return line
-                if at_eof:
-                    return b""
-                at_eof = not await self._read_ahead()
-        except BaseException:
-            self._move(start)
-            raise
+            await self._flush_writes()
+            buf = self._buf
+            start = self._where()
+            try:
+                at_eof = False
+                while True:
+                    if buf.active():
+                        line = buf.take_line(limit, at_eof)
+                        if line is not None:
+                            return line
+                    if at_eof or limit == 0:
+                        return b""
+                    at_eof = not await self._read_ahead()
+            except BaseException:
+                self._move(start)
+                raise
+        finally:
+            self._turns.give()
 
     async def readlines(self, hint: Optional[int] = -1) -> List[bytes]:
         """The remaining lines; stop once ``hint`` bytes are read when ``hint`` > 0."""
@@ -528,8 +676,7 @@ class BinaryFile:
         """The slow step of ``async for``: refill, take the turn, and let the loop run every millisecond."""
         lines = self._buf.lines
         if lines.left <= 0:
-            now = time.perf_counter()
-            if now - self._yield_at >= YIELD_EVERY:
+            if time.perf_counter() - self._yield_at >= YIELD_EVERY:
                 await asyncio.sleep(0)
                 self._yield_at = time.perf_counter()
             lines.left = LINE_QUOTA
@@ -541,7 +688,8 @@ class BinaryFile:
     def chunks(self, size: int = ITER_CHUNK) -> AsyncIterator[bytes]:
         """Iterate from the position to end of file in chunks of ``size`` bytes (the last may be shorter).
 
-        Each chunk moves the position as ``read(size)`` does.
+        Each chunk moves the position as ``read(size)`` does, and takes its
+        turn as that call would.
         """
         size = _index(size, "chunk size")
         if size <= 0:
@@ -573,29 +721,83 @@ class BinaryFile:
         """
         self._check_writable()
         with memoryview(b) as view:
-            nbytes = view.nbytes
-            if nbytes == 0:
+            if view.nbytes == 0:
                 return 0  # as with io, not even an append moves the position
+        if self._buf.wsize <= 0:
+            if self._mode.append:
+                return await self._append(b)
+            return await self._write_through(b)
+        turns = self._turns
+        if not turns.take():
+            await turns.wait()
+        try:
             self._drop_read_ahead()
             buf = self._buf
-            if buf.collect(self._pos, view):
-                self._pos += nbytes
-                return nbytes
-        await self._flush_writes()
-        with memoryview(b) as view:
-            if buf.collect(self._pos, view):
-                self._pos += nbytes
-                return nbytes
+            if self._mode.append and not buf.wbuf:
+                # Appended bytes land at the end: the position follows them from the start.
+                self._pos = await self._size()
+            with memoryview(b) as view:
+                nbytes = view.nbytes
+                if buf.collect(self._pos, view):
+                    self._pos += nbytes
+                    return nbytes
+            await self._flush_writes()
+            with memoryview(b) as view:
+                if buf.collect(self._pos, view):
+                    self._pos += nbytes
+                    return nbytes
+            return await self._write_op(b)
+        finally:
+            turns.give()
+
+    async def _write_through(self, b: Buffer) -> int:
+        turns = self._turns
+        if not turns.take():
+            await turns.wait()
+        try:
+            self._drop_read_ahead()
+            return await self._write_op(b)
+        finally:
+            turns.give()
+
+    async def _write_op(self, b: Buffer) -> int:
         fut = _kestrelio.write(self._handle, self._pos, b, self._mode.append)
         try:
             n, end = await _await_op(fut)
         except asyncio.CancelledError:
             done = _completed_result(fut)
             if done is not None:
-                self._pos = done[0][1]  # the bytes reached the file: follow them
+                self._move(done[0][1])  # the bytes reached the file: follow them
             raise
-        self._pos = end
+        self._move(end)
         return int(n)
+
+    async def _append(self, b: Buffer) -> int:
+        # Appends share the turn: each is submitted in call order and the
+        # next one goes out without waiting for it to finish.
+        turns = self._turns
+        if not turns.take_shared():
+            await turns.wait_shared()
+        try:
+            self._drop_read_ahead()
+            fut = _kestrelio.write(self._handle, self._pos, b, True)
+            try:
+                n, end = await _await_op(fut)
+            except asyncio.CancelledError:
+                done = _completed_result(fut)
+                if done is not None:
+                    self._appended_to(done[0][1])
+                raise
+            self._appended_to(end)
+            return int(n)
+        finally:
+            turns.give_shared()
+
+    def _appended_to(self, end: int) -> None:
+        # Appends in flight together may finish in any order: the position
+        # is the furthest end among them.
+        self._pos = max(self._pos, end) if self._appended else end
+        self._appended = True
 
     async def writelines(self, lines: Iterable[Buffer]) -> None:
         """Write each of ``lines`` in turn (no separators are added)."""
@@ -606,48 +808,102 @@ class BinaryFile:
         """Write ``b`` at ``pos`` without moving the file position; returns the byte count.
 
         On Linux a file opened in append mode appends regardless of ``pos``, as
-        :func:`os.pwrite` does. A read-ahead copy of the bytes is dropped.
+        :func:`os.pwrite` does. A read-ahead copy of those bytes is dropped.
         """
         self._check_writable()
         pos = _index(pos, "position")
         if pos < 0:
             raise _invalid_argument()
-        await self._flush_writes()
+        await self._flush_in_turn()
         with memoryview(b) as view:
-            self._buf.written(pos, view.nbytes)
-        n, _end = await _await_op(_kestrelio.write(self._handle, pos, b, False))
-        return int(n)
+            nbytes = view.nbytes
+        turns = self._turns
+        turns.enter()
+        try:
+            self._forget_copy(pos, nbytes)
+            fut = _kestrelio.write(self._handle, pos, b, False)
+            pwrites = self._pwrites
+            pwrites.add(fut)
+            try:
+                n, _end = await _await_op(fut)
+            finally:
+                pwrites.discard(fut)
+                self._forget_copy(pos, nbytes)
+            return int(n)
+        finally:
+            turns.leave()
 
     async def truncate(self, size: Optional[int] = None) -> int:
         """Resize the file to ``size`` bytes (default: the position); the position stays. Returns the size."""
         self._check_writable()
-        await self._flush_writes()
-        self._drop_read_ahead()
-        size = self._pos if size is None else _index(size, "size")
-        if size < 0:
-            raise _invalid_argument()
-        await _await_op(_kestrelio.set_len(self._handle, size))
-        return size
+        if size is not None:
+            size = _index(size, "size")
+            if size < 0:
+                raise _invalid_argument()
+        turns = self._turns
+        if not turns.take():
+            await turns.wait()
+        try:
+            await self._flush_writes()
+            self._drop_read_ahead()
+            if size is None:
+                size = self._pos
+            # A later append must not take the end of one before this as the position.
+            self._appended = False
+            await _await_op(_kestrelio.set_len(self._handle, size))
+            return size
+        finally:
+            turns.give()
+
+    async def _writes_done(self) -> None:
+        """Write out the buffer and wait until every write called so far has finished (for flush and sync)."""
+        pending: List[asyncio.Future[Any]] = list(self._pwrites)
+        turns = self._turns
+        # The turn comes after every position call and append made before.
+        if not turns.take():
+            await turns.wait()
+        try:
+            await self._flush_writes()
+        finally:
+            turns.give()
+        if pending:
+            await asyncio.wait(pending)
 
     async def flush(self) -> None:
-        """Write out the buffered bytes. Use :meth:`sync` for durability."""
+        """Write out the buffered bytes and wait for every write called before. Use :meth:`sync` for durability."""
         self._check_open()
-        await self._flush_writes()
+        turns = self._turns
+        turns.enter()
+        try:
+            await self._writes_done()
+        finally:
+            turns.leave()
 
     async def sync(self, data_only: bool = False) -> None:
-        """Write out the buffered bytes and make them durable (``fsync``).
+        """Make the data of every write called before durable (``fsync``), buffered bytes included.
 
         With ``data_only`` the backend may flush the data alone, as ``fdatasync``
         does; the runtime backend does so, the POSIX-AIO one always syncs fully.
         """
         self._check_open()
-        await self._flush_writes()
-        await _await_op(_kestrelio.sync(self._handle, bool(data_only)))
+        turns = self._turns
+        turns.enter()
+        try:
+            await self._writes_done()
+            await _await_op(_kestrelio.sync(self._handle, bool(data_only)))
+        finally:
+            turns.leave()
 
     async def size(self) -> int:
-        """The file's current size in bytes."""
+        """The file's current size in bytes, buffered writes included."""
         self._check_open()
-        return await self._size()
+        await self._flush_in_turn()
+        turns = self._turns
+        turns.enter()
+        try:
+            return await self._size()
+        finally:
+            turns.leave()
 
     async def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
         """Move the position as :meth:`io.BufferedRandom.seek` does; returns the new position.
@@ -660,34 +916,55 @@ class BinaryFile:
         offset = _index(offset, "offset")
         if whence not in (os.SEEK_SET, os.SEEK_CUR, os.SEEK_END):
             raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
-        await self._flush_writes()
-        self._drop_read_ahead()
-        if whence == os.SEEK_SET:
-            new = offset
-        elif whence == os.SEEK_CUR:
-            new = self._pos + offset
-        else:
-            new = await self._size() + offset
-        if new < 0:
-            raise _invalid_argument()
-        self._pos = new
-        return new
+        turns = self._turns
+        if not turns.take():
+            await turns.wait()
+        try:
+            await self._flush_writes()
+            self._drop_read_ahead()
+            if whence == os.SEEK_SET:
+                new = offset
+            elif whence == os.SEEK_CUR:
+                new = self._pos + offset
+            else:
+                new = await self._size() + offset
+            if new < 0:
+                raise _invalid_argument()
+            self._move(new)
+            return new
+        finally:
+            turns.give()
 
     async def close(self) -> None:
         """Write out the buffered bytes and close the file. Closing a closed file does nothing.
 
-        Operations of other tasks still in flight finish first. A file opened
-        over a descriptor with ``closefd=False`` leaves the descriptor open.
+        The calls already made, of this task or others, finish first; a task
+        cancelled while close waits for them still gets the file closed. A
+        file opened over a descriptor with ``closefd=False`` leaves that
+        descriptor open.
         """
         if self._closed:
+            closing = self._closing
+            if closing is not None:
+                await asyncio.shield(closing)  # a close still waiting for calls in flight
             return
         try:
-            await self._flush_writes()
+            await self._flush_in_turn()
         finally:
             self._closed = True
-            self._fast = None  # the FastPath borrows the descriptor: drop it first
             self._buf.drop()
-            await _close_handle(self._handle)
+            if self._turns.busy:
+                closing = self._closing = asyncio.ensure_future(self._close_when_idle())
+                _discard(closing)
+                await asyncio.shield(closing)
+            else:
+                self._fast = None  # the FastPath borrows the descriptor: drop it first
+                await _close_handle(self._handle)
+
+    async def _close_when_idle(self) -> None:
+        await self._turns.idle()
+        self._fast = None
+        await _close_handle(self._handle)
 
     async def __aenter__(self) -> BinaryFile:
         return self

@@ -108,11 +108,6 @@ class FileBuffer:
         self.lines.index = 0
         self.start = pos
 
-    def written(self, pos: int, n: int) -> None:
-        """``n`` bytes were written at ``pos``: drop the copy if they overlap it."""
-        if self.active() and pos < self.end() and pos + n > self.start:
-            self.drop()
-
     def take(self, n: int) -> bytes:
         """Up to ``n`` copied bytes at the position (all of them when ``n`` is negative); the position follows."""
         data: bytes = self.lines.data  # type: ignore[assignment]

@@ -20,6 +20,7 @@ from typing import Any, AsyncIterator, Iterable, List, Optional, Tuple, Type
 
 from .binary_file import YIELD_EVERY, BinaryFile
 from .buffered import LINE_QUOTA, READ_AHEAD, line_iter
+from .turns import Turns
 
 __all__ = ["TextFile", "resolve_encoding", "check_newline"]
 
@@ -88,7 +89,7 @@ class TextFile:
 
     __slots__ = ("_buffer", "_mode_str", "_encoding", "_errors", "_readuniversal", "_readtranslate", "_readnl",
                  "_writetranslate", "_writenl", "_line_buffering", "_write_through", "_decoder", "_encoder",
-                 "_snapshot", "_b2cratio", "_lines", "_fast_split", "_yield_at", "__weakref__")
+                 "_snapshot", "_b2cratio", "_lines", "_fast_split", "_yield_at", "_turns", "__weakref__")
 
     def __init__(self, buffer: BinaryFile, encoding: Optional[str] = None, errors: Optional[str] = None,
                  newline: Optional[str] = None, line_buffering: bool = False, write_through: bool = False,
@@ -117,9 +118,11 @@ class TextFile:
         # The decoded text is ``_lines.data`` and the characters used of it ``_lines.index``.
         self._lines = line_iter(self._next_line)
         self._lines.data = ""
-        # The fast step of ``async for`` splits on "\n" alone.
+        # Text calls take turns as the binary file's do; the fast step of
+        # ``async for`` runs only while none has or waits for the turn.
+        self._turns = Turns(self._lines)
+        # The fast step splits on "\n" alone.
         self._fast_split = newline is None or newline == "\n"
-        self._lines.hold = 0 if self._fast_split else 1
         self._yield_at = 0.0
         if buffer.writable() and buffer.tell() != 0:
             # No byte-order mark in the middle of a file.
@@ -244,9 +247,46 @@ class TextFile:
         if not self._buffer.writable():
             raise io.UnsupportedOperation("not writable")
 
-    # Reading.
+    async def _take_turn(self) -> None:
+        turns = self._turns
+        if not turns.take():
+            await turns.wait()
 
     async def read(self, size: Optional[int] = -1) -> str:
+        """Up to ``size`` characters; to end of file when ``size`` is negative or None."""
+        await self._take_turn()
+        try:
+            return await self._read(size)
+        finally:
+            self._turns.give()
+
+    async def readline(self, size: Optional[int] = -1) -> str:
+        """The next line with its line ending (as translated); at most ``size`` characters; ``""`` at end of file."""
+        await self._take_turn()
+        try:
+            return await self._readline(size)
+        finally:
+            self._turns.give()
+
+    async def seek(self, cookie: int, whence: int = os.SEEK_SET) -> int:
+        """Go to a cookie from :meth:`tell` (or 0); ``seek(0, SEEK_END)`` goes to the end; returns the cookie."""
+        await self._take_turn()
+        try:
+            return await self._seek(cookie, whence)
+        finally:
+            self._turns.give()
+
+    async def write(self, s: str) -> int:
+        """Write the text ``s`` (newlines translated as ``newline`` says); returns its length in characters."""
+        await self._take_turn()
+        try:
+            return await self._write(s)
+        finally:
+            self._turns.give()
+
+    # Reading.
+
+    async def _read(self, size: Optional[int] = -1) -> str:
         """Up to ``size`` characters; to end of file when ``size`` is negative or None."""
         self._check_readable()
         n = _size_arg(size)
@@ -292,7 +332,7 @@ class TextFile:
         pos = data.find(readnl, start)
         return pos + len(readnl) if pos >= 0 else -1
 
-    async def readline(self, size: Optional[int] = -1) -> str:
+    async def _readline(self, size: Optional[int] = -1) -> str:
         """The next line with its line ending (as translated); at most ``size`` characters; ``""`` at end of file."""
         self._check_readable()
         limit = _size_arg(size)
@@ -350,7 +390,7 @@ class TextFile:
             if now - self._yield_at >= YIELD_EVERY:
                 await asyncio.sleep(0)
                 self._yield_at = time.perf_counter()
-            lines.left = LINE_QUOTA
+            lines.left = LINE_QUOTA if self._fast_split else 0
         line = await self.readline()
         if not line:
             raise StopAsyncIteration
@@ -437,7 +477,7 @@ class TextFile:
             else:
                 encoder.reset()
 
-    async def seek(self, cookie: int, whence: int = os.SEEK_SET) -> int:
+    async def _seek(self, cookie: int, whence: int = os.SEEK_SET) -> int:
         """Go to a cookie from :meth:`tell` (or 0); ``seek(0, SEEK_END)`` goes to the end; returns the cookie."""
         if self.closed:
             raise ValueError("I/O operation on closed file.")
@@ -497,7 +537,7 @@ class TextFile:
         if self._decoder is not None:
             self._decoder.reset()
 
-    async def write(self, s: str) -> int:
+    async def _write(self, s: str) -> int:
         """Write the text ``s`` (newlines translated as ``newline`` says); returns its length in characters."""
         self._check_writable()
         if not isinstance(s, str):

@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Optional
 import _kestrelio
 
 from .binary_file import (
-    _FAST_PATH, CHUNK_SIZE, PARALLEL_MIN, StrOrBytesPath, _await_op, _close_handle, _completed_result, _discard,
+    _FAST_PATH, CHUNK_SIZE, StrOrBytesPath, _await_op, _close_handle, _completed_result, _discard, _read_to_eof,
     _with_filename,
 )
 
@@ -41,28 +41,20 @@ async def _read_to_end(handle: int, fd: int) -> bytes:
     fast = _FAST_PATH(fd) if _FAST_PATH is not None else None
     if fast is not None:
         data = fast.read_all(0)
-        if data is not None:
+        # An empty answer comes from fstat alone: trust it only from a file
+        # the fast path can map (procfs files say 0 whatever they hold).
+        if data is not None and (data or fast.supported()):
             return data
-    parts = []
-    pos = 0
-    while True:
-        size = fast.size() if fast is not None else None
-        if size is None:
-            size = await _await_op(_kestrelio.size(handle))
-        want = size - pos
-        if want <= 0:
-            break
-        if want >= PARALLEL_MIN:
-            fut = _kestrelio.read_parallel(handle, pos, want, CHUNK_SIZE)
-        else:
-            fut = _kestrelio.read(handle, pos, want)
-        part = await _await_op(fut)
-        parts.append(part)
-        pos += len(part)
-        if len(part) < want:
-            break  # the file shrank meanwhile: this is its end
-        # Read up to the size snapshot: look once more in case it grew.
-    return parts[0] if len(parts) == 1 else b"".join(parts)
+        if not fast.supported():
+            fast = None
+
+    async def size() -> int:
+        s = fast.size() if fast is not None else None
+        if s is None:
+            s = await _await_op(_kestrelio.size(handle))
+        return s
+
+    return await _read_to_eof(handle, 0, size, fast is not None)
 
 
 async def _read_open_file(handle: int, fd: int) -> bytes:
