@@ -25,7 +25,7 @@ from .turns import Turns
 __all__ = ["TextFile", "resolve_encoding", "check_newline"]
 
 #: Bytes decoded at a time.
-TEXT_CHUNK = READ_AHEAD
+TEXT_CHUNK = READ_AHEAD // 2
 
 
 def resolve_encoding(encoding: Optional[str]) -> str:
@@ -384,13 +384,11 @@ class TextFile:
 
     async def _next_line(self) -> str:
         """The slow step of ``async for``: refill, and let the loop run every millisecond."""
-        lines = self._lines
-        if lines.left <= 0:
-            now = time.perf_counter()
-            if now - self._yield_at >= YIELD_EVERY:
-                await asyncio.sleep(0)
-                self._yield_at = time.perf_counter()
-            lines.left = LINE_QUOTA if self._fast_split else 0
+        # Checked at each refill and every LINE_QUOTA lines: cheap beside the lines between.
+        if time.perf_counter() - self._yield_at >= YIELD_EVERY:
+            await asyncio.sleep(0)
+            self._yield_at = time.perf_counter()
+        self._lines.left = LINE_QUOTA if self._fast_split else 0
         line = await self.readline()
         if not line:
             raise StopAsyncIteration
