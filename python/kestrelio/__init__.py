@@ -14,6 +14,8 @@ from .binary_file import BinaryFile
 from .futures import KernelFuture
 from .opening import open
 from .text_file import TextFile
+from .wrap import wrap
+from . import tempfile
 from .whole_file import read_bytes, read_text, write_bytes, write_text
 
 __all__ = [
@@ -24,6 +26,8 @@ __all__ = [
     "open",
     "read_bytes",
     "read_text",
+    "tempfile",
+    "wrap",
     "write_bytes",
     "write_text",
 ]

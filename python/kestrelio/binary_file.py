@@ -264,7 +264,8 @@ class BinaryFile:
     """
 
     __slots__ = ("_handle", "_fd", "_name", "_mode", "_pos", "_closed", "_regular", "_fast", "_fast_confirmed",
-                 "_turns", "_pwrites", "_appended", "_closing", "_buf", "_closefd", "_yield_at", "__weakref__")
+                 "_turns", "_pwrites", "_appended", "_closing", "_buf", "_closefd", "_yield_at", "on_close",
+                 "__weakref__")
 
     def __init__(self, handle: int, fd: int, name: Any, mode: Mode, pos: int, regular: bool = True,
                  buffer_size: int = WRITE_BUFFER, closefd: bool = True) -> None:
@@ -288,6 +289,8 @@ class BinaryFile:
         self._closing: Optional[asyncio.Future[None]] = None
         self._closefd = closefd
         self._yield_at = 0.0
+        #: Awaited once the file is closed (a temporary file removes itself there).
+        self.on_close: Optional[Callable[[], Awaitable[None]]] = None
 
     @property
     def name(self) -> Any:
@@ -958,13 +961,20 @@ class BinaryFile:
                 _discard(closing)
                 await asyncio.shield(closing)
             else:
-                self._fast = None  # the FastPath borrows the descriptor: drop it first
-                await _close_handle(self._handle)
+                await self._close_now()
 
     async def _close_when_idle(self) -> None:
         await self._turns.idle()
-        self._fast = None
-        await _close_handle(self._handle)
+        await self._close_now()
+
+    async def _close_now(self) -> None:
+        self._fast = None  # the FastPath borrows the descriptor: drop it first
+        try:
+            await _close_handle(self._handle)
+        finally:
+            on_close, self.on_close = self.on_close, None
+            if on_close is not None:
+                await on_close()
 
     async def __aenter__(self) -> BinaryFile:
         return self

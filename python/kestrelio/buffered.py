@@ -85,7 +85,7 @@ class FileBuffer:
 
     def available(self) -> bytes:
         """The copied bytes from the position on (a copy of a slice)."""
-        data: bytes = self.lines.data  # type: ignore[assignment]
+        data: bytes = self.lines.data
         i = int(self.lines.index)
         return data[i:] if i else data
 
@@ -110,7 +110,7 @@ class FileBuffer:
 
     def take(self, n: int) -> bytes:
         """Up to ``n`` copied bytes at the position (all of them when ``n`` is negative); the position follows."""
-        data: bytes = self.lines.data  # type: ignore[assignment]
+        data: bytes = self.lines.data
         i = int(self.lines.index)
         j = len(data) if n < 0 else min(len(data), i + n)
         self.lines.index = j
@@ -121,7 +121,7 @@ class FileBuffer:
 
         At end of file the rest of the copy is a line.
         """
-        data: bytes = self.lines.data  # type: ignore[assignment]
+        data: bytes = self.lines.data
         i = int(self.lines.index)
         stop = len(data) if limit < 0 else min(len(data), i + limit)
         nl = data.find(b"\n", i, stop)

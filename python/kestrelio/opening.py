@@ -17,7 +17,7 @@ from .buffered import WRITE_BUFFER
 from .modes import Mode, parse_mode
 from .text_file import TextFile, check_newline
 
-__all__ = ["open", "AnyFile", "adopt", "file_over"]
+__all__ = ["open", "AnyFile", "adopt", "file_over", "raw_file"]
 
 AnyFile = Union[BinaryFile, TextFile]
 Opener = Callable[[Any, int], int]
@@ -43,6 +43,11 @@ async def adopt(fd: int, close: bool, mode: Mode) -> Tuple[int, int, int]:
     return handle, size, own_fd
 
 
+def raw_file(f: AnyFile) -> BinaryFile:
+    """The BinaryFile of ``f`` (itself, or the buffer under a TextFile)."""
+    return f if isinstance(f, BinaryFile) else f.buffer
+
+
 def _buffer_size(buffering: int, text: bool) -> int:
     if buffering == 1 and text:
         return WRITE_BUFFER  # line buffering flushes at each newline, in the text layer
@@ -51,7 +56,7 @@ def _buffer_size(buffering: int, text: bool) -> int:
 
 def file_over(handle: int, size: int, fd: int, name: Any, m: Mode, mode: str, buffering: int = -1,
               encoding: Optional[str] = None, errors: Optional[str] = None, newline: Optional[str] = None,
-              closefd: bool = True) -> AnyFile:
+              closefd: bool = True, pos: Optional[int] = None) -> AnyFile:
     """The kestrelio file over an open driver handle: a BinaryFile, with a TextFile on top in text modes.
 
     On failure the handle is closed.
@@ -61,7 +66,9 @@ def file_over(handle: int, size: int, fd: int, name: Any, m: Mode, mode: str, bu
         if stat.S_ISDIR(st_mode):
             # A read-only open of a directory succeeds; io refuses it here.
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), name)
-        raw = BinaryFile(handle, fd, name, m, size if m.append else 0, stat.S_ISREG(st_mode),
+        if pos is None:
+            pos = size if m.append else 0
+        raw = BinaryFile(handle, fd, name, m, pos, stat.S_ISREG(st_mode),
                          _buffer_size(buffering, m.text), closefd)
         if not m.text:
             return raw

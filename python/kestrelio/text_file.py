@@ -38,7 +38,7 @@ def resolve_encoding(encoding: Optional[str]) -> str:
             encoding = getencoding() if getencoding is not None else locale.getpreferredencoding(False)
     if not isinstance(encoding, str):
         raise TypeError(f"TextIOWrapper() argument 'encoding' must be str or None, not {type(encoding).__name__}")
-    if not codecs.lookup(encoding)._is_text_encoding:  # type: ignore[attr-defined]
+    if not codecs.lookup(encoding)._is_text_encoding:
         raise LookupError(f"{encoding!r} is not a text encoding; use codecs.open() to handle arbitrary codecs")
     return encoding
 
@@ -199,7 +199,7 @@ class TextFile:
         return self._encoder
 
     def _get_decoder(self) -> Any:
-        decoder = codecs.getincrementaldecoder(self._encoding)(self._errors)
+        decoder: Any = codecs.getincrementaldecoder(self._encoding)(self._errors)
         if self._readuniversal:
             decoder = io.IncrementalNewlineDecoder(decoder, self._readtranslate)
         self._decoder = decoder
@@ -298,7 +298,7 @@ class TextFile:
             except BaseException:
                 self._put_back([head])
                 raise
-            result = head + decoder.decode(raw, final=True)
+            result: str = head + decoder.decode(raw, final=True)
             self._set_decoded("")
             self._snapshot = None
             return result
