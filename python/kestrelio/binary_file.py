@@ -584,12 +584,12 @@ class BinaryFile:
         finally:
             turns.leave()
 
-    async def _read_ahead(self, want: int = READ_AHEAD) -> bool:
-        """Extend the read-ahead copy from the position by at least ``want`` bytes; False at end of file."""
+    async def _read_ahead(self) -> bool:
+        """Extend the read-ahead copy from the position; False at end of file."""
         buf = self._buf
         pos = self._where()
         rest = buf.available() if buf.active() else b""
-        chunk = await self._read_at(pos + len(rest), max(want, len(rest)))
+        chunk = await self._read_at(pos + len(rest), max(READ_AHEAD, len(rest)))
         if not chunk:
             return False
         buf.refill(pos, rest + chunk if rest else chunk)
