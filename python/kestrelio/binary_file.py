@@ -66,7 +66,7 @@ from typing import (
 
 import _kestrelio
 
-from .buffered import LINE_QUOTA, READ_AHEAD, WRITE_BUFFER, FileBuffer, line_iter
+from .buffered import LINE_QUOTA, READ_AHEAD, WRITE_BUFFER, FileBuffer, GatedTurns, line_iter
 from .modes import Mode
 from .turns import Turns
 
@@ -99,6 +99,7 @@ ITER_CHUNK = CHUNK_SIZE
 YIELD_EVERY = 0.0005
 
 _CLOSED_MSG = "I/O operation on closed file."
+_WHENCES = (os.SEEK_SET, os.SEEK_CUR, os.SEEK_END)
 
 
 class _FastPathLike(Protocol):
@@ -281,7 +282,7 @@ class BinaryFile:
         self._fast_confirmed = False
         self._buf = FileBuffer(line_iter(self._next_line), buffer_size)
         # The fast step of ``async for`` runs only while no call has or waits for the turn.
-        self._turns = Turns(self._buf.lines)
+        self._turns: Turns = GatedTurns(self._buf.lines)
         self._pwrites: Set[asyncio.Future[Any]] = set()  # in flight, for flush and sync to wait on
         # Whether the position is the end of an append that ran since the
         # last position call: concurrent appends may finish in any order.
@@ -443,20 +444,22 @@ class BinaryFile:
     async def _flush_writes(self) -> None:
         """Write out the buffered bytes; on cancellation keep those the kernel did not take."""
         buf = self._buf
-        if not buf.wbuf:
-            return
-        data = bytes(buf.wbuf)
-        fut = _kestrelio.write(self._handle, buf.wstart, data, self._mode.append)
-        try:
-            _n, end = await _await_op(fut)
-        except asyncio.CancelledError:
-            done = _completed_result(fut)
-            if done is not None:
-                del buf.wbuf[:len(data)]
-                self._pos = done[0][1]
-            raise
-        del buf.wbuf[:len(data)]
-        self._pos = end
+        while buf.wbuf:
+            buf.patched = False
+            data = bytes(buf.wbuf)
+            fut = _kestrelio.write(self._handle, buf.wstart, data, self._mode.append)
+            try:
+                _n, end = await _await_op(fut)
+            except asyncio.CancelledError:
+                done = _completed_result(fut)
+                if done is not None and not buf.patched:
+                    del buf.wbuf[:len(data)]
+                    self._pos = done[0][1]
+                raise
+            if buf.patched:
+                continue  # a pwrite changed bytes while they were on their way: write them again
+            del buf.wbuf[:len(data)]
+            self._pos = end
 
     async def _take_turn(self) -> None:
         turns = self._turns
@@ -469,7 +472,8 @@ class BinaryFile:
             return
         await self._take_turn()
         try:
-            await self._flush_writes()
+            if self._buf.wbuf:
+                await self._flush_writes()
         finally:
             self._turns.give()
 
@@ -491,9 +495,17 @@ class BinaryFile:
         if not turns.take():
             await turns.wait()
         try:
-            await self._flush_writes()
-            start = self._where()
-            head = self._buf.take(n) if self._buf.active() else b""
+            buf = self._buf
+            if buf.wbuf:
+                await self._flush_writes()
+            if not buf.lines.data:  # no read-ahead copy: the common case, kept short
+                start = self._pos
+                data = await (self._read_all(start) if n < 0 else self._read_at(start, n))
+                self._pos = start + len(data)
+                self._appended = False
+                return data
+            start = buf.position()
+            head = buf.take(n)
             try:
                 pos = start + len(head)
                 rest = await (self._read_all(pos) if n < 0 else self._read_at(pos, n - len(head)))
@@ -531,21 +543,25 @@ class BinaryFile:
         if not turns.take():
             await turns.wait()
         try:
-            await self._flush_writes()
-            start = self._where()
+            if self._buf.wbuf:
+                await self._flush_writes()
+            if not self._buf.lines.data:  # no read-ahead copy: the common case, kept short
+                start = self._pos
+                n = await self._readinto_at(b, start)
+                self._pos = start + n
+                self._appended = False
+                return n
+            start = self._buf.position()
             try:
-                if not self._buf.active():
-                    n = await self._readinto_at(b, start)
-                else:
-                    with memoryview(b) as view, view.cast("B") as target:
-                        head = self._buf.take(target.nbytes)
-                        k = len(head)
-                        target[:k] = head
-                        if k == target.nbytes:
-                            n = k
-                        else:
-                            with target[k:] as rest:
-                                n = k + await self._readinto_at(rest, start + k)
+                with memoryview(b) as view, view.cast("B") as target:
+                    head = self._buf.take(target.nbytes)
+                    k = len(head)
+                    target[:k] = head
+                    if k == target.nbytes:
+                        n = k
+                    else:
+                        with target[k:] as rest:
+                            n = k + await self._readinto_at(rest, start + k)
             except BaseException:
                 self._move(start)
                 raise
@@ -600,7 +616,8 @@ class BinaryFile:
         self._check_readable()
         await self._take_turn()
         try:
-            await self._flush_writes()
+            if self._buf.wbuf:
+                await self._flush_writes()
             buf = self._buf
             if not buf.active() or buf.position() >= buf.end():
                 await self._read_ahead()
@@ -616,7 +633,8 @@ class BinaryFile:
             return b""
         await self._take_turn()
         try:
-            await self._flush_writes()
+            if self._buf.wbuf:
+                await self._flush_writes()
             buf = self._buf
             if buf.active() and buf.position() < buf.end():
                 return buf.take(n)
@@ -643,7 +661,8 @@ class BinaryFile:
         limit = -1 if size is None else _index(size, "size")
         await self._take_turn()
         try:
-            await self._flush_writes()
+            if self._buf.wbuf:
+                await self._flush_writes()
             buf = self._buf
             start = self._where()
             try:
@@ -744,7 +763,8 @@ class BinaryFile:
                 if buf.collect(self._pos, view):
                     self._pos += nbytes
                     return nbytes
-            await self._flush_writes()
+            if self._buf.wbuf:
+                await self._flush_writes()
             with memoryview(b) as view:
                 if buf.collect(self._pos, view):
                     self._pos += nbytes
@@ -817,9 +837,10 @@ class BinaryFile:
         pos = _index(pos, "position")
         if pos < 0:
             raise _invalid_argument()
-        await self._flush_in_turn()
         with memoryview(b) as view:
             nbytes = view.nbytes
+            if not self._mode.append:
+                self._buf.overlay(pos, view)  # a later flush must not put older bytes back over these
         turns = self._turns
         turns.enter()
         try:
@@ -847,7 +868,8 @@ class BinaryFile:
         if not turns.take():
             await turns.wait()
         try:
-            await self._flush_writes()
+            if self._buf.wbuf:
+                await self._flush_writes()
             self._drop_read_ahead()
             if size is None:
                 size = self._pos
@@ -866,7 +888,8 @@ class BinaryFile:
         if not turns.take():
             await turns.wait()
         try:
-            await self._flush_writes()
+            if self._buf.wbuf:
+                await self._flush_writes()
         finally:
             turns.give()
         if pending:
@@ -917,13 +940,14 @@ class BinaryFile:
         """
         self._check_open()
         offset = _index(offset, "offset")
-        if whence not in (os.SEEK_SET, os.SEEK_CUR, os.SEEK_END):
+        if whence not in _WHENCES:
             raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
         turns = self._turns
         if not turns.take():
             await turns.wait()
         try:
-            await self._flush_writes()
+            if self._buf.wbuf:
+                await self._flush_writes()
             self._drop_read_ahead()
             if whence == os.SEEK_SET:
                 new = offset
@@ -933,7 +957,8 @@ class BinaryFile:
                 new = await self._size() + offset
             if new < 0:
                 raise _invalid_argument()
-            self._move(new)
+            self._pos = new
+            self._appended = False
             return new
         finally:
             turns.give()

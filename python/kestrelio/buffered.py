@@ -18,7 +18,9 @@ from typing import Any, Awaitable, Callable, Optional, Union
 
 import _kestrelio
 
-__all__ = ["FileBuffer", "READ_AHEAD", "WRITE_BUFFER", "LINE_QUOTA"]
+from .turns import Turns
+
+__all__ = ["FileBuffer", "GatedTurns", "READ_AHEAD", "WRITE_BUFFER", "LINE_QUOTA", "line_iter"]
 
 #: Bytes read ahead at a time for lines. Large enough that a refill is rare
 #: beside the lines it yields (one refill per ~2000 lines of 120 bytes).
@@ -56,10 +58,59 @@ def line_iter(slow: Callable[[], Awaitable[Any]]) -> Any:
     return _LINE_ITER(slow)
 
 
+class GatedTurns(Turns):
+    """Turns that keep a LineIter's ``hold`` set while any call has or waits for the turn.
+
+    The fast step of ``async for`` then runs only when the iterating task is
+    the file's one user, and every other step takes its turn like any call.
+    """
+
+    __slots__ = ("_gate",)
+
+    def __init__(self, gate: Any) -> None:
+        super().__init__()
+        self._gate = gate
+
+    def take(self) -> bool:
+        if super().take():
+            self._gate.hold = 1
+            return True
+        return False
+
+    def take_shared(self) -> bool:
+        if super().take_shared():
+            self._gate.hold = 1
+            return True
+        return False
+
+    async def _wait(self, shared: bool) -> None:
+        self._gate.hold = 1
+        try:
+            await super()._wait(shared)
+        finally:
+            self._gate.hold = int(self.busy)
+
+    def give(self) -> None:
+        super().give()
+        self._gate.hold = int(self.busy)
+
+    def give_shared(self) -> None:
+        super().give_shared()
+        self._gate.hold = int(self.busy)
+
+    def enter(self) -> None:
+        super().enter()
+        self._gate.hold = 1
+
+    def leave(self) -> None:
+        super().leave()
+        self._gate.hold = int(self.busy)
+
+
 class FileBuffer:
     """Read-ahead copy and pending writes of one file."""
 
-    __slots__ = ("lines", "start", "wbuf", "wstart", "wsize")
+    __slots__ = ("lines", "start", "wbuf", "wstart", "wsize", "patched")
 
     def __init__(self, lines: Any, wsize: int) -> None:
         #: The LineIter holding the read-ahead copy in ``data`` (bytes) and the position in ``index``.
@@ -70,6 +121,8 @@ class FileBuffer:
         self.wstart = 0
         #: Write buffer size; 0 writes straight through.
         self.wsize = wsize
+        #: Set when ``overlay`` changed buffered bytes (a flush in flight writes them again).
+        self.patched = False
 
     # Read-ahead.
 
@@ -138,6 +191,16 @@ class FileBuffer:
 
     def pending(self) -> bool:
         return bool(self.wbuf)
+
+    def overlay(self, pos: int, data: memoryview) -> None:
+        """``data`` is written at ``pos`` past the buffer: put it over the buffered bytes it covers."""
+        wbuf = self.wbuf
+        lo = max(pos, self.wstart)
+        hi = min(pos + data.nbytes, self.wstart + len(wbuf))
+        if lo < hi:
+            with data.cast("B") as flat:
+                wbuf[lo - self.wstart:hi - self.wstart] = flat[lo - pos:hi - pos]
+            self.patched = True
 
     def collect(self, pos: int, data: memoryview) -> bool:
         """Add ``data`` written at ``pos`` to the buffer if it fits and continues it. Returns whether it did."""

@@ -19,7 +19,7 @@ from types import TracebackType
 from typing import Any, AsyncIterator, Iterable, List, Optional, Tuple, Type
 
 from .binary_file import YIELD_EVERY, BinaryFile
-from .buffered import LINE_QUOTA, READ_AHEAD, line_iter
+from .buffered import LINE_QUOTA, READ_AHEAD, GatedTurns, line_iter
 from .turns import Turns
 
 __all__ = ["TextFile", "resolve_encoding", "check_newline"]
@@ -120,7 +120,7 @@ class TextFile:
         self._lines.data = ""
         # Text calls take turns as the binary file's do; the fast step of
         # ``async for`` runs only while none has or waits for the turn.
-        self._turns = Turns(self._lines)
+        self._turns: Turns = GatedTurns(self._lines)
         # The fast step splits on "\n" alone.
         self._fast_split = newline is None or newline == "\n"
         self._yield_at = 0.0

@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import asyncio
 from collections import deque
-from typing import Any, Deque, Optional, Tuple
+from typing import Deque, Optional, Tuple
 
 __all__ = ["Turns"]
 
@@ -29,13 +29,9 @@ class Turns:
     with ``enter()`` and ``leave()``.
     """
 
-    __slots__ = ("_queue", "_exclusive", "_shared", "_woken", "_ncalls", "_idle", "_gate")
+    __slots__ = ("_queue", "_exclusive", "_shared", "_woken", "_free", "_idle")
 
-    def __init__(self, gate: Any = None) -> None:
-        # An object whose ``hold`` mirrors the count of calls (a LineIter: its
-        # fast step must not run beside another call).
-        self._gate = gate
-        self._ncalls = 0
+    def __init__(self) -> None:
         # Waiters in call order: their future and whether they share the turn.
         self._queue: Deque[Tuple[asyncio.Future[None], bool]] = deque()
         self._exclusive = False  # an exclusive holder has the turn
@@ -43,26 +39,14 @@ class Turns:
         # Holders granted the turn whose tasks have not run yet: a newcomer
         # must not overtake them, or shared calls would submit out of order.
         self._woken = 0
-        self._calls = 0
+        self._free = 0  # calls in progress that take no turn
         self._idle: Optional[asyncio.Future[None]] = None
-
-    @property
-    def _calls(self) -> int:
-        return self._ncalls
-
-    @_calls.setter
-    def _calls(self, n: int) -> None:
-        self._ncalls = n
-        gate = self._gate
-        if gate is not None:
-            gate.hold = n
 
     def take(self) -> bool:
         """Take the turn alone if it is free and nobody waits; False otherwise."""
         if self._exclusive or self._shared or self._queue:
             return False
         self._exclusive = True
-        self._calls += 1
         return True
 
     def take_shared(self) -> bool:
@@ -70,7 +54,6 @@ class Turns:
         if self._exclusive or self._queue or self._woken:
             return False
         self._shared += 1
-        self._calls += 1
         return True
 
     async def wait(self) -> None:
@@ -84,38 +67,36 @@ class Turns:
     def give(self) -> None:
         """Hand back the turn taken alone."""
         self._exclusive = False
-        self._calls -= 1
         if self._queue:
             self._grant()
-        if not self._calls:
+        elif self._idle is not None:
             self._wake_idle()
 
     def give_shared(self) -> None:
         """Hand back a shared turn."""
         self._shared -= 1
-        self._calls -= 1
         if self._queue and not self._shared:
             self._grant()
-        if not self._calls:
+        elif self._idle is not None:
             self._wake_idle()
 
     def enter(self) -> None:
         """Count a call that takes no turn (``pread``, ``size``, ...)."""
-        self._calls += 1
+        self._free += 1
 
     def leave(self) -> None:
-        self._calls -= 1
-        if not self._calls:
+        self._free -= 1
+        if self._idle is not None:
             self._wake_idle()
 
     @property
     def busy(self) -> bool:
         """Whether any call is in progress or waiting."""
-        return self._calls > 0
+        return bool(self._exclusive or self._shared or self._queue or self._free)
 
     async def idle(self) -> None:
         """Wait until no call is in progress; calls that start meanwhile count too."""
-        if not self._calls:
+        if not self.busy:
             return
         if self._idle is None:
             self._idle = asyncio.get_running_loop().create_future()
@@ -124,7 +105,6 @@ class Turns:
     async def _wait(self, shared: bool) -> None:
         fut: asyncio.Future[None] = asyncio.get_running_loop().create_future()
         self._queue.append((fut, shared))
-        self._calls += 1
         self._grant()
         try:
             if not fut.done():
@@ -145,9 +125,8 @@ class Turns:
                     self._queue.remove((fut, shared))
                 except ValueError:
                     pass  # already dropped by _grant
-                self._calls -= 1
                 self._grant()  # an exclusive waiter that leaves may let shared ones behind it go
-                if not self._calls:
+                if self._idle is not None:
                     self._wake_idle()
             raise
         self._woken -= 1
@@ -175,6 +154,8 @@ class Turns:
                 return
 
     def _wake_idle(self) -> None:
-        idle, self._idle = self._idle, None
-        if idle is not None and not idle.done():
-            idle.set_result(None)
+        idle = self._idle
+        if idle is not None and not self.busy:
+            self._idle = None
+            if not idle.done():
+                idle.set_result(None)
