@@ -124,3 +124,143 @@ def test_a_refused_range_is_declined_without_a_read_that_could_wait(tmp_path):
         "plain_reads": 0,
         "again": True,
     }
+
+
+COUNTING_SHIM = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <sys/types.h>
+#include <sys/uio.h>
+
+/* No-wait reads the kernel refused: each one started readahead on the caller's thread. */
+long refusals = 0;
+
+typedef ssize_t (*preadv2_fn)(int, const struct iovec *, int, off_t, int);
+
+ssize_t preadv2(int fd, const struct iovec *iov, int n, off_t off, int flags) {
+  static preadv2_fn real;
+  if (!real) real = (preadv2_fn)dlsym(RTLD_NEXT, "preadv2");
+  ssize_t r = real(fd, iov, n, off, flags);
+  if (r < 0 && errno == EAGAIN && (flags & RWF_NOWAIT)) ++refusals;
+  return r;
+}
+ssize_t preadv64v2(int fd, const struct iovec *iov, int n, off_t off, int flags) {
+  return preadv2(fd, iov, n, off, flags);
+}
+"""
+
+COLD_CHILD = """
+    import ctypes, os, sys
+    import _kestrelio as k
+    PAGE = os.sysconf("SC_PAGESIZE")
+    refusals = ctypes.c_long.in_dll(ctypes.CDLL(None), "refusals")
+    path = sys.argv[1]
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.preadv(fd, [bytearray(1)], 0, os.RWF_NOWAIT)
+    except OSError:
+        print("{'unsupported': True}")
+        sys.exit(0)
+
+    def drop():
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+
+    fp = k.FastPath(fd)
+    out = {"warm": fp.read(0, PAGE) is not None}
+    drop()
+    before = refusals.value
+    out["large"] = fp.read(0, 64 * PAGE)
+    out["large_refusals"] = refusals.value - before
+    # A small read of a file not yet seen cold asks the kernel once; from then
+    # on the file is asked through mincore, which starts no I/O.
+    fp2 = k.FastPath(fd)
+    fp2.read(0, 1)
+    drop()
+    before = refusals.value
+    small = [fp2.read((2 * i + 1) * 64 * PAGE, PAGE) for i in range(16)]
+    out["small_refusals"] = refusals.value - before
+    # A stream that met cold pages stays with the backend while it goes on,
+    # even once the kernel's readahead has brought the next pages in.
+    fp3 = k.FastPath(fd)
+    fp3.read(0, 1)
+    drop()
+    out["stream_start"] = fp3.read(0, 64 * PAGE)
+    os.pread(fd, 2048 * PAGE, 0)  # the whole file is cached again
+    out["stream_next"] = fp3.read(64 * PAGE, 64 * PAGE)
+    out["elsewhere"] = fp3.read(1024 * PAGE, PAGE) is not None
+    out["stream_again"] = fp3.read(128 * PAGE, 64 * PAGE) is not None
+    print(repr(out))
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "RWF_NOWAIT"), reason="no reads that refuse to wait on this system")
+def test_a_cold_file_is_asked_through_mincore_not_by_reads_that_start_readahead(tmp_path):
+    path = tmp_path / "f"
+    path.write_bytes(os.urandom(2048 * os.sysconf("SC_PAGESIZE")))
+    os.sync()
+    env = preload_env(tmp_path, "counting", COUNTING_SHIM)
+    proc = run_script(COLD_CHILD.replace("sys.argv[1]", repr(str(path))), {"LD_PRELOAD": env["LD_PRELOAD"]})
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    out = ast.literal_eval(proc.stdout.strip())
+    if out.get("unsupported"):
+        pytest.skip("this file system has no reads that refuse to wait")
+    if out["large"] is not None:
+        pytest.skip("this file system keeps pages despite POSIX_FADV_DONTNEED")
+    assert out["warm"]
+    assert out["large_refusals"] == 0, "a large read asks mincore before a no-wait read"
+    # Readahead started by the one refusal may land and be served later:
+    # that is a hit, never a second refusal.
+    assert out["small_refusals"] <= 1, out
+    assert out["stream_start"] is None and out["stream_next"] is None
+    assert out["elsewhere"] and out["stream_again"], "a read elsewhere ends the cold stream"
+
+
+UNTOLD_CHILD = """
+    import ctypes, os, pwd, sys
+    import _kestrelio as k
+    PAGE = os.sysconf("SC_PAGESIZE")
+    libs = ctypes.CDLL(None)
+    refuse_from = ctypes.c_longlong.in_dll(libs, "refuse_from")
+    refusals = ctypes.c_long.in_dll(libs, "refusals")
+    fd = os.open(sys.argv[1], os.O_RDONLY)
+    try:
+        os.preadv(fd, [bytearray(1)], 0, os.RWF_NOWAIT)
+    except OSError:
+        print("{'unsupported': True}")
+        sys.exit(0)
+    # A reader that neither owns nor may write the file: mincore cannot tell it the truth.
+    nobody = pwd.getpwnam("nobody")
+    os.setgroups([])
+    os.setgid(nobody.pw_gid)
+    os.setuid(nobody.pw_uid)
+    fp = k.FastPath(fd)
+    out = {"warm": fp.read(0, PAGE) is not None}
+    refuse_from.value = 32 * PAGE
+    cold = [fp.read(40 * PAGE, PAGE) for _ in range(20)]
+    out["declined"] = all(r is None for r in cold)
+    out["refusals"] = refusals.value
+    refuse_from.value = -1
+    out["served_again_within"] = next((i for i in range(2048) if fp.read(40 * PAGE, PAGE) is not None), None)
+    print(repr(out))
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "RWF_NOWAIT"), reason="no reads that refuse to wait on this system")
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to read as another user")
+def test_a_cold_file_that_mincore_cannot_judge_is_asked_less_and_less_often(tmp_path):
+    path = tmp_path / "f"
+    path.write_bytes(os.urandom(64 * os.sysconf("SC_PAGESIZE")))
+    os.chmod(path, 0o644)
+    shim = SHIM.replace("long plain_reads = 0;", "long plain_reads = 0;\nlong refusals = 0;").replace(
+        "      errno = EAGAIN;\n      return -1;", "      ++refusals;\n      errno = EAGAIN;\n      return -1;")
+    env = preload_env(tmp_path, "untold", shim)
+    proc = run_script(UNTOLD_CHILD.replace("sys.argv[1]", repr(str(path))), {"LD_PRELOAD": env["LD_PRELOAD"]})
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    out = ast.literal_eval(proc.stdout.strip())
+    if out.get("unsupported"):
+        pytest.skip("this file system has no reads that refuse to wait")
+    assert out["warm"] and out["declined"]
+    # Asked at the 1st, 3rd, 6th, 11th and 20th read: each refusal doubles the rest.
+    assert out["refusals"] == 5, out
+    assert out["served_again_within"] is not None and out["served_again_within"] <= 16, out

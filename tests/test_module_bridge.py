@@ -1,6 +1,9 @@
 import asyncio
 import gc
+import os
 import threading
+import time
+import warnings
 import weakref
 
 import pytest
@@ -32,17 +35,103 @@ def test_two_loops_on_two_threads(data_file):
     assert not errors and len(results) == 2
 
 
+def open_descriptors():
+    if not os.path.isdir("/proc/self/fd"):
+        pytest.skip("needs /proc/self/fd to count descriptors")
+    return len(os.listdir("/proc/self/fd"))
+
+
+class NoReaderLoop(asyncio.SelectorEventLoop):
+    def add_reader(self, fd, cb, *args):
+        raise NotImplementedError("no readers here")
+
+
 def test_closed_loop_bridge_swept_by_new_loop():
+    run(_nop)
+    gc.collect()
+    loop = asyncio.new_event_loop()  # kept referenced: only the sweep can drop its bridge
+    loop.run_until_complete(_nop())
+    loop.close()
+    with_bridge = open_descriptors()
+    run(_nop)  # a new loop's first submission drops the closed loop's doorbell
+    gc.collect()
+    assert open_descriptors() == with_bridge - 2
+
+
+def test_collected_loop_releases_its_bridge():
     loop = asyncio.new_event_loop()
     loop.run_until_complete(_nop())
     loop.close()
     ref = weakref.ref(loop)
     del loop
     gc.collect()
-    assert ref() is not None  # its bridge still holds it
-    run(_nop)
-    gc.collect()
     assert ref() is None
+
+
+class UnsureLoop(asyncio.SelectorEventLoop):
+    """A loop whose is_closed() raises while `unsure` is set."""
+    unsure = False
+
+    def is_closed(self):
+        if self.unsure:
+            raise RuntimeError("cannot tell")
+        return super().is_closed()
+
+
+def run_guarded(loop, coro):
+    # A loop that lost its doorbell would wait forever: stop it instead, so
+    # the fault fails the test rather than hanging the suite.
+    guard = loop.call_later(30, loop.stop)
+    try:
+        return loop.run_until_complete(coro)
+    finally:
+        guard.cancel()
+
+
+def test_loop_whose_is_closed_raises_keeps_its_doorbell(data_file):
+    loop = UnsureLoop()
+    try:
+        run_guarded(loop, _nop())
+        loop.unsure = True
+        # Another loop's first submission looks at every bridge; the pipe it
+        # tries (and gives up, falling back) would take any number just freed.
+        other = NoReaderLoop()
+        try:
+            other.run_until_complete(_nop())
+        finally:
+            other.close()
+        loop.unsure = False
+        async def read_back():
+            return await k.read_file(os.fspath(data_file), 1 << 20)
+        for _ in range(3):
+            assert run_guarded(loop, read_back()) == data_file.read_bytes()
+    finally:
+        loop.unsure = False
+        loop.close()
+
+
+async def _io(path):
+    h, _, _ = await open_rw(path)
+    assert await k.read(h, 0, 16) == path.read_bytes()[:16]
+    await k.probe_nop()
+    await k.close(h)
+
+
+def test_unclosed_dropped_loops_return_their_descriptors(data_file):
+    run(_io, data_file)
+    gc.collect()
+    before = open_descriptors()
+    refs = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ResourceWarning)  # "unclosed event loop"
+        for _ in range(50):
+            loop = asyncio.new_event_loop()
+            loop.run_until_complete(_io(data_file))
+            refs.append(weakref.ref(loop))
+            del loop
+        gc.collect()
+    assert [r for r in refs if r() is not None] == []
+    assert open_descriptors() == before
 
 
 async def _nop():
@@ -66,11 +155,6 @@ def test_thousand_nops():
     assert run(main) == [None] * 1000
 
 
-class NoReaderLoop(asyncio.SelectorEventLoop):
-    def add_reader(self, fd, cb, *args):
-        raise NotImplementedError("no readers here")
-
-
 def test_threadsafe_fallback(data_file):
     loop = NoReaderLoop()
     try:
@@ -84,3 +168,35 @@ def test_threadsafe_fallback(data_file):
     finally:
         loop.close()
     run(_nop)  # the closed fallback loop's bridge is swept without trouble
+
+
+def test_operation_in_flight_when_its_loop_is_dropped_completes(tmp_path, data_file):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    loop = asyncio.new_event_loop()
+
+    async def start():
+        # Opening a FIFO for reading waits for a writer: in flight until we open one.
+        return weakref.ref(k.open(os.fspath(fifo), True, False, False, False, False, False))
+
+    future_ref = loop.run_until_complete(start())
+    loop_ref = weakref.ref(loop)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ResourceWarning)  # "unclosed event loop"
+        del loop
+        gc.collect()
+        writer = os.open(fifo, os.O_WRONLY)
+        try:
+            # Once the open answers, only the completion queued for the dropped
+            # loop holds its future, and the loop goes with it. Bounded wait:
+            # a guard against a hang, not a timing.
+            for _ in range(500):
+                run(_nop)
+                gc.collect()
+                if loop_ref() is None:
+                    break
+                time.sleep(0.01)
+        finally:
+            os.close(writer)
+    assert loop_ref() is None and future_ref() is None
+    run(_io, data_file)  # the process goes on working

@@ -31,32 +31,147 @@ PyObject* get_running_loop_fn() {
   return cached_attr(&fn, "asyncio", "get_running_loop");
 }
 
-// True when the loop is closed or cannot say; its bridge may then go.
-bool loop_gone(PyObject* loop) {
+// True only when the loop says it is closed. A loop that raises or answers
+// something else may still be running and watching its doorbell, so its
+// bridge stays.
+bool loop_says_closed(PyObject* loop) {
   PyRef r = PyRef::steal(PyObject_CallMethod(loop, "is_closed", nullptr));
   if (!r) {
     PyErr_Clear();
-    return true;
+    return false;
   }
-  return !PyBool_Check(r.get()) || r.get() == Py_True;
+  return r.get() == Py_True;
 }
 
 bool set_nonblocking_cloexec(int fd) {
   return fcntl(fd, F_SETFD, FD_CLOEXEC) == 0 && fcntl(fd, F_SETFL, O_NONBLOCK) == 0;
 }
 
-// Drops a bridge we built but will not use. Its pipe is withdrawn from the
-// loop first, so the loop does not keep watching a descriptor number that is
-// about to be closed and may be reused.
-void discard_unused(std::shared_ptr<LoopBridge> bridge) {
-  if (bridge && bridge->doorbell && bridge->doorbell->pipe()) {
-    PyRef r = PyRef::steal(PyObject_CallMethod(bridge->loop.get(), "remove_reader", "i",
-                                               bridge->doorbell->pipe()->read_fd));
-    if (!r) PyErr_Clear();
+// The referent of a weak reference (new reference), or null once it is gone.
+PyObject* weak_target(PyObject* ref) {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* o = nullptr;
+  if (PyWeakref_GetRef(ref, &o) < 0) PyErr_Clear();
+  return o;
+#else
+  PyObject* o = PyWeakref_GetObject(ref);
+  if (!o) {
+    PyErr_Clear();
+    return nullptr;
   }
+  return o == Py_None ? nullptr : Py_NewRef(o);
+#endif
+}
+
+// Weak reference callback: the loop is being collected, so its bridge leaves
+// the map. `key` is the loop's address as an int; the entry is removed only
+// if it is still the one this reference belongs to.
+PyObject* on_loop_gone(PyObject* key, PyObject* ref) {
+  auto k = reinterpret_cast<std::uintptr_t>(PyLong_AsVoidPtr(key));
+  if (PyErr_Occurred()) return nullptr;
+  std::shared_ptr<LoopBridge> gone;
+  {
+    Globals::Bridges& bridges = globals().bridges;
+    std::lock_guard<std::mutex> lock(bridges.mutex);
+    auto it = bridges.map.find(k);
+    if (it != bridges.map.end() && it->second->loop_ref.get() == ref) {
+      gone = std::move(it->second);
+      bridges.map.erase(it);
+    }
+  }
+  gone.reset();  // unlocked: closing the doorbell may release Python objects
+  Py_RETURN_NONE;
+}
+
+PyMethodDef on_loop_gone_def = {"_loop_gone", on_loop_gone, METH_O, nullptr};
+
+// Points the bridge at its loop: weakly, with a callback that drops the map
+// entry when the loop dies; strongly for a loop type without weak references.
+bool attach_loop(LoopBridge& bridge, PyObject* loop, std::uintptr_t key) {
+  PyRef key_obj = PyRef::steal(PyLong_FromVoidPtr(reinterpret_cast<void*>(key)));
+  if (!key_obj) return false;
+  PyRef callback = PyRef::steal(PyCFunction_New(&on_loop_gone_def, key_obj.get()));
+  if (!callback) return false;
+  PyObject* ref = PyWeakref_NewRef(loop, callback.get());
+  if (ref) {
+    bridge.loop_ref = AnyThreadRef::steal(ref);
+    bridge.loop_is_weak = true;
+    return true;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+  PyErr_Clear();
+  bridge.loop_ref = AnyThreadRef::steal(Py_NewRef(loop));
+  bridge.loop_is_weak = false;
+  return true;
+}
+
+PyObject* kwnames_loop() {
+  static PyObject* names = nullptr;
+  if (!names) {
+    PyRef name = PyRef::steal(PyUnicode_InternFromString("loop"));
+    if (name) names = PyTuple_Pack(1, name.get());
+  }
+  return names;
 }
 
 }  // namespace
+
+LoopBridge::~LoopBridge() {
+  // A live loop would go on watching the descriptor number after the close
+  // below, and a later pipe reusing it would never wake the loop. Only the
+  // loop's own thread may withdraw the reader; anywhere else the loop is
+  // closed or gone by the time its bridge is dropped. A forked child shares
+  // the parent's epoll instance, so withdrawing there would deafen the parent.
+  const PipeBell* p = doorbell ? doorbell->pipe() : nullptr;
+  if (!p || !loop_ref || !PyGILState_Check() || PyThread_get_thread_ident() != loop_thread ||
+      getpid() != creator_pid) {
+    return;
+  }
+  PyObject* l = loop();
+  if (!l) return;
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyObject* r = PyObject_CallMethod(l, "remove_reader", "i", p->read_fd);
+  if (r) {
+    Py_DECREF(r);
+  } else {
+    PyErr_Clear();
+  }
+  PyErr_Restore(type, value, tb);
+  Py_DECREF(l);
+}
+
+PyObject* LoopBridge::loop() const {
+  if (!loop_ref) return nullptr;
+  if (!loop_is_weak) return Py_NewRef(loop_ref.get());
+  return weak_target(loop_ref.get());
+}
+
+bool LoopBridge::serves(PyObject* l) const {
+  if (!loop_ref) return false;
+  if (!loop_is_weak) return loop_ref.get() == l;
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* o = weak_target(loop_ref.get());
+  Py_XDECREF(o);  // `o` was alive before this reference, so this frees nothing
+  return o == l;
+#else
+  return PyWeakref_GET_OBJECT(loop_ref.get()) == l;
+#endif
+}
+
+PyObject* LoopBridge::new_future() const {
+  PyObject* cls = kernel_future_class();
+  if (!cls) return nullptr;
+  PyObject* names = kwnames_loop();
+  if (!names) return nullptr;
+  PyRef l = PyRef::steal(loop());
+  if (!l) {
+    PyErr_SetString(PyExc_RuntimeError, "the event loop of this kestrelio bridge is gone");
+    return nullptr;
+  }
+  PyObject* args[1] = {l.get()};
+  return PyObject_Vectorcall(cls, args, 0, names);
+}
 
 Doorbell::~Doorbell() {
   if (const PipeBell* p = pipe()) {
@@ -103,49 +218,48 @@ std::shared_ptr<LoopBridge> bridge_for_running_loop() {
   {
     std::lock_guard<std::mutex> lock(bridges.mutex);
     auto it = bridges.map.find(key);
-    if (it != bridges.map.end()) return it->second;
+    if (it != bridges.map.end() && it->second->serves(loop.get())) return it->second;
     for (auto& [k, b] : bridges.map) others.push_back(b);
   }
+  // Only bridges of loops that are gone or say they are closed go: a loop
+  // that cannot answer may still be watching its doorbell.
   std::vector<std::shared_ptr<LoopBridge>> closed;
   for (auto& b : others) {
-    if (loop_gone(b->loop.get())) closed.push_back(b);
+    PyRef other = PyRef::steal(b->loop());
+    if (!other || loop_says_closed(other.get())) closed.push_back(b);
   }
   others.clear();
 
-  PyObject* cls = kernel_future_class();
-  if (!cls) return nullptr;
-  PyRef kwargs = PyRef::steal(PyDict_New());
-  if (!kwargs || PyDict_SetItemString(kwargs.get(), "loop", loop.get()) < 0) return nullptr;
-  PyRef functools = PyRef::steal(PyImport_ImportModule("functools"));
-  if (!functools) return nullptr;
-  PyRef partial = PyRef::steal(PyObject_GetAttrString(functools.get(), "partial"));
-  if (!partial) return nullptr;
-  PyRef args = PyRef::steal(PyTuple_Pack(1, cls));
-  if (!args) return nullptr;
-  PyRef factory = PyRef::steal(PyObject_Call(partial.get(), args.get(), kwargs.get()));
-  if (!factory) return nullptr;
-
+  if (!kernel_future_class()) return nullptr;
   auto bridge = std::make_shared<LoopBridge>();
-  bridge->loop = AnyThreadRef::steal(loop.new_ref());
-  bridge->future_factory = AnyThreadRef::steal(factory.release());
+  if (!attach_loop(*bridge, loop.get(), key)) return nullptr;
   bridge->loop_key = key;
+  bridge->loop_thread = PyThread_get_thread_ident();
+  bridge->creator_pid = getpid();
   PyObject* handle = new_drain_handle(bridge);
   if (!handle) return nullptr;
   std::optional<Doorbell> bell = pipe_doorbell(loop.get(), handle);
   if (!bell) {
+    // Looked up again at each ring; read once here so a loop without it
+    // fails the submission instead of losing its completions later.
     PyObject* cst = PyObject_GetAttrString(loop.get(), "call_soon_threadsafe");
     if (!cst) {
       Py_DECREF(handle);
       return nullptr;
     }
-    bell.emplace(ThreadsafeBell{AnyThreadRef::steal(cst)});
+    Py_DECREF(cst);
+    bell.emplace(ThreadsafeBell{});
   }
-  if (bridge->drain) {
-    Py_DECREF(handle);
-    internal_fault("drain set once");
-    return nullptr;
+  if (bell->pipe()) {
+    Py_DECREF(handle);  // the loop's reader registration holds it
+  } else {
+    if (bridge->drain) {
+      Py_DECREF(handle);
+      internal_fault("drain set once");
+      return nullptr;
+    }
+    bridge->drain = AnyThreadRef::steal(handle);
   }
-  bridge->drain = AnyThreadRef::steal(handle);
   if (bridge->doorbell) {
     internal_fault("doorbell set once");
     return nullptr;
@@ -154,7 +268,6 @@ std::shared_ptr<LoopBridge> bridge_for_running_loop() {
 
   std::shared_ptr<LoopBridge> result;
   std::vector<std::shared_ptr<LoopBridge>> removed;
-  std::shared_ptr<LoopBridge> unused;
   {
     std::lock_guard<std::mutex> lock(bridges.mutex);
     for (auto& b : closed) {
@@ -164,20 +277,29 @@ std::shared_ptr<LoopBridge> bridge_for_running_loop() {
         bridges.map.erase(it);
       }
     }
-    auto [it, inserted] = bridges.map.try_emplace(key, bridge);
-    result = it->second;
-    if (!inserted) unused = std::move(bridge);  // another call got in first
+    auto it = bridges.map.find(key);
+    if (it == bridges.map.end()) {
+      result = bridges.map.emplace(key, bridge).first->second;
+    } else if (it->second->serves(loop.get())) {
+      result = it->second;  // another call got in first; ours is withdrawn below
+      removed.push_back(std::move(bridge));
+    } else {
+      // The entry of a dead loop whose address this loop now has.
+      removed.push_back(std::move(it->second));
+      it->second = bridge;
+      result = bridge;
+    }
   }
-  // References dropped here, unlocked: a bridge's destruction releases
-  // Python objects.
-  discard_unused(std::move(unused));
+  // Dropped here, unlocked: tearing a bridge down runs Python code.
+  removed.clear();
+  closed.clear();
   return result;
 }
 
 void LoopBridge::complete(Completion c) {
   {
-    std::lock_guard<std::mutex> lock(queue_mutex);
-    queue.push_back(std::move(c));
+    std::lock_guard<std::mutex> lock(queue->mutex);
+    queue->items.push_back(std::move(c));
   }
   if (drain_scheduled.exchange(true, std::memory_order_seq_cst)) return;
   if (!DOORBELLS_ENABLED.load(std::memory_order_acquire)) return;
@@ -188,18 +310,20 @@ void LoopBridge::complete(Completion c) {
     } while (r < 0 && errno == EINTR);
     return;  // any other failure: the byte is only a wake-up
   }
-  const ThreadsafeBell* t = doorbell->threadsafe();
   PyGILState_STATE st = PyGILState_Ensure();
-  PyRef r = PyRef::steal(PyObject_CallOneArg(t->call_soon_threadsafe.get(), drain.get()));
+  PyRef r;
+  if (PyRef l = PyRef::steal(loop())) {
+    r = PyRef::steal(PyObject_CallMethod(l.get(), "call_soon_threadsafe", "O", drain.get()));
+  }
   if (!r) {
-    // The loop will never drain (typically closed): drop what waits for it
-    // and forget the bridge.
+    // The loop will never drain (closed or gone): drop what waits for it and
+    // forget the bridge.
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     std::vector<Completion> dropped;
     {
-      std::lock_guard<std::mutex> lock(queue_mutex);
-      dropped.swap(queue);
+      std::lock_guard<std::mutex> lock(queue->mutex);
+      dropped.swap(queue->items);
     }
     dropped.clear();
     drain_scheduled.store(false, std::memory_order_seq_cst);
@@ -240,14 +364,14 @@ void LoopBridge::run_drain() {
   std::vector<Completion> batch;
   for (;;) {
     {
-      std::lock_guard<std::mutex> lock(queue_mutex);
-      batch.swap(queue);
+      std::lock_guard<std::mutex> lock(queue->mutex);
+      batch.swap(queue->items);
     }
     if (batch.empty()) {
       drain_scheduled.store(false, std::memory_order_release);
       {
-        std::lock_guard<std::mutex> lock(queue_mutex);
-        if (queue.empty()) return;
+        std::lock_guard<std::mutex> lock(queue->mutex);
+        if (queue->items.empty()) return;
       }
       // A completion slipped in; whoever flips the flag first owns the drain.
       if (drain_scheduled.exchange(true, std::memory_order_seq_cst)) return;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <Python.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
@@ -20,13 +21,13 @@ struct PipeBell {
   int read_fd = -1;
   int write_fd = -1;
 };
-struct ThreadsafeBell {
-  AnyThreadRef call_soon_threadsafe;  // the loop's bound method
-};
+// Holds nothing of the loop: its bound call_soon_threadsafe would keep the
+// loop alive. The method is looked up at each ring.
+struct ThreadsafeBell {};
 class Doorbell {
  public:
   explicit Doorbell(PipeBell p) : v_(p) {}
-  explicit Doorbell(ThreadsafeBell t) : v_(std::move(t)) {}
+  explicit Doorbell(ThreadsafeBell t) : v_(t) {}
   Doorbell(Doorbell&& o) noexcept : v_(std::move(o.v_)) { o.v_ = PipeBell{}; }
   Doorbell& operator=(Doorbell&&) = delete;
   ~Doorbell();
@@ -38,16 +39,41 @@ class Doorbell {
   std::variant<PipeBell, ThreadsafeBell> v_;
 };
 
+// Finished operations waiting for their loop's drain, oldest first. Shared
+// with the drain handle, which shows the queued futures to the garbage
+// collector: a dropped loop whose only remaining references come from its
+// queued completions can then be collected.
+struct CompletionQueue {
+  std::mutex mutex;  // never held with another lock or while Python runs
+  std::vector<Completion> items;
+};
+
 // Carries finished operations of one event loop back to that loop. Shared by
 // the bridges map and every operation in flight; the drain handle holds it
-// weakly, so the loop's reader registration does not keep it alive.
+// weakly, so the loop's reader registration does not keep it alive. The
+// bridge holds its loop weakly too, so a loop dropped without close() can be
+// collected; the reference's callback then removes the bridge from the map.
 struct LoopBridge {
-  AnyThreadRef loop;
-  AnyThreadRef future_factory;
+  LoopBridge() = default;
+  LoopBridge(const LoopBridge&) = delete;
+  LoopBridge& operator=(const LoopBridge&) = delete;
+  // Withdraws the doorbell from the loop when torn down on the loop's thread
+  // while the loop lives; otherwise (another thread, loop gone) it only
+  // closes the descriptors.
+  ~LoopBridge();
+
+  // A weak reference to the loop, or the loop itself for a loop type that
+  // refuses weak references.
+  AnyThreadRef loop_ref;
+  bool loop_is_weak = false;
   std::uintptr_t loop_key = 0;
-  std::mutex queue_mutex;  // never held with another lock or while Python runs
-  std::vector<Completion> queue;
+  unsigned long loop_thread = 0;  // thread that made the bridge, the loop's
+  pid_t creator_pid = 0;          // a forked child never touches the loop
+  std::shared_ptr<CompletionQueue> queue = std::make_shared<CompletionQueue>();
   std::optional<Doorbell> doorbell;
+  // Held only for the call_soon_threadsafe doorbell; with a pipe the loop's
+  // reader registration holds the drain handle, so that the loop, the handle
+  // and the queued futures form a cycle the collector can see.
   AnyThreadRef drain;
   std::atomic<bool> drain_scheduled{false};
 
@@ -55,6 +81,15 @@ struct LoopBridge {
   void complete(Completion c);
   // The body of a DrainHandle call. Loop thread, interpreter lock held.
   void run_drain();
+
+  // The loop (new reference), or null without an exception once it is gone.
+  // Interpreter lock held.
+  PyObject* loop() const;
+  // True when this bridge belongs to `loop`. Runs no Python code.
+  bool serves(PyObject* loop) const;
+  // A new KernelFuture bound to the loop, or null with an exception set.
+  // Interpreter lock held.
+  PyObject* new_future() const;
 };
 
 // The running loop's bridge, created on first use; null with an exception

@@ -12,7 +12,10 @@ namespace {
 struct DrainHandleObject {
   PyObject_HEAD
   std::weak_ptr<LoopBridge> bridge;
+  std::shared_ptr<CompletionQueue> queue;  // the bridge's, for the collector
 };
+
+DrainHandleObject* as_handle(PyObject* self) { return reinterpret_cast<DrainHandleObject*>(self); }
 
 PyObject* drain_handle_new(PyTypeObject* type, PyObject*, PyObject*) {
   (void)type;
@@ -20,9 +23,41 @@ PyObject* drain_handle_new(PyTypeObject* type, PyObject*, PyObject*) {
   return nullptr;
 }
 
+// Visits what the queued completions hold. Their futures hold the loop, and
+// the loop holds this handle through its reader registration: without this,
+// a dropped loop with a completion queued would never be collected. The
+// queue only gains references that were invisible before (moved in from an
+// operation's callback) while the collector may run, which it tolerates.
+int drain_handle_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  if (CompletionQueue* q = as_handle(self)->queue.get()) {
+    std::lock_guard<std::mutex> lock(q->mutex);
+    for (Completion& c : q->items) {
+      Py_VISIT(c.future.get());
+      Py_VISIT(c.kind.payload.get());
+    }
+  }
+  return 0;
+}
+
+// The loop is garbage: nobody will drain, so the queued futures are dropped
+// unsettled, as when a closed loop's bridge goes.
+int drain_handle_clear(PyObject* self) {
+  if (CompletionQueue* q = as_handle(self)->queue.get()) {
+    std::vector<Completion> dropped;
+    {
+      std::lock_guard<std::mutex> lock(q->mutex);
+      dropped.swap(q->items);
+    }
+  }
+  return 0;
+}
+
 void drain_handle_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<DrainHandleObject*>(self)->bridge.~weak_ptr();
+  PyObject_GC_UnTrack(self);
+  as_handle(self)->bridge.~weak_ptr();
+  as_handle(self)->queue.~shared_ptr();
   type->tp_free(self);
   Py_DECREF(type);  // instances of heap types own their type
 }
@@ -33,7 +68,7 @@ PyObject* drain_handle_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_TypeError, "DrainHandle.__call__() takes no arguments");
     return nullptr;
   }
-  if (std::shared_ptr<LoopBridge> bridge = reinterpret_cast<DrainHandleObject*>(self)->bridge.lock()) {
+  if (std::shared_ptr<LoopBridge> bridge = as_handle(self)->bridge.lock()) {
     bridge->run_drain();
   }
   Py_RETURN_NONE;
@@ -43,6 +78,8 @@ PyType_Slot drain_handle_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(drain_handle_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(drain_handle_dealloc)},
     {Py_tp_call, reinterpret_cast<void*>(drain_handle_call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(drain_handle_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(drain_handle_clear)},
     {0, nullptr},
 };
 
@@ -50,7 +87,7 @@ PyType_Spec drain_handle_spec = {
     "_kestrelio.DrainHandle",
     sizeof(DrainHandleObject),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     drain_handle_slots,
 };
 
@@ -70,7 +107,8 @@ PyObject* new_drain_handle(const std::shared_ptr<LoopBridge>& bridge) {
   if (!alloc) alloc = PyType_GenericAlloc;
   PyObject* self = alloc(type, 0);
   if (!self) return nullptr;
-  new (&reinterpret_cast<DrainHandleObject*>(self)->bridge) std::weak_ptr<LoopBridge>(bridge);
+  new (&as_handle(self)->bridge) std::weak_ptr<LoopBridge>(bridge);
+  new (&as_handle(self)->queue) std::shared_ptr<CompletionQueue>(bridge->queue);
   return self;
 }
 

@@ -96,7 +96,7 @@ PyObject* py_read_parallel(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   if (!d) return nullptr;
   std::shared_ptr<LoopBridge> bridge = bridge_for_running_loop();
   if (!bridge) return nullptr;
-  PyRef future = PyRef::steal(PyObject_CallNoArgs(bridge->future_factory.get()));
+  PyRef future = PyRef::steal(bridge->new_future());
   if (!future) return nullptr;
   PyObject* output = new_read_target(len);
   if (!output) return nullptr;

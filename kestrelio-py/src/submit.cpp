@@ -20,7 +20,7 @@ PyObject* submit(Op op, CompletionKind kind, std::optional<Owner> owner) {
   if (!d) return nullptr;
   std::shared_ptr<LoopBridge> bridge = bridge_for_running_loop();
   if (!bridge) return nullptr;
-  PyRef future = PyRef::steal(PyObject_CallNoArgs(bridge->future_factory.get()));
+  PyRef future = PyRef::steal(bridge->new_future());
   if (!future) return nullptr;
 
   ReplyFn reply = [kind = std::move(kind), bridge, fut = AnyThreadRef::steal(future.new_ref()),

@@ -14,7 +14,7 @@ def _parser() -> argparse.ArgumentParser:
         "bench", help="benchmark kestrelio's backends against run_in_executor, aiofiles and os.pread",
         description="Runs the calibration ladder on both backends, then 4 KiB random reads, 1 MiB sequential "
                     "reads and a whole-file read of one cached file for every contender, each in a fresh "
-                    "interpreter, and prints a table.")
+                    "interpreter, then the loop stall each backend causes, and prints tables.")
     bench.add_argument("--size-mib", type=int, default=256, help="size of the test file (default 256)")
     bench.add_argument("--seconds", type=float, default=0.6, help="time for each measurement (default 0.6)")
     bench.add_argument("--repeat", type=int, default=2,
@@ -23,6 +23,8 @@ def _parser() -> argparse.ArgumentParser:
     bench.add_argument("--dir", default=None, help="where to put the test file (default: the temp directory)")
     bench.add_argument("--plot", metavar="PNG", default=None, help="also write a bar chart (needs matplotlib)")
     bench.add_argument("--no-progress", action="store_true", help="no progress bar")
+    bench.add_argument("--full", action="store_true",
+                       help="also the heavy rows: the loop stall of a 200 MiB read() and of a cold 512 MiB file")
     return parser
 
 
@@ -35,7 +37,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     from .bench.runner import Options, run
 
     results = run(Options(size=args.size_mib << 20, seconds=args.seconds, ladder_ops=args.ladder_ops,
-                          repeats=args.repeat, directory=args.dir, progress=not args.no_progress))
+                          repeats=args.repeat, directory=args.dir, progress=not args.no_progress,
+                          full=args.full))
     print(table(results))
     if args.plot:
         plot(results, args.plot)

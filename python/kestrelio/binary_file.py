@@ -66,6 +66,7 @@ from typing import (
 
 import _kestrelio
 
+from . import fast_reads
 from .buffered import LINE_QUOTA, READ_AHEAD, WRITE_BUFFER, FileBuffer, GatedTurns, line_iter
 from .modes import Mode
 from .turns import Turns
@@ -399,7 +400,9 @@ class BinaryFile:
                 return b""
         fp = self._fast
         if fp is not None:
-            data = fp.read(pos, n)
+            if fast_reads.turn_due(n):
+                await fast_reads.take_turn()
+            data = fast_reads.read(fp, pos, n)
             if data is not None:
                 return data
             self._fast_missed()
@@ -408,7 +411,9 @@ class BinaryFile:
     async def _read_all(self, pos: int) -> bytes:
         fp = self._fast
         if fp is not None:
-            data = fp.read_all(pos)
+            if fast_reads.turn_due(fast_reads.FAST_MAX):
+                await fast_reads.take_turn()
+            data = fast_reads.read_all(fp, pos)
             # An empty answer comes from fstat alone; trust it only from a
             # file the fast path can map (procfs files say 0 whatever they hold).
             if data is not None and (data or self._size_is_length()):
@@ -522,9 +527,13 @@ class BinaryFile:
         return await self.read(-1)
 
     async def _readinto_at(self, b: Buffer, pos: int) -> int:
+        with memoryview(b) as view:
+            nbytes = view.nbytes
         fp = self._fast
         if fp is not None:
-            got = fp.readinto(pos, b)
+            if fast_reads.turn_due(nbytes):
+                await fast_reads.take_turn()
+            got = fast_reads.readinto(fp, pos, b, nbytes)
             if got is not None:
                 return got
             self._fast_missed()

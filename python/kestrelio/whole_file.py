@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Optional
 
 import _kestrelio
 
+from . import fast_reads
 from .binary_file import (
     _FAST_PATH, CHUNK_SIZE, StrOrBytesPath, _await_op, _close_handle, _completed_result, _discard, _read_to_eof,
     _with_filename,
@@ -40,7 +41,9 @@ INLINE_MAX = CHUNK_SIZE
 async def _read_to_end(handle: int, fd: int) -> bytes:
     fast = _FAST_PATH(fd) if _FAST_PATH is not None else None
     if fast is not None:
-        data = fast.read_all(0)
+        if fast_reads.turn_due(fast_reads.FAST_MAX):
+            await fast_reads.take_turn()
+        data = fast_reads.read_all(fast, 0)
         # An empty answer comes from fstat alone: trust it only from a file
         # the fast path can map (procfs files say 0 whatever they hold).
         if data is not None and (data or fast.supported()):

@@ -24,6 +24,15 @@ namespace {
 constexpr std::uint64_t kHeadroom = 1048576;
 constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint64_t kLargestOffset = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+// A refused no-wait read starts the kernel's readahead on the calling thread
+// (the event loop), up to the device's readahead window. Reads at least this
+// long, and every read for a while after a refusal, ask `mincore` first,
+// which starts no I/O.
+constexpr std::uint64_t kAskFirstMin = 65536;
+constexpr std::uint32_t kAskFirstAfterRefusal = 64;
+// Where `mincore` cannot tell, a file found cold is not asked again for this
+// many reads, doubling with every refusal up to the cap.
+constexpr std::uint32_t kMaxColdSkips = 1024;
 
 // The size of a regular file, negative taken as 0; false for a negative
 // descriptor, a failing `fstat` or anything that is not a regular file.
@@ -46,10 +55,27 @@ struct Inner {
   // The kernel reads this file without waiting for the disk: one system call
   // tests residency and copies, and `mincore` is not needed.
   bool nowait = false;
+  // `mincore` on the view tells the truth about this file's page cache.
+  bool reported = false;
+  // Reads still to ask `mincore` before a no-wait read, after a refusal.
+  std::uint32_t ask_first = 0;
+  // Where `mincore` cannot tell: reads to decline unasked, and the next such count.
+  std::uint32_t cold_skips = 0;
+  std::uint32_t cold_backoff = 0;
+  // Where the last declined read ended. A read that starts there continues a
+  // cold stream, which the kernel is reading ahead of: copying the pages it
+  // just brought in would start its next readahead on this thread, so the
+  // stream stays with the backend until it breaks off.
+  static constexpr std::uint64_t kNoStream = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t cold_stream_end = kNoStream;
 
   bool ensure_view(std::uint64_t need);
   FillResult fill(std::uint64_t pos, char* dest, std::uint64_t len);
   FillResult fill_without_waiting(std::uint64_t pos, char* dest, std::uint64_t len);
+  FillResult fill_resident(std::uint64_t pos, char* dest, std::uint64_t len);
+  bool resident(std::uint64_t pos, std::uint64_t len, std::uint64_t* want);
+  bool may_ask_without_waiting(std::uint64_t pos, std::uint64_t len);
+  void refused();
 };
 
 bool Inner::ensure_view(std::uint64_t need) {
@@ -68,53 +94,45 @@ bool Inner::ensure_view(std::uint64_t need) {
   ResidentView fresh = ResidentView::map(fd, length);
   if (!fresh) return false;
   nowait = reads_without_waiting(fd);
+  reported = residency_is_reported(fd, st, fresh);
   // A kernel that calls every page resident would let a read block on the
   // disk; such a file is never served by `mincore` (the fresh view is
   // unmapped here).
-  if (!nowait && !residency_is_reported(fd, st, fresh)) return false;
+  if (!nowait && !reported) return false;
   view = std::move(fresh);
   return need <= length;
 }
 
 FillResult Inner::fill(std::uint64_t pos, char* dest, std::uint64_t len) {
+  if (len > kU64Max - pos) return {Fill::Declined, 0};
+  const bool continues_cold_stream = pos == cold_stream_end;
+  cold_stream_end = kNoStream;
+  if (continues_cold_stream) {
+    cold_stream_end = pos + len;
+    return {Fill::Declined, 0};
+  }
+  FillResult r = fill_resident(pos, dest, len);
+  if (r.kind == Fill::Declined) cold_stream_end = pos + len;
+  return r;
+}
+
+FillResult Inner::fill_resident(std::uint64_t pos, char* dest, std::uint64_t len) {
   constexpr FillResult declined{Fill::Declined, 0};
-  if (len > kU64Max - pos) return declined;
   const std::uint64_t end = pos + len;
   if (!ensure_view(end)) return declined;
   if (!view) {
     PyErr_SetString(PyExc_SystemError, "ensure_view succeeded");
     return {Fill::Fault, 0};
   }
-  if (nowait) return fill_without_waiting(pos, dest, len);
-
-  // Residency: every page under the range must be in the page cache, except
-  // pages wholly past the end of file, which no read will touch.
-  const std::uint64_t page = page_size();
-  const std::uint64_t first = pos / page * page;
-  const std::uint64_t last = end % page == 0 ? end : end + (page - end % page);
-  std::uint64_t want = len;
-  unsigned char vec[ResidentView::kBatchPages];
-  for (std::uint64_t off = first; off < last;) {
-    const std::uint64_t batch_max = ResidentView::kBatchPages * page;
-    const std::uint64_t batch = last - off < batch_max ? last - off : batch_max;
-    if (!view.residency(off, batch, vec)) return declined;
-    const std::uint64_t pages = (batch + page - 1) / page;
-    for (std::uint64_t i = 0; i < pages; ++i) {
-      if (vec[i] & 1) continue;
-      const std::uint64_t p = off + i * page;
-      struct stat st;
-      std::uint64_t size;
-      if (!regular_file_size(fd, &st, &size)) return declined;
-      if (p < size) return declined;
-      // Only the bytes below this end of file were proven resident; copying
-      // past it (the file may grow meanwhile) could wait on the disk, so the
-      // copy ends here, as a read that met the end of file would.
-      want = size > pos ? (size - pos < len ? size - pos : len) : 0;
-      off = last;
-      break;
-    }
-    if (off < last) off += batch;
+  if (nowait) {
+    if (!may_ask_without_waiting(pos, len)) return declined;
+    return fill_without_waiting(pos, dest, len);
   }
+
+  const std::uint64_t page = page_size();
+  std::uint64_t want = len;
+  if (!resident(pos, len, &want)) return declined;
+  unsigned char vec[1];
   // The kernel decides whether to tell this process the truth at every
   // call: after a chmod or a change of credentials it may call every page
   // resident. The view's last page lay past the end of file when it was
@@ -141,6 +159,69 @@ FillResult Inner::fill(std::uint64_t pos, char* dest, std::uint64_t len) {
   return declined;
 }
 
+// Every page under [pos, pos + len) is in the page cache, except pages wholly
+// past the end of file, which no read will touch; `want` is cut to that end.
+// The range lies inside the view.
+bool Inner::resident(std::uint64_t pos, std::uint64_t len, std::uint64_t* want_out) {
+  const std::uint64_t end = pos + len;
+  const std::uint64_t page = page_size();
+  const std::uint64_t first = pos / page * page;
+  const std::uint64_t last = end % page == 0 ? end : end + (page - end % page);
+  std::uint64_t want = len;
+  unsigned char vec[ResidentView::kBatchPages];
+  for (std::uint64_t off = first; off < last;) {
+    const std::uint64_t batch_max = ResidentView::kBatchPages * page;
+    const std::uint64_t batch = last - off < batch_max ? last - off : batch_max;
+    if (!view.residency(off, batch, vec)) return false;
+    const std::uint64_t pages = (batch + page - 1) / page;
+    for (std::uint64_t i = 0; i < pages; ++i) {
+      if (vec[i] & 1) continue;
+      const std::uint64_t p = off + i * page;
+      struct stat st;
+      std::uint64_t size;
+      if (!regular_file_size(fd, &st, &size)) return false;
+      if (p < size) return false;
+      // Only the bytes below this end of file were proven resident; copying
+      // past it (the file may grow meanwhile) could wait on the disk, so the
+      // copy ends here, as a read that met the end of file would.
+      want = size > pos ? (size - pos < len ? size - pos : len) : 0;
+      off = last;
+      break;
+    }
+    if (off < last) off += batch;
+  }
+  *want_out = want;
+  return true;
+}
+
+// Whether a no-wait read may be tried now: it could start readahead on this
+// thread if the data were cold, so large reads and a file refused lately ask
+// `mincore` first; where `mincore` cannot tell, a cold file rests a while.
+bool Inner::may_ask_without_waiting(std::uint64_t pos, std::uint64_t len) {
+  if (reported) {
+    if (ask_first == 0 && len < kAskFirstMin) return true;
+    std::uint64_t want;
+    if (!resident(pos, len, &want)) {
+      ask_first = kAskFirstAfterRefusal;
+      return false;
+    }
+    if (ask_first > 0) --ask_first;
+    return true;
+  }
+  if (cold_skips == 0) return true;
+  --cold_skips;
+  return false;
+}
+
+void Inner::refused() {
+  if (reported) {
+    ask_first = kAskFirstAfterRefusal;
+  } else {
+    cold_backoff = cold_backoff == 0 ? 1 : (cold_backoff >= kMaxColdSkips / 2 ? kMaxColdSkips : cold_backoff * 2);
+    cold_skips = cold_backoff;
+  }
+}
+
 FillResult Inner::fill_without_waiting(std::uint64_t pos, char* dest, std::uint64_t len) {
   constexpr FillResult declined{Fill::Declined, 0};
   std::uint64_t copied = 0;
@@ -159,8 +240,10 @@ FillResult Inner::fill_without_waiting(std::uint64_t pos, char* dest, std::uint6
     // resident prefix may already be in `dest`: only the file's own bytes,
     // which the caller's fallback read writes again.
     if (r.kind == NowaitKind::Unsupported) view = ResidentView{};
+    if (r.kind == NowaitKind::NotResident) refused();
     return declined;
   }
+  cold_backoff = 0;
   return {Fill::Copied, copied};
 }
 

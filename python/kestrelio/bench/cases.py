@@ -10,7 +10,7 @@ Workloads, all on a file whose every page is in the page cache:
 Contenders: ``kestrelio`` (the package API: ``BinaryFile`` and ``read_bytes``,
 fast path included), ``kestrelio_driver`` (the native functions alone, every
 read through the driver thread), ``executor`` (``os.pread`` and
-``Path.read_bytes`` in ``loop.run_in_executor``), ``aiofiles``, and ``pread``
+``Path.read_bytes`` in ``loop.run_in_executor``), ``aiofiles``, ``ayafileio``, and ``pread``
 (plain ``os.pread`` on the loop thread, blocking it: the floor of what a read
 can cost).
 """
@@ -36,7 +36,7 @@ SEQ_BLOCK = 1 << 20
 TASKS = 64
 
 WORKLOADS: Tuple[str, ...] = ("random_4k", "sequential_1m", "whole_file")
-CONTENDERS: Tuple[str, ...] = ("kestrelio", "kestrelio_driver", "executor", "aiofiles", "pread")
+CONTENDERS: Tuple[str, ...] = ("kestrelio", "kestrelio_driver", "executor", "aiofiles", "ayafileio", "pread")
 
 Reader = Callable[[int, int], Awaitable[object]]  # (task index, offset)
 Pass = Callable[[], Awaitable[int]]  # reads the file once, returns the byte count
@@ -175,6 +175,21 @@ async def _aiofiles_case(workload: str, path: str, size: int, seconds: float) ->
         return await throughput(lambda: _read_through(f, size), seconds)
 
 
+async def _ayafileio_case(workload: str, path: str, size: int, seconds: float) -> float:
+    aya: Any = importlib.import_module("ayafileio")
+    if workload == "whole_file":
+        async def whole() -> int:
+            return _check(len(await aya.read_bytes(path)), size)
+        return await throughput(whole, seconds)
+    f = aya.open(path, "rb")
+    try:
+        if workload == "random_4k":
+            return await random_reads(lambda _i, pos: f.read_at(pos, BLOCK), size, seconds)
+        return await throughput(lambda: _read_through(f, size), seconds)
+    finally:
+        await f.close()
+
+
 async def _pread_case(workload: str, path: str, size: int, seconds: float) -> float:
     if workload == "whole_file":
         async def whole() -> int:
@@ -199,6 +214,7 @@ _CASES: Dict[str, Callable[[str, str, int, float], Awaitable[float]]] = {
     "kestrelio_driver": _driver_case,
     "executor": _executor_case,
     "aiofiles": _aiofiles_case,
+    "ayafileio": _ayafileio_case,
     "pread": _pread_case,
 }
 

@@ -24,6 +24,7 @@ def row_label(contender: str, backend: Optional[str]) -> str:
     return {
         "executor": "run_in_executor(os.pread)",
         "aiofiles": "aiofiles",
+        "ayafileio": "ayafileio",
         "pread": "os.pread, blocking the loop",
     }.get(contender, contender)
 
@@ -55,11 +56,38 @@ def table(results: Results) -> str:
         cells = [_cell(figures.get(w), base.get(w)) for w, _, _ in COLUMNS]
         lines.append(f"{row_label(contender, backend):{label_width}s}  "
                      + "  ".join(f"{c:>{w}}" for c, w in zip(cells, widths)))
+    if results.stalls:
+        lines.append("")
+        lines.extend(stall_table(results))
     for note in results.skipped:
         lines.append(f"skipped: {note}")
     for error in results.errors:
         lines.append(f"error: {error}")
     return "\n".join(lines)
+
+
+STALL_LABELS = {
+    "idle": ("no I/O", ""),
+    "cached_4k": ("cached 4 KiB pread, 1 task", "reads/s"),
+    "chunks": ("async for over a cached file", "MiB/s"),
+    "whole_200m": ("read() of a cached 200 MiB file", "MiB/s"),
+    "cold_512m": ("cold 512 MiB file in 1 MiB reads", "MiB/s"),
+    "lines_text": ("async for line, 200 MiB UTF-8, text", "x plain for"),
+    "lines_binary": ("async for line, 200 MiB UTF-8, binary", "x plain for"),
+}
+
+
+def stall_table(results: Results) -> List[str]:
+    lines = ["Loop stall: worst lateness of a task sleeping 1 ms beside the reader, median of 3 runs"]
+    lines.append(f"  {'workload':36s} {'backend':16s} {'stall ms':>9s} {'rate':>14s}")
+    for (workload, backend), got in results.stalls.items():
+        label, unit = STALL_LABELS.get(workload, (workload, ""))
+        if unit.startswith("x"):
+            rate = f"{got['rate']:>10.2f} {unit}"
+        else:
+            rate = f"{got['rate']:>10,.0f} {unit}" if unit else ""
+        lines.append(f"  {label:36s} {backend or '-':16s} {got['stall_ms']:9.2f} {rate}")
+    return lines
 
 
 def plot(results: Results, path: str) -> None:

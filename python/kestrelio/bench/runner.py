@@ -13,6 +13,8 @@ from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Tuple
 
 from .cases import WORKLOADS
+from .stall import RUNS, WORKLOADS as STALL_WORKLOADS
+from .stall import median
 
 #: (contender, KESTRELIO_BACKEND) in table order; None runs no kestrelio backend.
 ROWS: Tuple[Tuple[str, Optional[str]], ...] = (
@@ -22,9 +24,11 @@ ROWS: Tuple[Tuple[str, Optional[str]], ...] = (
     ("kestrelio_driver", "compio"),
     ("executor", None),
     ("aiofiles", None),
+    ("ayafileio", None),
     ("pread", None),
 )
 LADDER_BACKENDS = ("aio", "compio")
+STALL_BACKENDS = ("aio", "compio")
 
 
 @dataclass
@@ -36,6 +40,8 @@ class Options:
     repeats: int = 1
     directory: Optional[str] = None
     progress: bool = True
+    #: also the heavy rows: 200 MiB and 512 MiB files, one of them read cold
+    full: bool = False
 
 
 @dataclass
@@ -46,6 +52,8 @@ class Results:
     ladders: Dict[str, Dict[str, float]] = field(default_factory=dict)
     #: (contender, backend name or None) -> workload -> figure (None: failed)
     rows: Dict[Tuple[str, Optional[str]], Dict[str, Optional[float]]] = field(default_factory=dict)
+    #: (stall workload, backend name or None) -> {"stall_ms", "rate"}, medians of RUNS runs
+    stalls: Dict[Tuple[str, Optional[str]], Dict[str, float]] = field(default_factory=dict)
     skipped: List[str] = field(default_factory=list)
     errors: List[str] = field(default_factory=list)
 
@@ -110,7 +118,16 @@ def run(options: Options) -> Results:
     if importlib.util.find_spec("aiofiles") is None:
         rows.remove(("aiofiles", None))
         results.skipped.append("aiofiles (not installed)")
-    progress = _Progress(len(LADDER_BACKENDS) + len(rows) * len(WORKLOADS) * options.repeats, options.progress)
+    if importlib.util.find_spec("ayafileio") is None:
+        rows.remove(("ayafileio", None))
+        results.skipped.append("ayafileio (not installed)")
+    stall_cases = [(w, b) for w, (_mib, heavy) in STALL_WORKLOADS.items() if options.full or not heavy
+                   for b in ((None,) if w == "idle" else STALL_BACKENDS)]
+    if not options.full:
+        results.skipped.append("loop stall of a whole 200 MiB read, a cold 512 MiB file and lines of a 200 MiB file"
+                               " (heavy: run with --full)")
+    progress = _Progress(len(LADDER_BACKENDS) + len(rows) * len(WORKLOADS) * options.repeats
+                         + len(stall_cases) * RUNS, options.progress)
     try:
         for choice in LADDER_BACKENDS:
             progress.step(f"ladder, KESTRELIO_BACKEND={choice}")
@@ -143,6 +160,33 @@ def run(options: Options) -> Results:
                         progress.advance()
                     figures[workload] = best
                 results.rows[(contender, name)] = figures
+            _stalls(options, results, stall_cases, path, d, progress)
     finally:
         progress.close()
     return results
+
+
+def _stalls(options: Options, results: Results, cases: List[Tuple[str, Optional[str]]], path: str, directory: str,
+            progress: _Progress) -> None:
+    files: Dict[int, str] = {0: path}
+    for workload, backend in cases:
+        mib = STALL_WORKLOADS[workload][0]
+        if mib not in files:
+            progress.step(f"writing a {mib} MiB file")
+            files[mib] = os.path.join(directory, f"stall-{mib}")
+            _make_file(files[mib], mib << 20)
+        request = {"stall": workload, "path": files[mib], "size": (mib << 20) or options.size,
+                   "seconds": options.seconds}
+        runs: List[Dict[str, Any]] = []
+        for _ in range(RUNS):
+            progress.step(f"loop stall, {workload} {backend or ''}".rstrip())
+            try:
+                runs.append(_worker(request, backend))
+            except RuntimeError as e:
+                results.errors.append(f"loop stall of {workload}: {e}")
+            progress.advance()
+        if runs:
+            results.stalls[(workload, runs[0]["backend"])] = {
+                "stall_ms": median([float(r["stall_ms"]) for r in runs]),
+                "rate": median([float(r["rate"]) for r in runs]),
+            }

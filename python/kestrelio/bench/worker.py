@@ -1,7 +1,8 @@
 """One measurement in a fresh interpreter: ``python -m kestrelio.bench.worker JSON``.
 
-The JSON names a case (``{"contender", "workload", "path", "size", "seconds"}``)
-or the ladder (``{"ladder": n}``); the worker prints one JSON line with the
+The JSON names a case (``{"contender", "workload", "path", "size", "seconds"}``),
+a loop-stall run (``{"stall", "path", "size", "seconds"}``) or the ladder
+(``{"ladder": n}``); the worker prints one JSON line with the
 figure and the backend that produced it, if any. The parent chooses the
 backend through ``KESTRELIO_BACKEND`` in the worker's environment.
 """
@@ -17,11 +18,16 @@ import _kestrelio
 
 from .cases import run_case
 from .ladder import ladder
+from .stall import measure
 
 
 async def _measure(request: Dict[str, Any]) -> Dict[str, Any]:
     if "ladder" in request:
         return {"backend": _kestrelio.backend_name(), "rungs": await ladder(int(request["ladder"]))}
+    if "stall" in request:
+        workload = str(request["stall"])
+        got = await measure(workload, str(request["path"]), int(request["size"]), float(request["seconds"]))
+        return {"backend": None if workload == "idle" else _kestrelio.backend_name(), **got}
     contender = str(request["contender"])
     value = await run_case(contender, str(request["workload"]), str(request["path"]), int(request["size"]),
                            float(request["seconds"]))
