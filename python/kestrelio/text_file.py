@@ -306,11 +306,12 @@ class TextFile:
         got = len(parts[0])
         try:
             while got < n:
-                if not await self._read_chunk():
-                    break
-                part = self._take(n - got)
+                more = await self._read_chunk()
+                part = self._take(n - got)  # at the end the decoder may still give a held-back "\r"
                 parts.append(part)
                 got += len(part)
+                if not more:
+                    break
         except BaseException:
             self._put_back(parts)
             raise
