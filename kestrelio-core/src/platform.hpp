@@ -3,9 +3,14 @@
 // The few facts that differ between the platforms we build on. One
 // implementation file per platform (platform_linux.cpp, platform_darwin.cpp).
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
+
+#include "kestrelio/meta.hpp"
 
 namespace kestrelio::platform {
 
@@ -27,5 +32,13 @@ bool aio_cancel_strands_followers() noexcept;
 
 // The system's description of an errno value.
 std::string error_description(int errno_value);
+
+// The fields of a stat(2) result; the time fields are named differently per system.
+StatInfo stat_info(const struct stat& st) noexcept;
+
+// Copies up to `count` bytes from `in_fd` to `out_fd` with sendfile(2), from
+// `*offset` (left in place) or, with no offset, from and advancing the input's
+// own position. The count sent, or -1 with errno set.
+long long send_file(int out_fd, int in_fd, std::uint64_t* offset, std::uint64_t count) noexcept;
 
 }  // namespace kestrelio::platform

@@ -39,6 +39,12 @@ void append_text(std::string& out, const Reply& r) {
                  },
                  [&](const reply::Size& s) { out += "Size(" + std::to_string(s.size) + ")"; },
                  [&](const reply::Unit&) { out += "Unit"; },
+                 [&](const reply::Stat& st) {
+                   out += "Stat { mode: " + std::to_string(st.info.mode) + ", size: " + std::to_string(st.info.size) +
+                          " }";
+                 },
+                 [&](const reply::StatVfs& v) { out += "StatVfs { bsize: " + std::to_string(v.info.bsize) + " }"; },
+                 [&](const reply::Entries& e) { out += "Entries(" + std::to_string(e.names.size()) + ")"; },
              },
              r);
 }

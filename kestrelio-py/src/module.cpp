@@ -6,6 +6,7 @@
 #include "functions.hpp"
 #include "globals.hpp"
 #include "line_iter.hpp"
+#include "os_ops.hpp"
 #include "pending_release.hpp"
 
 namespace kestrelio::py {
@@ -101,6 +102,7 @@ PyObject* init_module() {
     ok = fp && PyModule_AddObjectRef(m, "FastPath", reinterpret_cast<PyObject*>(fp)) == 0;
   }
   ok = ok && add_functions(m, name, kAfterFastPath, std::size(kAfterFastPath));
+  ok = ok && add_functions(m, name, kOsOps, kOsOpsCount);
   if (ok) {
     PyTypeObject* li = line_iter_type();
     ok = li && PyModule_AddObjectRef(m, "LineIter", reinterpret_cast<PyObject*>(li)) == 0;

@@ -5,6 +5,7 @@
 
 #include "completion.hpp"
 #include "errors.hpp"
+#include "os_ops.hpp"
 #include "py_ref.hpp"
 
 namespace kestrelio::py {
@@ -82,6 +83,12 @@ PyObject* value_of(CompletionKind::Tag tag, Reply& reply, PyObject* bytes_object
           return Py_BuildValue("(nK)", static_cast<Py_ssize_t>(r.n), static_cast<unsigned long long>(r.end));
         } else if constexpr (std::is_same_v<R, reply::Size>) {
           return PyLong_FromUnsignedLongLong(r.size);
+        } else if constexpr (std::is_same_v<R, reply::Stat>) {
+          return stat_tuple(r.info);
+        } else if constexpr (std::is_same_v<R, reply::StatVfs>) {
+          return statvfs_tuple(r.info);
+        } else if constexpr (std::is_same_v<R, reply::Entries>) {
+          return entries_list(r);
         } else {
           Py_RETURN_NONE;
         }

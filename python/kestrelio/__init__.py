@@ -10,6 +10,7 @@
 
 from _kestrelio import backend_name
 
+from . import os
 from .binary_file import BinaryFile
 from .futures import KernelFuture
 from .opening import open
@@ -24,6 +25,7 @@ __all__ = [
     "TextFile",
     "backend_name",
     "open",
+    "os",
     "read_bytes",
     "read_text",
     "tempfile",

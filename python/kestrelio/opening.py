@@ -23,24 +23,20 @@ AnyFile = Union[BinaryFile, TextFile]
 Opener = Callable[[Any, int], int]
 
 
-async def adopt(fd: int, close: bool, mode: Mode) -> Tuple[int, int, int]:
+async def adopt(fd: int, close: bool) -> Tuple[int, int, int]:
     """Put the open descriptor ``fd`` in the driver's file table; ``(handle, size, fd)``.
 
     With ``close`` the file's close closes ``fd``; without, ``fd`` stays open for its owner.
     """
-    # Until the driver can adopt a descriptor, reopen it through /proc; the
-    # copy is ours to close, and ``fd`` itself is closed here when we own it.
-    fut = _kestrelio.open(f"/proc/self/fd/{fd}", mode.read, mode.write, mode.append, False, False, False)
+    fut = _kestrelio.adopt(fd, close)
     try:
-        handle, size, own_fd = await _await_op(fut)
+        opened: Tuple[int, int, int] = await _await_op(fut)
     except asyncio.CancelledError:
         done = _completed_result(fut)
-        if done is not None:
+        if done is not None:  # adopted anyway: give it back (closing fd only if it was ours to close)
             _discard(_kestrelio.close(done[0][0]))
         raise
-    if close:
-        os.close(fd)
-    return handle, size, own_fd
+    return opened
 
 
 def raw_file(f: AnyFile) -> BinaryFile:
@@ -99,7 +95,7 @@ class _Opener:
         mode, buffering, encoding, errors, newline, closefd = self._args
         name: Any
         if isinstance(file, int):
-            handle, size, fd = await adopt(file, closefd, m)
+            handle, size, fd = await adopt(file, closefd)
             name = file
         elif self._opener is not None:
             name = os.fspath(file)
@@ -109,7 +105,7 @@ class _Opener:
             if fd < 0:
                 raise ValueError(f"opener returned {fd}")
             try:
-                handle, size, fd = await adopt(fd, True, m)
+                handle, size, fd = await adopt(fd, True)
             except BaseException:
                 os.close(fd)
                 raise

@@ -2,9 +2,10 @@
 
 Each function takes the arguments of its :mod:`tempfile` namesake and is used
 as ``async with`` (or awaited). Files are created through the driver, with a
-fresh name from :mod:`tempfile`'s generator and the exclusive-create mode, so
-the loop never blocks on the open; removing a file or directory runs in the
-loop's default executor.
+fresh name from :mod:`tempfile`'s generator and the exclusive-create mode, and
+removed with :func:`kestrelio.os.unlink`, so the loop never blocks on them; a
+temporary directory is made and removed with its tree in the loop's default
+executor.
 """
 
 from __future__ import annotations
@@ -17,6 +18,7 @@ import tempfile as _tempfile
 from types import TracebackType
 from typing import Any, AnyStr, Awaitable, Callable, Generator, Optional, Tuple, Type
 
+from . import os as kos
 from .opening import AnyFile, open, raw_file
 
 __all__ = ["TemporaryFile", "NamedTemporaryFile", "SpooledTemporaryFile", "TemporaryDirectory", "gettempdir"]
@@ -25,7 +27,7 @@ gettempdir = _tempfile.gettempdir
 
 
 async def _in_executor(fn: Callable[..., Any], *args: Any) -> Any:
-    # Removing names is a metadata call with no asynchronous form on every backend.
+    # A directory tree is many calls; one executor job does them all.
     return await asyncio.get_running_loop().run_in_executor(None, fn, *args)
 
 
@@ -85,7 +87,7 @@ class _Temporary:
 
 async def _remove_quietly(path: Any) -> None:
     try:
-        await _in_executor(os.unlink, path)
+        await kos.unlink(path)
     except FileNotFoundError:
         pass
 
@@ -98,7 +100,7 @@ def TemporaryFile(mode: str = "w+b", buffering: int = -1, encoding: Optional[str
     async def make() -> AnyFile:
         f = await _create(mode, buffering, encoding, newline, suffix, prefix, dir, errors)
         try:
-            await _in_executor(os.unlink, f.name)
+            await kos.unlink(f.name)
         except BaseException:
             await f.close()
             raise

@@ -37,7 +37,7 @@ class _Wrapping:
         m = Mode(read=readable, write=writable, append="a" in mode, truncate=False, create=False, create_new=False,
                  name=("r" if readable else "a" if "a" in mode else "w") + "b" + ("+" if readable and writable else ""),
                  text=text)
-        handle, size, own_fd = await adopt(fd, False, m)
+        handle, size, own_fd = await adopt(fd, False)
         f = file_over(handle, size, own_fd, getattr(fo, "name", fd), m, mode if text else m.name,
                       encoding=getattr(fo, "encoding", None) if text else None,
                       errors=getattr(fo, "errors", None) if text else None, closefd=self._closefd, pos=pos)

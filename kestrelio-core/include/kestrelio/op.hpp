@@ -7,6 +7,8 @@
 #include <variant>
 #include <vector>
 
+#include "kestrelio/meta.hpp"
+
 namespace kestrelio {
 
 // Operation number from the Driver's counter, starting at 1.
@@ -124,11 +126,21 @@ struct WriteFile {
   std::string path;
 };
 struct Nop {};
+// Enters a descriptor the caller already has into the file table. Without
+// `close_on_release` the caller keeps it: Close only forgets it.
+struct Adopt {
+  std::int32_t fd;
+  bool close_on_release;
+};
+// A metadata operation; see meta.hpp.
+struct Meta {
+  MetaOp what;
+};
 
 }  // namespace op
 
 // One requested file operation. The order of the alternatives is fixed.
 using Op = std::variant<op::Open, op::Read, op::ReadToEnd, op::Write, op::Close, op::Sync, op::SetLen, op::Size,
-                        op::ReadFile, op::WriteFile, op::Nop>;
+                        op::ReadFile, op::WriteFile, op::Nop, op::Adopt, op::Meta>;
 
 }  // namespace kestrelio

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kestrelio/io_error.hpp"
+#include "kestrelio/meta.hpp"
 #include "kestrelio/op.hpp"
 
 namespace kestrelio {
@@ -33,14 +34,28 @@ struct Size {
   std::uint64_t size;
 };
 struct Unit {};
+struct Stat {
+  StatInfo info;
+};
+struct StatVfs {
+  StatVfsInfo info;
+};
+// A directory listing; `kinds` and `inodes` are empty unless asked for.
+struct Entries {
+  std::vector<std::string> names;
+  std::vector<EntryKind> kinds;
+  std::vector<std::uint64_t> inodes;
+};
 
 }  // namespace reply
 
 // The success value of a finished operation. The order of the alternatives is fixed.
-using Reply = std::variant<reply::Handle, reply::Bytes, reply::Read, reply::Written, reply::Size, reply::Unit>;
+using Reply = std::variant<reply::Handle, reply::Bytes, reply::Read, reply::Written, reply::Size, reply::Unit,
+                           reply::Stat, reply::StatVfs, reply::Entries>;
 
 // Appends the debug rendering used in error messages: "Handle { id: 1, size: 0, fd: 5 }",
-// "Bytes([104, 105])", "Read { n: 10 }", "Written { n: 10, end: 110 }", "Size(4096)", "Unit".
+// "Bytes([104, 105])", "Read { n: 10 }", "Written { n: 10, end: 110 }", "Size(4096)", "Unit",
+// "Stat { mode: 33188, size: 10 }", "StatVfs { bsize: 4096 }", "Entries(3)".
 void append_text(std::string& out, const Reply& r);
 std::string to_text(const Reply& r);
 

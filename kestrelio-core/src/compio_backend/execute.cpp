@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "compio_backend/meta.hpp"
 #include "compio_backend/read.hpp"
 #include "compio_backend/write.hpp"
 #include "runtime/fs.hpp"
@@ -174,6 +175,8 @@ Task<OpResult> execute(std::optional<HandleId> new_handle, Op op, Files files, C
     co_return co_await do_read_file(new_handle, std::move(*o), std::move(files));
   }
   if (auto* o = std::get_if<op::WriteFile>(&op)) co_return co_await do_write_file(std::move(*o));
+  if (auto* o = std::get_if<op::Meta>(&op)) co_return co_await execute_meta(std::move(o->what));
+  if (auto* o = std::get_if<op::Adopt>(&op)) co_return co_await adopt(new_handle, *o, std::move(files));
   co_return reply::Unit{};  // Nop: answered without kernel work
 }
 

@@ -65,7 +65,8 @@ runtime::Task<void> run(Receiver<Msg> msgs) {
     auto& submit = std::get<msg::Submit>(*m);
     std::optional<HandleId> new_handle;
     // Taken on arrival, whatever the open's outcome will be.
-    if (std::holds_alternative<op::Open>(submit.op) || std::holds_alternative<op::ReadFile>(submit.op)) {
+    if (std::holds_alternative<op::Open>(submit.op) || std::holds_alternative<op::ReadFile>(submit.op) ||
+        std::holds_alternative<op::Adopt>(submit.op)) {
       new_handle = next_handle++;
     }
     auto flag = std::make_shared<bool>(false);

@@ -62,6 +62,11 @@ class Driver {
   void close_whole_file(UniqueFd fd);
   void account_finished(HandleId handle);
 
+  // Adopted descriptors and metadata operations (meta.cpp).
+  void adopt(op::Adopt a, ReplyFn reply);
+  void submit_meta(OpId op_id, MetaOp op, ReplyFn reply);
+  bool cancel_meta(OpId id);
+
   // Submission and completion (submit.cpp).
   void enqueue(OpId op_id, JobKind kind, HandleId handle, ReplyFn reply);
   void submit_ready();
@@ -83,6 +88,9 @@ class Driver {
   std::unordered_set<OpId> at_helper;
   std::unordered_set<OpId> cancelled_opens;
   std::unordered_map<HandleId, FileEntry> files;
+  // Metadata jobs sent to the helpers, for Cancel; answered ones are swept.
+  std::unordered_map<OpId, std::shared_ptr<MetaTicket>> meta_at_helper;
+  std::size_t meta_sweep_at = 64;
   std::uint64_t next_handle = 1;
   std::uint64_t max_inflight;
   std::uint64_t suspend_ns = kMinSuspendNs;

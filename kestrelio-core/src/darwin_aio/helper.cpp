@@ -6,6 +6,10 @@ void run_open_helper(Sys& sys, Receiver<HelperJob> jobs, Sender<Opened> opened_t
   // Blocks without timeout: a helper has nothing to do until a job arrives
   // or the driver thread ends and drops its sender.
   while (std::optional<HelperJob> job = jobs.recv()) {
+    if (auto* m = std::get_if<helper_job::Meta>(&*job)) {
+      run_meta_job(std::move(*m));
+      continue;
+    }
     auto* open = std::get_if<helper_job::Open>(&*job);
     if (!open) {
       (void)std::get<helper_job::Close>(*job).fd.close();

@@ -9,4 +9,7 @@ namespace kestrelio::darwin_aio {
 // block, until the helper-job channel disconnects.
 void run_open_helper(Sys& sys, Receiver<HelperJob> jobs, Sender<Opened> opened_tx);
 
+// Runs a metadata job and replies, unless a Cancel took its ticket first.
+void run_meta_job(helper_job::Meta job);
+
 }  // namespace kestrelio::darwin_aio

@@ -171,6 +171,10 @@ void Driver::handle_submit(msg::Submit s) {
           OpenOptions o;
           o.write = o.truncate = o.create = true;
           open_then(id, std::move(op.path), o, after_open::WriteFileThen{std::move(op.data)}, std::move(reply));
+        } else if constexpr (std::is_same_v<T, op::Adopt>) {
+          adopt(op, std::move(reply));
+        } else if constexpr (std::is_same_v<T, op::Meta>) {
+          submit_meta(id, std::move(op.what), std::move(reply));
         } else if constexpr (std::is_same_v<T, op::Close>) {
           close_handle(op.handle, std::move(reply));
         } else {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <variant>
 
@@ -13,6 +15,14 @@ namespace kestrelio::darwin_aio {
 
 inline constexpr const char* kPathContainsNul = "path contains NUL";
 inline constexpr const char* kOpenNeedsAccess = "open needs read or write access";
+
+// Whether a metadata job has been taken by a helper or cancelled first;
+// whichever comes first decides.
+struct MetaTicket {
+  enum : int { Queued, Taken, Cancelled };
+  std::atomic<int> state{Queued};
+  ReplyFn reply;  // moved out by the side that moves `state` away from Queued
+};
 
 // The six flags of an Open, in this order.
 struct OpenOptions {
@@ -63,10 +73,15 @@ struct Open {
 struct Close {
   UniqueFd fd;
 };
+// A metadata operation, answered by the helper itself.
+struct Meta {
+  MetaOp op;
+  std::shared_ptr<MetaTicket> ticket;
+};
 }  // namespace helper_job
 
-// A message on the helper-job channel.
-using HelperJob = std::variant<helper_job::Open, helper_job::Close>;
+// A message on the helper-job channel. Meta is defined in meta.hpp.
+using HelperJob = std::variant<helper_job::Open, helper_job::Close, helper_job::Meta>;
 
 // A message on the opened channel.
 struct Opened {

@@ -144,7 +144,11 @@ void Driver::cancel(OpId id) {
     (void)sys_.aio_cancel(f.cb->aio_fildes, f.cb.get());
     return;
   }
-  if (at_helper.count(id) != 0) cancelled_opens.insert(id);
+  if (at_helper.count(id) != 0) {
+    cancelled_opens.insert(id);
+    return;
+  }
+  (void)cancel_meta(id);
 }
 
 }  // namespace kestrelio::darwin_aio

@@ -142,6 +142,11 @@ Task<Status> truncate(const File& file, std::uint64_t len) {
 
 Task<Status> close(File file) {
   UniqueFd fd = co_await CloseAwaiter(file);
+  // A descriptor the caller keeps stays open; the table only forgets it.
+  if (!fd.owns()) {
+    fd.release();
+    co_return std::monostate{};
+  }
   auto op = std::make_shared<OpState>(OpKind::Close);
   op->fd = fd.get();
   op->to_close = std::move(fd);

@@ -56,6 +56,24 @@ void OpState::run_blocking() noexcept {
       call();
       call = Job();
       break;
+    case OpKind::StatAt:
+      r = ::statx(dir_fd, path.c_str(), at_flags, STATX_BASIC_STATS, &stx);
+      break;
+    case OpKind::RenameAt:
+      r = ::renameat(dir_fd, path.c_str(), dir_fd2, path2.c_str());
+      break;
+    case OpKind::UnlinkAt:
+      r = ::unlinkat(dir_fd, path.c_str(), at_flags);
+      break;
+    case OpKind::MkdirAt:
+      r = ::mkdirat(dir_fd, path.c_str(), mode);
+      break;
+    case OpKind::SymlinkAt:
+      r = ::symlinkat(path2.c_str(), dir_fd, path.c_str());
+      break;
+    case OpKind::LinkAt:
+      r = ::linkat(dir_fd, path.c_str(), dir_fd2, path2.c_str(), at_flags);
+      break;
   }
   res = result_of(r);
   // Set here rather than when the runtime reaps it: at teardown the runtime

@@ -16,7 +16,23 @@
 
 namespace kestrelio::runtime {
 
-enum class OpKind : std::uint8_t { Open, Read, Write, Stat, Sync, Truncate, Close, Call };
+enum class OpKind : std::uint8_t {
+  Open,
+  Read,
+  Write,
+  Stat,
+  Sync,
+  Truncate,
+  Close,
+  Call,
+  // Operations on names; the ring runs them where it offers the opcode.
+  StatAt,
+  RenameAt,
+  UnlinkAt,
+  MkdirAt,
+  SymlinkAt,
+  LinkAt,
+};
 
 // One operation handed to a driver. It owns everything the kernel or a pool
 // thread may touch while the operation is in flight (path, owned buffers, the
@@ -44,10 +60,17 @@ struct OpState {
   bool data_only = false;
   UniqueFd to_close;  // Close: closed here if the operation never ran
   Job call;           // Call: the job, released on the pool thread once run
+  // The *At kinds: `path` from `dir_fd`, and for the two-name ones `path2`
+  // from `dir_fd2` (SymlinkAt: `path2` is the link's contents). `at_flags`
+  // are the AT_* flags of the call.
+  int dir_fd = -1;
+  int dir_fd2 = -1;
+  std::string path2;
+  int at_flags = 0;
   // Pins: memory the operation owns while in flight.
   std::vector<std::uint8_t> owned_read;
   Payload owned_write;
-  struct statx stx {};
+  struct statx stx {};  // Stat, StatAt
   // Result: >= 0 success (a count, a descriptor), < 0 a negated errno.
   std::int64_t res = 0;
   std::uint64_t size = 0;  // Stat

@@ -7,4 +7,10 @@ namespace kestrelio::runtime::testing {
 void set_ring_setup_failure(int errno_value) noexcept;
 int ring_setup_failure() noexcept;
 
+// Makes the opcode probe of every following io_uring setup report `opcode`
+// (an IORING_OP_* value) as missing, so its operations take the pool's path;
+// -1 shows every opcode again.
+void hide_ring_opcode(int opcode) noexcept;
+bool ring_opcode_hidden(int opcode) noexcept;
+
 }  // namespace kestrelio::runtime::testing

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <mutex>
+#include <utility>
 
 #include "runtime/test_hooks.hpp"
 
@@ -48,6 +49,13 @@ constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
 
 unsigned transfer_len(std::size_t len) noexcept { return static_cast<unsigned>(len < kMaxTransfer ? len : kMaxTransfer); }
 
+// The operations on names and the opcodes that carry them.
+constexpr std::pair<OpKind, int> kNameOpcodes[] = {
+    {OpKind::StatAt, IORING_OP_STATX},       {OpKind::RenameAt, IORING_OP_RENAMEAT},
+    {OpKind::UnlinkAt, IORING_OP_UNLINKAT},  {OpKind::MkdirAt, IORING_OP_MKDIRAT},
+    {OpKind::SymlinkAt, IORING_OP_SYMLINKAT}, {OpKind::LinkAt, IORING_OP_LINKAT},
+};
+
 struct ProbeDeleter {
   void operator()(io_uring_probe* p) const noexcept { io_uring_free_probe(p); }
 };
@@ -77,6 +85,12 @@ Expected<std::unique_ptr<UringDriver>> UringDriver::create(unsigned entries, Blo
 #if KESTRELIO_HAVE_PREP_FTRUNCATE
   d->native_truncate_ = io_uring_opcode_supported(probe.get(), IORING_OP_FTRUNCATE);
 #endif
+  // The name operations are optional: without one, that kind runs on the pool.
+  for (auto [kind, opcode] : kNameOpcodes) {
+    if (io_uring_opcode_supported(probe.get(), opcode) && !testing::ring_opcode_hidden(opcode)) {
+      d->native_names_ |= name_bit(kind);
+    }
+  }
   return d;
 }
 
@@ -127,13 +141,49 @@ bool UringDriver::prep(io_uring_sqe* sqe, OpState& op) {
       break;
     case OpKind::Call:
       return false;
+    case OpKind::StatAt:
+      io_uring_prep_statx(sqe, op.dir_fd, op.path.c_str(), op.at_flags, STATX_BASIC_STATS, &op.stx);
+      break;
+    case OpKind::RenameAt:
+      io_uring_prep_renameat(sqe, op.dir_fd, op.path.c_str(), op.dir_fd2, op.path2.c_str(), 0);
+      break;
+    case OpKind::UnlinkAt:
+      io_uring_prep_unlinkat(sqe, op.dir_fd, op.path.c_str(), op.at_flags);
+      break;
+    case OpKind::MkdirAt:
+      io_uring_prep_mkdirat(sqe, op.dir_fd, op.path.c_str(), op.mode);
+      break;
+    case OpKind::SymlinkAt:
+      io_uring_prep_symlinkat(sqe, op.path2.c_str(), op.dir_fd, op.path.c_str());
+      break;
+    case OpKind::LinkAt:
+      io_uring_prep_linkat(sqe, op.dir_fd, op.path.c_str(), op.dir_fd2, op.path2.c_str(), op.at_flags);
+      break;
   }
   io_uring_sqe_set_data(sqe, &op);
   return true;
 }
 
+bool UringDriver::native(OpKind kind) const noexcept {
+  switch (kind) {
+    case OpKind::Call:
+      return false;
+    case OpKind::Truncate:
+      return native_truncate_;
+    case OpKind::StatAt:
+    case OpKind::RenameAt:
+    case OpKind::UnlinkAt:
+    case OpKind::MkdirAt:
+    case OpKind::SymlinkAt:
+    case OpKind::LinkAt:
+      return (native_names_ & name_bit(kind)) != 0;
+    default:
+      return true;
+  }
+}
+
 void UringDriver::submit(OpPtr op) {
-  bool native = op->kind != OpKind::Call && (op->kind != OpKind::Truncate || native_truncate_);
+  bool native = this->native(op->kind);
   if (!native) {
     offload(pool_, remote_, std::move(op));
     return;

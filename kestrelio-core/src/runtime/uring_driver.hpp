@@ -14,6 +14,8 @@ namespace kestrelio::runtime {
 
 // True kernel completions through io_uring. Operations the ring (or the
 // liburing we were built against) cannot express run on the pool instead.
+constexpr std::uint32_t name_bit(OpKind kind) noexcept { return std::uint32_t{1} << static_cast<unsigned>(kind); }
+
 class UringDriver final : public IoDriver {
  public:
   // Sets the ring up and probes the opcodes we rely on; fails with the
@@ -35,6 +37,8 @@ class UringDriver final : public IoDriver {
   // Whether truncation goes through the ring (needs kernel and liburing support).
   bool native_truncate() const noexcept { return native_truncate_; }
   std::size_t in_flight() const noexcept { return inflight_.size(); }
+  // Whether operations of `kind` go through the ring rather than the pool.
+  bool native(OpKind kind) const noexcept;
 
  private:
   io_uring_sqe* next_sqe();
@@ -46,6 +50,7 @@ class UringDriver final : public IoDriver {
   io_uring ring_{};
   bool ring_ready_ = false;
   bool native_truncate_ = false;
+  std::uint32_t native_names_ = 0;  // name_bit() of each name operation the ring offers
   bool wake_armed_ = false;
   bool shutting_down_ = false;
   std::uint64_t wake_buf_ = 0;  // target of the eventfd read the ring keeps armed
