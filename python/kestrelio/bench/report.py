@@ -69,7 +69,7 @@ def table(results: Results) -> str:
 STALL_LABELS = {
     "idle": ("no I/O", ""),
     "cached_4k": ("cached 4 KiB pread, 1 task", "reads/s"),
-    "chunks": ("async for over a cached file", "MiB/s"),
+    "chunks": ("f.chunks() over a cached file", "MiB/s"),
     "whole_200m": ("read() of a cached 200 MiB file", "MiB/s"),
     "cold_512m": ("cold 512 MiB file in 1 MiB reads", "MiB/s"),
     "lines_text": ("async for line, 200 MiB UTF-8, text", "x plain for"),

@@ -6,7 +6,7 @@ with no I/O running (waking an idle vCPU alone can take a fraction of a
 millisecond). Workloads:
 
 * ``cached_4k``: one task reading random cached 4 KiB blocks with ``pread``;
-* ``chunks``: ``async for chunk in f`` over a cached file, front to back;
+* ``chunks``: ``async for chunk in f.chunks()`` over a cached file, front to back;
 * ``whole_200m``: ``read()`` of a whole cached 200 MiB file, three times
   (``--full``); the results are freed after the measurement;
 * ``cold_512m``: a 512 MiB file read front to back in 1 MiB ``read`` calls
