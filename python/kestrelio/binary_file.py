@@ -846,10 +846,11 @@ class BinaryFile:
         pos = _index(pos, "position")
         if pos < 0:
             raise _invalid_argument()
+        if self._mode.append:
+            return await self._pwrite_append(b)
         with memoryview(b) as view:
             nbytes = view.nbytes
-            if not self._mode.append:
-                self._buf.overlay(pos, view)  # a later flush must not put older bytes back over these
+            self._buf.overlay(pos, view)  # a later flush must not put older bytes back over these
         turns = self._turns
         turns.enter()
         try:
@@ -865,6 +866,18 @@ class BinaryFile:
             return int(n)
         finally:
             turns.leave()
+
+    async def _pwrite_append(self, b: Buffer) -> int:
+        # The kernel appends it like a write: it takes its turn after the writes buffered before it.
+        await self._take_turn()
+        try:
+            if self._buf.wbuf:
+                await self._flush_writes()
+            self._drop_read_ahead()
+            n, _end = await _await_op(_kestrelio.write(self._handle, self._pos, b, True))
+            return int(n)
+        finally:
+            self._turns.give()
 
     async def truncate(self, size: Optional[int] = None) -> int:
         """Resize the file to ``size`` bytes (default: the position); the position stays. Returns the size."""
