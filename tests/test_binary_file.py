@@ -11,7 +11,7 @@ import stat
 import pytest
 
 import kestrelio
-from conftest import drop_pages, run
+from conftest import drop_pages, open_fds, run
 from kestrelio.binary_file import CHUNK_SIZE, PARALLEL_MIN
 
 CLOSED = r"^I/O operation on closed file\.$"
@@ -397,7 +397,7 @@ def test_a_fifo_is_read_to_its_end(tmp_path):
 def test_unclosed_file_warns_and_is_closed(tmp_path):
     p = tmp_path / "f"
     p.write_bytes(b"x")
-    before = len(os.listdir("/proc/self/fd"))
+    before = open_fds()
 
     async def main():
         f = await kestrelio.open(p, "rb")
@@ -405,9 +405,9 @@ def test_unclosed_file_warns_and_is_closed(tmp_path):
             del f
             gc.collect()
         for _ in range(100):
-            if len(os.listdir("/proc/self/fd")) == before:
+            if open_fds() == before:
                 break
             await asyncio.sleep(0.01)
 
     run(main)
-    assert len(os.listdir("/proc/self/fd")) == before
+    assert open_fds() == before

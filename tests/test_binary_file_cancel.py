@@ -7,12 +7,9 @@ import random
 import pytest
 
 import kestrelio
-from conftest import drop_pages, run
+from conftest import drop_pages, open_fds, run
 from kestrelio.binary_file import PARALLEL_MIN
 
-
-def open_fds():
-    return len(os.listdir("/proc/self/fd"))
 
 
 @pytest.fixture

@@ -24,7 +24,7 @@ import zlib
 import pytest
 
 import kestrelio
-from conftest import run
+from conftest import open_fds, run
 
 TASKS = 64
 OPS_PER_TASK = 480  # 30,720 calls in all
@@ -38,9 +38,6 @@ def rss_bytes():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
-
-def open_fds():
-    return len(os.listdir("/proc/self/fd"))
 
 
 def crc(b):

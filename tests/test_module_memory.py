@@ -5,7 +5,7 @@ import time
 import pytest
 
 import _kestrelio as k
-from conftest import run
+from conftest import open_fds, run
 
 ROUNDS = 200_000
 TASKS = 64
@@ -15,9 +15,6 @@ def rss_bytes():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
-
-def open_fds():
-    return len(os.listdir("/proc/self/fd"))
 
 
 @pytest.mark.memory

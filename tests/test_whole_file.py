@@ -6,7 +6,7 @@ import pathlib
 import pytest
 
 import kestrelio
-from conftest import drop_pages, run
+from conftest import drop_pages, open_fds, run
 from kestrelio.whole_file import INLINE_MAX
 
 
@@ -30,14 +30,14 @@ def test_bytes_round_trip(tmp_path, size):
 def test_large_reads_leave_no_descriptor_open(tmp_path):
     p = tmp_path / "f"
     p.write_bytes(os.urandom(3 * INLINE_MAX))
-    before = len(os.listdir("/proc/self/fd"))
+    before = open_fds()
 
     async def main():
         for _ in range(20):
             await kestrelio.read_bytes(p)
 
     run(main)
-    assert len(os.listdir("/proc/self/fd")) == before
+    assert open_fds() == before
 
 
 def test_write_bytes_takes_any_contiguous_buffer_and_truncates(tmp_path):

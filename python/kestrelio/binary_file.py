@@ -226,12 +226,12 @@ async def _read_to_eof(
     return parts[0] if len(parts) == 1 else b"".join(parts)
 
 
-def _empty_target(b: Buffer) -> bool:
-    """Whether the buffer for a ``readinto`` holds nothing; raises TypeError if it is read-only."""
+def _target_size(b: Buffer) -> int:
+    """The size in bytes of the buffer for a ``readinto``; raises TypeError if it is read-only."""
     with memoryview(b) as view:
         if view.readonly:
             raise TypeError(f"readinto() argument must be read-write bytes-like object, not {type(b).__name__}")
-        return view.nbytes == 0
+        return view.nbytes
 
 
 def _index(value: Any, what: str) -> int:
@@ -526,9 +526,7 @@ class BinaryFile:
         """Read from the position to end of file."""
         return await self.read(-1)
 
-    async def _readinto_at(self, b: Buffer, pos: int) -> int:
-        with memoryview(b) as view:
-            nbytes = view.nbytes
+    async def _readinto_at(self, b: Buffer, pos: int, nbytes: int) -> int:
         fp = self._fast
         if fp is not None:
             if fast_reads.turn_due(nbytes):
@@ -546,7 +544,8 @@ class BinaryFile:
         Don't touch ``b`` until the call has returned (or raised).
         """
         self._check_readable()
-        if _empty_target(b):
+        nbytes = _target_size(b)
+        if nbytes == 0:
             return 0
         turns = self._turns
         if not turns.take():
@@ -556,7 +555,7 @@ class BinaryFile:
                 await self._flush_writes()
             if not self._buf.lines.data:  # no read-ahead copy: the common case, kept short
                 start = self._pos
-                n = await self._readinto_at(b, start)
+                n = await self._readinto_at(b, start, nbytes)
                 self._pos = start + n
                 self._appended = False
                 return n
@@ -570,7 +569,7 @@ class BinaryFile:
                         n = k
                     else:
                         with target[k:] as rest:
-                            n = k + await self._readinto_at(rest, start + k)
+                            n = k + await self._readinto_at(rest, start + k, rest.nbytes)
             except BaseException:
                 self._move(start)
                 raise
@@ -599,13 +598,14 @@ class BinaryFile:
         pos = _index(pos, "position")
         if pos < 0:
             raise _invalid_argument()
-        if _empty_target(b):
+        nbytes = _target_size(b)
+        if nbytes == 0:
             return 0
         await self._flush_in_turn()
         turns = self._turns
         turns.enter()
         try:
-            return await self._readinto_at(b, pos)
+            return await self._readinto_at(b, pos, nbytes)
         finally:
             turns.leave()
 

@@ -25,8 +25,9 @@ from __future__ import annotations
 import asyncio
 import collections
 import threading
+import weakref
 from time import perf_counter
-from typing import TYPE_CHECKING, Deque, Optional, Protocol
+from typing import TYPE_CHECKING, Callable, Deque, Optional, Protocol
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
@@ -57,14 +58,30 @@ class FastPathLike(Protocol):
 class _Meter:
     """Fast-path time of one loop, and the tasks waiting for a fresh budget."""
 
-    __slots__ = ("loop", "deadline", "credit", "waiters", "waking")
+    __slots__ = ("_loop", "deadline", "credit", "waiters", "waking")
 
     def __init__(self, loop: Optional[asyncio.AbstractEventLoop]) -> None:
-        self.loop = loop
+        # Held weakly: a meter outlives its loop, and a dropped loop must be
+        # collectable (its bridge's descriptors go with it).
+        self._loop: Callable[[], Optional[asyncio.AbstractEventLoop]] = _weak(loop)
         self.deadline = 0.0  # a spent budget: the first read takes a turn and starts one
         self.credit = 0  # bytes to read before the clock is looked at again
         self.waiters: Deque[asyncio.Future[None]] = collections.deque()
         self.waking = False  # a wake-up of the first waiter is scheduled
+
+
+    @property
+    def loop(self) -> Optional[asyncio.AbstractEventLoop]:
+        return self._loop()
+
+
+def _weak(loop: Optional[asyncio.AbstractEventLoop]) -> Callable[[], Optional[asyncio.AbstractEventLoop]]:
+    if loop is None:
+        return lambda: None
+    try:
+        return weakref.ref(loop)
+    except TypeError:  # a loop type without weak references is held
+        return lambda: loop
 
 
 class _Local(threading.local):
@@ -90,9 +107,10 @@ def _wake_next(meter: _Meter) -> None:
 
 
 def _schedule_wake(meter: _Meter) -> None:
-    if not meter.waking and meter.loop is not None:
+    loop = meter.loop
+    if not meter.waking and loop is not None:
         meter.waking = True
-        meter.loop.call_soon(_wake_next, meter)
+        loop.call_soon(_wake_next, meter)
 
 
 async def take_turn() -> None:

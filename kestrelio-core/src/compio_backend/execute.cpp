@@ -61,12 +61,12 @@ std::size_t capacity_after(std::uint64_t size, std::uint64_t pos) noexcept {
   return static_cast<std::size_t>(size > pos ? size - pos : 0) + 1;
 }
 
-Task<OpResult> do_read_to_end(op::ReadToEnd r, Files files) {
+Task<OpResult> do_read_to_end(op::ReadToEnd r, Files files, CancelFlag cancelled) {
   auto file = lookup(*files, r.handle);
   if (!file) co_return file.error();
   auto size = co_await runtime::file_size(file.value());
   if (!size) co_return size.error();
-  auto bytes = co_await read_to_end(file.value(), r.pos, capacity_after(size.value(), r.pos));
+  auto bytes = co_await read_to_end(file.value(), r.pos, capacity_after(size.value(), r.pos), std::move(cancelled));
   if (!bytes) co_return bytes.error();
   co_return reply::Bytes{std::move(bytes).value()};
 }
@@ -76,7 +76,7 @@ Task<OpResult> do_write(op::Write w, Files files) {
   if (!file) co_return file.error();
   std::size_t n = w.data.size();
   if (w.append) {
-    auto done = co_await append_all(file.value().fd(), std::move(w.data));
+    auto done = co_await append_all(file.value(), std::move(w.data));
     if (!done) co_return done.error();
     auto size = co_await runtime::file_size(file.value());
     if (!size) co_return size.error();
@@ -121,7 +121,8 @@ Task<OpResult> do_size(op::Size s, Files files) {
   co_return reply::Size{size.value()};
 }
 
-Task<OpResult> do_read_file(std::optional<HandleId> new_handle, op::ReadFile r, Files files) {
+Task<OpResult> do_read_file(std::optional<HandleId> new_handle, op::ReadFile r, Files files,
+                            CancelFlag cancelled) {
   runtime::OpenOptions opts;
   opts.read = true;
   auto opened = co_await runtime::open(std::move(r.path), opts);
@@ -130,7 +131,7 @@ Task<OpResult> do_read_file(std::optional<HandleId> new_handle, op::ReadFile r, 
   auto size = co_await runtime::file_size(file);
   if (!size) co_return size.error();
   if (size.value() <= r.inline_max) {
-    auto bytes = co_await read_to_end(file, 0, capacity_after(size.value(), 0));
+    auto bytes = co_await read_to_end(file, 0, capacity_after(size.value(), 0), std::move(cancelled));
     if (!bytes) co_return bytes.error();
     auto closed = co_await runtime::close(std::move(file));
     if (!closed) co_return closed.error();
@@ -165,14 +166,16 @@ Task<OpResult> execute(std::optional<HandleId> new_handle, Op op, Files files, C
   if (*cancelled) co_return IoError::os(ECANCELED);
   if (auto* o = std::get_if<op::Open>(&op)) co_return co_await do_open(new_handle, std::move(*o), std::move(files));
   if (auto* o = std::get_if<op::Read>(&op)) co_return co_await do_read(*o, std::move(files), std::move(cancelled));
-  if (auto* o = std::get_if<op::ReadToEnd>(&op)) co_return co_await do_read_to_end(*o, std::move(files));
+  if (auto* o = std::get_if<op::ReadToEnd>(&op)) {
+    co_return co_await do_read_to_end(*o, std::move(files), std::move(cancelled));
+  }
   if (auto* o = std::get_if<op::Write>(&op)) co_return co_await do_write(std::move(*o), std::move(files));
   if (auto* o = std::get_if<op::Close>(&op)) co_return co_await do_close(*o, std::move(files));
   if (auto* o = std::get_if<op::Sync>(&op)) co_return co_await do_sync(*o, std::move(files));
   if (auto* o = std::get_if<op::SetLen>(&op)) co_return co_await do_set_len(*o, std::move(files));
   if (auto* o = std::get_if<op::Size>(&op)) co_return co_await do_size(*o, std::move(files));
   if (auto* o = std::get_if<op::ReadFile>(&op)) {
-    co_return co_await do_read_file(new_handle, std::move(*o), std::move(files));
+    co_return co_await do_read_file(new_handle, std::move(*o), std::move(files), std::move(cancelled));
   }
   if (auto* o = std::get_if<op::WriteFile>(&op)) co_return co_await do_write_file(std::move(*o));
   if (auto* o = std::get_if<op::Meta>(&op)) co_return co_await execute_meta(std::move(o->what));

@@ -38,10 +38,17 @@ runtime::Task<Expected<std::vector<std::uint8_t>>> read_up_to(const runtime::Fil
                                                               std::vector<std::uint8_t> target, std::size_t len,
                                                               CancelFlag cancelled);
 
-// Reads from `pos` to end of file, starting with room for `capacity` bytes
-// (callers pass the expected size plus one, so the final empty read needs no
-// growth).
+// One kernel read of read_to_end asks for at most this much, so a long
+// whole-file read looks at its flag and lets the other tasks run between
+// pieces of bounded cost.
+inline constexpr std::size_t kReadToEndStep = std::size_t{4} << 20;
+
+// Reads from `pos` to end of file (a read that returns 0, whatever fstat
+// said), starting with room for `capacity` bytes: callers pass the expected
+// size plus one, so the final empty read needs no growth. Fails with
+// ECANCELED as soon as `cancelled` is seen set between two reads; a file
+// without end is read until then, with no cap on its size.
 runtime::Task<Expected<std::vector<std::uint8_t>>> read_to_end(const runtime::File& file, std::uint64_t pos,
-                                                               std::size_t capacity);
+                                                               std::size_t capacity, CancelFlag cancelled);
 
 }  // namespace kestrelio::compio_backend

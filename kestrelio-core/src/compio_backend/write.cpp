@@ -25,8 +25,8 @@ runtime::Task<Status> write_all(const runtime::File& file, std::uint64_t pos, Pa
   co_return std::monostate{};
 }
 
-runtime::Task<Status> append_all(int fd, Payload data) {
-  auto job = [fd, data = std::move(data)]() -> std::optional<IoError> {
+runtime::Task<Status> append_all(const runtime::File& file, Payload data) {
+  auto job = [fd = file.fd(), data = std::move(data)]() -> std::optional<IoError> {
     std::size_t done = 0;
     while (done < data.size()) {
       ssize_t n = ::write(fd, data.data() + done, data.size() - done);
@@ -38,7 +38,9 @@ runtime::Task<Status> append_all(int fd, Payload data) {
     }
     return std::nullopt;
   };
-  auto r = co_await runtime::spawn_blocking(std::move(job));
+  // Several pool threads would race each other's writes into a different
+  // order; the file's lane keeps them in call order.
+  auto r = co_await runtime::spawn_blocking(std::move(job), &file.ordered_lane());
   if (!r.completed) co_return IoError::custom(IoErrorKind::Other, kAppendCancelled);
   if (*r.value) co_return **r.value;
   co_return std::monostate{};

@@ -20,7 +20,9 @@ using Status = Expected<std::monostate>;
 runtime::Task<Status> write_all(const runtime::File& file, std::uint64_t pos, Payload data);
 
 // The appending write: plain write(2) calls on the pool, so O_APPEND puts the
-// bytes at the end of the file. The caller keeps the File alive meanwhile.
-runtime::Task<Status> append_all(int fd, Payload data);
+// bytes at the end of the file. The appends of one file reach the kernel in
+// the order they were called, one after another. The caller keeps the File
+// alive meanwhile.
+runtime::Task<Status> append_all(const runtime::File& file, Payload data);
 
 }  // namespace kestrelio::compio_backend

@@ -21,9 +21,10 @@ struct BlockingResult {
 // Runs `f` on a pool thread and awaits it. `f` and what it captures are
 // released on the pool thread once it has run, so it must own nothing tied
 // to the runtime thread (no File: pass the descriptor number and keep the
-// File alive in the awaiting task).
+// File alive in the awaiting task). With a `lane`, `f` runs after every job
+// submitted to that lane before it.
 template <class F, class R = std::invoke_result_t<F&>>
-Task<BlockingResult<R>> spawn_blocking(F f) {
+Task<BlockingResult<R>> spawn_blocking(F f, OrderedLane* lane = nullptr) {
   auto slot = std::make_shared<BlockingResult<R>>();
   auto op = std::make_shared<OpState>(OpKind::Call);
   op->call = [f = std::move(f), slot]() mutable {
@@ -34,7 +35,7 @@ Task<BlockingResult<R>> spawn_blocking(F f) {
       slot->completed = false;
     }
   };
-  co_await OpAwaiter(op);
+  co_await OpAwaiter(op, lane);
   co_return std::move(*slot);
 }
 

@@ -1,5 +1,6 @@
 #include "runtime/file.hpp"
 
+#include "runtime/ordered_lane.hpp"
 #include "runtime/runtime.hpp"
 
 namespace kestrelio::runtime {
@@ -9,6 +10,11 @@ void File::reset() noexcept {
   // After this reference goes only the closer's own remains: let it run.
   if (inner_->closer && inner_.use_count() == 2) Runtime::current().schedule(std::exchange(inner_->closer, {}));
   inner_.reset();
+}
+
+OrderedLane& File::ordered_lane() const {
+  if (!inner_->lane) inner_->lane = std::make_shared<OrderedLane>();
+  return *inner_->lane;
 }
 
 CloseAwaiter::~CloseAwaiter() {

@@ -7,6 +7,8 @@
 
 namespace kestrelio::runtime {
 
+class OrderedLane;
+
 // A reference-counted open file of the runtime thread. Every copy is one
 // reference; dropping the last one closes the descriptor at once. close()
 // (fs.hpp) instead waits for the other references to go and then closes
@@ -37,6 +39,9 @@ class File {
   explicit operator bool() const noexcept { return inner_ != nullptr; }
   int fd() const noexcept { return inner_ ? inner_->fd.get() : -1; }
   long references() const noexcept { return inner_.use_count(); }
+  // Pool work on this file that must reach the kernel in submission order
+  // (its appending writes). Made on first use; the File must not be empty.
+  OrderedLane& ordered_lane() const;
 
   void reset() noexcept;
 
@@ -47,6 +52,7 @@ class File {
     UniqueFd fd;
     // The one task inside close(), waiting for the others to let go.
     std::coroutine_handle<> closer;
+    std::shared_ptr<OrderedLane> lane;
   };
   std::shared_ptr<Inner> inner_;
 };

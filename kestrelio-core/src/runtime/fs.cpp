@@ -7,13 +7,19 @@
 #include <cstdint>
 #include <limits>
 
+#include "runtime/ordered_lane.hpp"
 #include "runtime/runtime.hpp"
 
 namespace kestrelio::runtime {
 
 void OpAwaiter::await_suspend(std::coroutine_handle<> h) {
   op_->waiter = h;
-  Runtime::current().submit(op_);
+  Runtime& rt = Runtime::current();
+  if (lane_) {
+    lane_->submit(rt.pool(), rt.remote(), op_);
+  } else {
+    rt.submit(op_);
+  }
 }
 
 Expected<int> open_flags(const OpenOptions& o) {

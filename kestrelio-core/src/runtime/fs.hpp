@@ -47,9 +47,14 @@ struct BufResult {
 // Awaits one operation. The state outlives this awaiter when the awaiting
 // coroutine is destroyed first; the driver keeps its own reference until the
 // completion is reaped.
+class OrderedLane;
+
 class OpAwaiter {
  public:
-  explicit OpAwaiter(std::shared_ptr<OpState> op) noexcept : op_(std::move(op)) {}
+  // With a `lane`, the operation goes to the pool through it instead of the
+  // driver; the lane must outlive the suspension.
+  explicit OpAwaiter(std::shared_ptr<OpState> op, OrderedLane* lane = nullptr) noexcept
+      : op_(std::move(op)), lane_(lane) {}
   OpAwaiter(const OpAwaiter&) = delete;
   OpAwaiter& operator=(const OpAwaiter&) = delete;
   ~OpAwaiter() {
@@ -61,6 +66,7 @@ class OpAwaiter {
 
  private:
   std::shared_ptr<OpState> op_;
+  OrderedLane* lane_;
 };
 
 // Fails with InvalidInput kNulInPath when `path` holds a NUL, before any call.
