@@ -30,7 +30,7 @@ def test_bench_runs_every_case_and_writes_the_chart(tmp_path):
         assert row in out, out
     assert "whole 3 MiB file" in out and "best of 2 runs" in out
     assert "Loop stall" in out and out.count("no I/O") == 1, out
-    for row in ("cached 4 KiB pread, 1 task", "async for over a cached file"):
+    for row in ("cached 4 KiB pread, 1 task", "f.chunks() over a cached file"):
         assert out.count(row) == 2, f"{row} once per backend:\n{out}"
     assert "in 1 MiB reads" not in out and "run with --full" in out, "the heavy rows need --full"
     assert os.listdir(tmp_path) == (["bench.png"] if want_plot else []), "the test file is removed"

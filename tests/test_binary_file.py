@@ -112,11 +112,12 @@ def test_open_is_awaitable_and_an_async_context_manager(tmp_path):
     p.write_bytes(b"data")
 
     async def main():
-        f = await kestrelio.open(p)  # "rb" by default
-        assert not f.closed and f.mode == "rb"
+        f = await kestrelio.open(p)  # "r" by default, as with io.open
+        assert not f.closed and f.mode == "r" and f.buffer.mode == "rb"
+        assert await f.read() == "data"
         await f.close()
         assert f.closed
-        async with kestrelio.open(str(p)) as g:
+        async with kestrelio.open(str(p), "rb") as g:
             async with g as same:  # a BinaryFile is a context manager too
                 assert same is g
             assert g.closed
@@ -262,9 +263,15 @@ def test_invalid_modes_are_refused_with_io_texts(tmp_path, mode):
 
 
 @pytest.mark.parametrize("mode", ["r", "rt", "w", "a+", "x", "tr+"])
-def test_text_modes_are_refused(tmp_path, mode):
-    with pytest.raises(ValueError, match="text mode is not supported"):
-        kestrelio.open(tmp_path / "f", mode)
+def test_text_modes_give_text_files(tmp_path, mode):
+    (tmp_path / "f").write_text("x") if "x" not in mode else None
+
+    async def main():
+        async with kestrelio.open(tmp_path / "f", mode) as f:
+            assert isinstance(f, kestrelio.TextFile) and f.mode == mode
+            assert isinstance(f.buffer, kestrelio.BinaryFile)
+
+    run(main)
 
 
 def test_mode_and_path_type_errors(tmp_path):
@@ -297,13 +304,13 @@ def test_a_closed_file_says_so_like_io(tmp_path):
     run(main)
 
 
-def test_async_iteration_yields_chunks_to_the_end(tmp_path):
+def test_chunks_go_to_the_end(tmp_path):
     data = os.urandom(3 * CHUNK_SIZE + 17)
     (tmp_path / "f").write_bytes(data)
 
     async def main():
         async with kestrelio.open(tmp_path / "f", "rb") as f:
-            whole = [c async for c in f]
+            whole = [c async for c in f.chunks()]
             assert [len(c) for c in whole] == [CHUNK_SIZE] * 3 + [17]
             assert f.tell() == len(data)
             await f.seek(10)

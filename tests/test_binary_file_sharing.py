@@ -51,7 +51,7 @@ def test_task_cancelled_while_waiting_its_turn_has_no_effect(tmp_path):
     p = tmp_path / "f"
 
     async def main():
-        async with kestrelio.open(p, "w+b") as f:
+        async with kestrelio.open(p, "w+b", buffering=0) as f:
             first = asyncio.ensure_future(f.write(b"a" * 100_000))
             dropped = [asyncio.ensure_future(f.write(b"b" * 10)), asyncio.ensure_future(f.seek(5)),
                        asyncio.ensure_future(f.truncate(1)), asyncio.ensure_future(f.read(10))]

@@ -87,13 +87,11 @@ def test_cancelled_read_of_an_endless_file_stops_and_gives_its_memory_back(tmp_p
 
 
 @pytest.mark.parametrize("path", ["/proc/version", "/proc/self/status"])
-def test_whole_file_reads_of_a_file_whose_size_lies_end_at_end_of_file(path, backend, request):
+def test_whole_file_reads_of_a_file_whose_size_lies_end_at_end_of_file(path):
     if not os.path.exists(path):
         pytest.skip(f"needs {path}")
     if os.stat(path).st_size != 0:
         pytest.skip(f"{path} reports its size here")
-    if backend == "darwin-aio":
-        request.applymarker(pytest.mark.xfail(reason="darwin-aio stops its whole-file reads at the size fstat reports"))
 
     async def main():
         via_read_file = await k.read_file(path, INLINE_MAX, None)

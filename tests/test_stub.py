@@ -45,7 +45,9 @@ def test_stub_parameters_match_the_text_signatures():
             cls = getattr(_kestrelio, node.name)
             methods = {m.name: m for m in node.body if isinstance(m, ast.FunctionDef)}
             assert params(methods.pop("__new__"), skip_self=True) == live_params(cls)
+            methods = {k: m for k, m in methods.items() if not k.startswith("_")}
+            attrs = [a.target.id for a in node.body if isinstance(a, ast.AnnAssign)]
             live = sorted(m for m in vars(cls) if not m.startswith("_"))
-            assert sorted(methods) == live
+            assert sorted(methods) + sorted(attrs) == sorted(live, key=lambda m: (not callable(getattr(cls, m)), m))
             for name, m in methods.items():
                 assert params(m, skip_self=True) == live_params(getattr(cls, name)), f"{node.name}.{name}"

@@ -5,6 +5,7 @@
 #include "fast_path/fast_path.hpp"
 #include "functions.hpp"
 #include "globals.hpp"
+#include "line_iter.hpp"
 #include "os_ops.hpp"
 #include "pending_release.hpp"
 
@@ -102,6 +103,10 @@ PyObject* init_module() {
   }
   ok = ok && add_functions(m, name, kAfterFastPath, std::size(kAfterFastPath));
   ok = ok && add_functions(m, name, kOsOps, kOsOpsCount);
+  if (ok) {
+    PyTypeObject* li = line_iter_type();
+    ok = li && PyModule_AddObjectRef(m, "LineIter", reinterpret_cast<PyObject*>(li)) == 0;
+  }
   Py_XDECREF(name);
   if (!ok) {
     Py_DECREF(m);

@@ -8,8 +8,8 @@ no buffer passed to :meth:`BinaryFile.readinto` or :meth:`BinaryFile.write` is
 touched any more. The file stays open and usable, and its position is what the
 completed work implies:
 
-* a cancelled read (``read``, ``readinto``, ``readall``, a step of ``async for``)
-  never moves the position, even when the kernel had already finished it: the
+* a cancelled read (``read``, ``readinto``, ``readall``, ``readline``, a step
+  of ``async for``) never moves the position, even when the kernel had already finished it: the
   caller never received those bytes, so the next read returns them again. The
   buffer of a cancelled ``readinto`` may hold some or all of the data.
 * a cancelled ``write`` moves the position when the kernel had finished it
@@ -27,8 +27,9 @@ Cancelling a task in ``open`` closes the file again if the open had finished.
 Sharing a file between tasks
 ----------------------------
 One ``BinaryFile`` may be used by many tasks at once. The calls that use or
-move the position (``read``, ``readinto``, ``readall``, ``write``, ``seek``,
-``truncate``, each step of ``async for`` or ``chunks``) take effect one after
+move the position (``read``, ``readinto``, ``readall``, ``read1``, ``peek``,
+``readline``, ``write``, ``flush``, ``seek``, ``truncate``, each step of
+``async for`` or ``chunks``) take effect one after
 another in the order they were called, as io's buffered objects do under their
 lock: no byte is lost, duplicated or overwritten. A task cancelled while it
 waits for its turn leaves without effect, and the calls behind it go on.
@@ -55,17 +56,19 @@ import io
 import operator
 import os
 import stat
+import time
 import warnings
 from types import TracebackType
 from typing import (
-    TYPE_CHECKING, Any, AsyncIterator, Awaitable, Callable, Generator, List, Optional, Protocol, Set, Tuple, Type,
+    TYPE_CHECKING, Any, AsyncIterator, Awaitable, Callable, Iterable, List, Optional, Protocol, Set, Tuple, Type,
     TypeVar, Union,
 )
 
 import _kestrelio
 
 from . import fast_reads
-from .modes import Mode, parse_mode
+from .buffered import LINE_QUOTA, READ_AHEAD, WRITE_BUFFER, FileBuffer, GatedTurns, line_iter
+from .modes import Mode
 from .turns import Turns
 
 if TYPE_CHECKING:
@@ -73,7 +76,7 @@ if TYPE_CHECKING:
 else:  # only a name in annotations; any object with the buffer protocol will do
     Buffer = object
 
-__all__ = ["BinaryFile", "open", "StrOrBytesPath", "CHUNK_SIZE", "PARALLEL_MIN", "ITER_CHUNK"]
+__all__ = ["BinaryFile", "StrOrBytesPath", "CHUNK_SIZE", "PARALLEL_MIN", "ITER_CHUNK"]
 
 StrOrBytesPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 T = TypeVar("T")
@@ -90,8 +93,11 @@ CHUNK_SIZE = 1 << 20
 #: one operation at 2 MiB and 25-45 % faster from 4 MiB on; below two chunks
 #: there is nothing to overlap.
 PARALLEL_MIN = 2 * CHUNK_SIZE
-#: Default chunk size of ``async for chunk in f``: one operation, never split.
+#: Default chunk size of ``f.chunks()``: one operation, never split.
 ITER_CHUNK = CHUNK_SIZE
+#: ``async for`` lets the loop run at least this often (seconds) while it finds lines in the buffer; with the
+#: refill that may follow, a loop never waits much beyond a millisecond.
+YIELD_EVERY = 0.0005
 
 _CLOSED_MSG = "I/O operation on closed file."
 _WHENCES = (os.SEEK_SET, os.SEEK_CUR, os.SEEK_END)
@@ -238,16 +244,20 @@ def _index(value: Any, what: str) -> int:
 class BinaryFile:
     """An open regular file with non-blocking reads and writes.
 
-    Obtain one with :func:`kestrelio.open`. The methods mirror :class:`io.FileIO`
-    (``read``, ``readinto``, ``write``, ``seek``, ``truncate``, ...) but are
-    coroutines; ``tell``, ``fileno``, ``closed``, ``name`` and ``mode`` are
-    plain. ``pread``/``pwrite`` work at an explicit position and leave the file
-    position alone. There is no buffer: ``flush`` does nothing, ``sync`` makes
-    the data durable. ``async for chunk in f`` yields chunks of bytes up to end
-    of file (not lines, as io's iteration does).
+    Obtain one with :func:`kestrelio.open` in a binary mode. The methods mirror
+    :class:`io.BufferedRandom` (``read``, ``read1``, ``readinto``, ``readline``,
+    ``readlines``, ``peek``, ``write``, ``writelines``, ``seek``, ``truncate``,
+    ``flush``, ...) but are coroutines; ``tell``, ``fileno``, ``closed``,
+    ``name`` and ``mode`` are plain. ``pread``/``pwrite`` work at an explicit
+    position and leave the file position alone. ``async for line in f`` yields
+    lines as io does; ``f.chunks(size)`` yields chunks of bytes.
 
-    Reads of data already in the page cache are served at once on the calling
-    thread; everything else goes to the backend without blocking the loop.
+    Writes collect in a buffer (unless the file was opened with
+    ``buffering=0``) and reach the file on ``flush``, ``close``, when the buffer
+    fills, or before any call that reads or resizes the file; ``sync`` makes
+    them durable. Reads of data already in the page cache are served at once on
+    the calling thread; everything else goes to the backend without blocking
+    the loop.
 
     Tasks may share the object: calls that use the position take turns in
     call order, ``pread``/``pwrite``/``size`` run concurrently, ``close``
@@ -256,9 +266,11 @@ class BinaryFile:
     """
 
     __slots__ = ("_handle", "_fd", "_name", "_mode", "_pos", "_closed", "_regular", "_fast", "_fast_confirmed",
-                 "_turns", "_pwrites", "_appended", "_closing", "__weakref__")
+                 "_turns", "_pwrites", "_appended", "_closing", "_buf", "_closefd", "_yield_at", "on_close",
+                 "__weakref__")
 
-    def __init__(self, handle: int, fd: int, name: Any, mode: Mode, pos: int, regular: bool = True) -> None:
+    def __init__(self, handle: int, fd: int, name: Any, mode: Mode, pos: int, regular: bool = True,
+                 buffer_size: int = WRITE_BUFFER, closefd: bool = True) -> None:
         self._handle = handle
         self._fd = fd
         self._name = name
@@ -269,16 +281,22 @@ class BinaryFile:
         # The FastPath borrows ``fd``; it is dropped before the file is closed.
         self._fast: Optional[_FastPathLike] = _FAST_PATH(fd) if mode.read and _FAST_PATH is not None else None
         self._fast_confirmed = False
-        self._turns = Turns()
+        self._buf = FileBuffer(line_iter(self._next_line), buffer_size)
+        # The fast step of ``async for`` runs only while no call has or waits for the turn.
+        self._turns: Turns = GatedTurns(self._buf.lines)
         self._pwrites: Set[asyncio.Future[Any]] = set()  # in flight, for flush and sync to wait on
         # Whether the position is the end of an append that ran since the
         # last position call: concurrent appends may finish in any order.
         self._appended = False
         self._closing: Optional[asyncio.Future[None]] = None
+        self._closefd = closefd
+        self._yield_at = 0.0
+        #: Awaited once the file is closed (a temporary file removes itself there).
+        self.on_close: Optional[Callable[[], Awaitable[None]]] = None
 
     @property
     def name(self) -> Any:
-        """The path the file was opened with."""
+        """The path the file was opened with (or the descriptor number)."""
         return self._name
 
     @property
@@ -290,9 +308,18 @@ class BinaryFile:
     def closed(self) -> bool:
         return self._closed
 
+    @property
+    def raw(self) -> BinaryFile:
+        """The file itself: kestrelio has no separate raw layer."""
+        return self
+
     def fileno(self) -> int:
         self._check_open()
         return self._fd
+
+    def isatty(self) -> bool:
+        self._check_open()
+        return False
 
     def readable(self) -> bool:
         self._check_open()
@@ -307,9 +334,9 @@ class BinaryFile:
         return True
 
     def tell(self) -> int:
-        """The position after the calls that have completed."""
+        """The position after the calls that have completed (buffered writes included)."""
         self._check_open()
-        return self._pos
+        return self._where()
 
     def __repr__(self) -> str:
         state = " closed" if self._closed else ""
@@ -397,6 +424,64 @@ class BinaryFile:
             return whole
         return await _read_to_eof(self._handle, pos, self._size, self._size_is_length())
 
+    # The position, the read-ahead copy and the write buffer; callers hold the turn.
+
+    def _where(self) -> int:
+        buf = self._buf
+        return buf.position() if buf.active() else self._pos
+
+    def _move(self, pos: int) -> None:
+        self._buf.move(pos)
+        self._pos = pos
+        self._appended = False
+
+    def _drop_read_ahead(self) -> None:
+        if self._buf.active():
+            self._pos = self._buf.position()
+            self._buf.drop()
+
+    def _forget_copy(self, pos: int, n: int) -> None:
+        """Drop the read-ahead copy if ``n`` bytes written at ``pos`` overlap it."""
+        buf = self._buf
+        if buf.active() and pos < buf.end() and pos + n > buf.start:
+            self._drop_read_ahead()
+
+    async def _flush_writes(self) -> None:
+        """Write out the buffered bytes; on cancellation keep those the kernel did not take."""
+        buf = self._buf
+        while buf.wbuf:
+            buf.patched = False
+            data = bytes(buf.wbuf)
+            fut = _kestrelio.write(self._handle, buf.wstart, data, self._mode.append)
+            try:
+                _n, end = await _await_op(fut)
+            except asyncio.CancelledError:
+                done = _completed_result(fut)
+                if done is not None and not buf.patched:
+                    del buf.wbuf[:len(data)]
+                    self._pos = done[0][1]
+                raise
+            if buf.patched:
+                continue  # a pwrite changed bytes while they were on their way: write them again
+            del buf.wbuf[:len(data)]
+            self._pos = end
+
+    async def _take_turn(self) -> None:
+        turns = self._turns
+        if not turns.take():
+            await turns.wait()
+
+    async def _flush_in_turn(self) -> None:
+        """For the calls that take no turn: write out the buffered bytes first, in turn."""
+        if not self._buf.wbuf:
+            return
+        await self._take_turn()
+        try:
+            if self._buf.wbuf:
+                await self._flush_writes()
+        finally:
+            self._turns.give()
+
     async def read(self, n: Optional[int] = -1) -> bytes:
         """Read up to ``n`` bytes at the position; to end of file when ``n`` is negative or None.
 
@@ -415,22 +500,31 @@ class BinaryFile:
         if not turns.take():
             await turns.wait()
         try:
-            start = self._pos
-            data = await (self._read_all(start) if n < 0 else self._read_at(start, n))
-            self._pos = start + len(data)
-            self._appended = False
-            return data
+            buf = self._buf
+            if buf.wbuf:
+                await self._flush_writes()
+            if not buf.lines.data:  # no read-ahead copy: the common case, kept short
+                start = self._pos
+                data = await (self._read_all(start) if n < 0 else self._read_at(start, n))
+                self._pos = start + len(data)
+                self._appended = False
+                return data
+            start = buf.position()
+            head = buf.take(n)
+            try:
+                pos = start + len(head)
+                rest = await (self._read_all(pos) if n < 0 else self._read_at(pos, n - len(head)))
+            except BaseException:
+                self._move(start)
+                raise
+            self._move(pos + len(rest))
+            return head + rest if head else rest
         finally:
             turns.give()
 
     async def readall(self) -> bytes:
         """Read from the position to end of file."""
         return await self.read(-1)
-
-    def _move(self, pos: int) -> None:
-        """Set the position after a position call (the hot ones do this inline)."""
-        self._pos = pos
-        self._appended = False
 
     async def _readinto_at(self, b: Buffer, pos: int, nbytes: int) -> int:
         fp = self._fast
@@ -457,10 +551,29 @@ class BinaryFile:
         if not turns.take():
             await turns.wait()
         try:
-            start = self._pos
-            n = await self._readinto_at(b, start, nbytes)
-            self._pos = start + n
-            self._appended = False
+            if self._buf.wbuf:
+                await self._flush_writes()
+            if not self._buf.lines.data:  # no read-ahead copy: the common case, kept short
+                start = self._pos
+                n = await self._readinto_at(b, start, nbytes)
+                self._pos = start + n
+                self._appended = False
+                return n
+            start = self._buf.position()
+            try:
+                with memoryview(b) as view, view.cast("B") as target:
+                    head = self._buf.take(target.nbytes)
+                    k = len(head)
+                    target[:k] = head
+                    if k == target.nbytes:
+                        n = k
+                    else:
+                        with target[k:] as rest:
+                            n = k + await self._readinto_at(rest, start + k, rest.nbytes)
+            except BaseException:
+                self._move(start)
+                raise
+            self._move(start + n)
             return n
         finally:
             turns.give()
@@ -471,6 +584,7 @@ class BinaryFile:
         n, pos = _index(n, "size"), _index(pos, "position")
         if n < 0 or pos < 0:
             raise _invalid_argument()
+        await self._flush_in_turn()
         turns = self._turns
         turns.enter()
         try:
@@ -487,12 +601,120 @@ class BinaryFile:
         nbytes = _target_size(b)
         if nbytes == 0:
             return 0
+        await self._flush_in_turn()
         turns = self._turns
         turns.enter()
         try:
             return await self._readinto_at(b, pos, nbytes)
         finally:
             turns.leave()
+
+    async def _read_ahead(self) -> bool:
+        """Extend the read-ahead copy from the position; False at end of file."""
+        buf = self._buf
+        pos = self._where()
+        rest = buf.available() if buf.active() else b""
+        chunk = await self._read_at(pos + len(rest), max(READ_AHEAD, len(rest)))
+        if not chunk:
+            return False
+        buf.refill(pos, rest + chunk if rest else chunk)
+        return True
+
+    async def peek(self, size: int = 0) -> bytes:
+        """The bytes at the position without moving it: at least one unless at end of file, maybe more than ``size``."""
+        self._check_readable()
+        await self._take_turn()
+        try:
+            if self._buf.wbuf:
+                await self._flush_writes()
+            buf = self._buf
+            if not buf.active() or buf.position() >= buf.end():
+                await self._read_ahead()
+            return buf.available() if buf.active() else b""
+        finally:
+            self._turns.give()
+
+    async def read1(self, size: Optional[int] = -1) -> bytes:
+        """Up to ``size`` bytes with at most one read of the file (read-ahead bytes first)."""
+        self._check_readable()
+        n = -1 if size is None else _index(size, "size")
+        if n == 0:
+            return b""
+        await self._take_turn()
+        try:
+            if self._buf.wbuf:
+                await self._flush_writes()
+            buf = self._buf
+            if buf.active() and buf.position() < buf.end():
+                return buf.take(n)
+            start = self._where()
+            data = await self._read_at(start, READ_AHEAD if n < 0 else n)
+            self._move(start + len(data))
+            return data
+        finally:
+            self._turns.give()
+
+    async def readinto1(self, b: Buffer) -> int:
+        """Fill ``b`` with at most one read of the file; returns the byte count."""
+        self._check_readable()
+        with memoryview(b) as view, view.cast("B") as target:
+            if target.readonly:
+                raise TypeError(f"readinto() argument must be read-write bytes-like object, not {type(b).__name__}")
+            data = await self.read1(target.nbytes)
+            target[:len(data)] = data
+        return len(data)
+
+    async def readline(self, size: Optional[int] = -1) -> bytes:
+        """The next line, with its ``b"\\n"``; at most ``size`` bytes when ``size`` >= 0; ``b""`` at end of file."""
+        self._check_readable()
+        limit = -1 if size is None else _index(size, "size")
+        await self._take_turn()
+        try:
+            if self._buf.wbuf:
+                await self._flush_writes()
+            buf = self._buf
+            start = self._where()
+            try:
+                at_eof = False
+                while True:
+                    if buf.active():
+                        line = buf.take_line(limit, at_eof)
+                        if line is not None:
+                            return line
+                    if at_eof or limit == 0:
+                        return b""
+                    at_eof = not await self._read_ahead()
+            except BaseException:
+                self._move(start)
+                raise
+        finally:
+            self._turns.give()
+
+    async def readlines(self, hint: Optional[int] = -1) -> List[bytes]:
+        """The remaining lines; stop once ``hint`` bytes are read when ``hint`` > 0."""
+        limit = -1 if hint is None else _index(hint, "hint")
+        lines: List[bytes] = []
+        total = 0
+        while True:
+            line = await self.readline()
+            if not line:
+                return lines
+            lines.append(line)
+            total += len(line)
+            if 0 < limit <= total:
+                return lines
+
+    async def _next_line(self) -> bytes:
+        """The slow step of ``async for``: refill, take the turn, and let the loop run every millisecond."""
+        # Checked at each refill and every LINE_QUOTA lines: cheap beside the lines between.
+        if time.perf_counter() - self._yield_at >= YIELD_EVERY:
+            await asyncio.sleep(0)
+            self._yield_at = time.perf_counter()
+        self._buf.lines.left = LINE_QUOTA
+        line = await self.readline()
+        if not line:
+            raise StopAsyncIteration
+        return line
 
     def chunks(self, size: int = ITER_CHUNK) -> AsyncIterator[bytes]:
         """Iterate from the position to end of file in chunks of ``size`` bytes (the last may be shorter).
@@ -514,12 +736,17 @@ class BinaryFile:
             yield chunk
 
     def __aiter__(self) -> AsyncIterator[bytes]:
-        return self.chunks(ITER_CHUNK)
+        """``async for line in f``: the lines from the position on, as :meth:`readline` gives them."""
+        self._check_readable()
+        self._yield_at = time.perf_counter()
+        it: AsyncIterator[bytes] = self._buf.lines
+        return it
 
     async def write(self, b: Buffer) -> int:
         """Write all of ``b`` at the position (at the end in append mode); returns its length in bytes.
 
-        The position moves past the written bytes. Don't change ``b`` until
+        The bytes are buffered unless the file is unbuffered or they fill the
+        buffer; the position moves past them at once. Don't change ``b`` until
         the call has returned (or raised); a ``bytearray`` cannot be resized
         meanwhile.
         """
@@ -527,24 +754,55 @@ class BinaryFile:
         with memoryview(b) as view:
             if view.nbytes == 0:
                 return 0  # as with io, not even an append moves the position
-        if self._mode.append:
-            return await self._append(b)
+        if self._buf.wsize <= 0:
+            if self._mode.append:
+                return await self._append(b)
+            return await self._write_through(b)
         turns = self._turns
         if not turns.take():
             await turns.wait()
         try:
-            fut = _kestrelio.write(self._handle, self._pos, b, False)
-            try:
-                n, end = await _await_op(fut)
-            except asyncio.CancelledError:
-                done = _completed_result(fut)
-                if done is not None:
-                    self._move(done[0][1])  # the bytes reached the file: follow them
-                raise
-            self._move(end)
-            return int(n)
+            self._drop_read_ahead()
+            buf = self._buf
+            if self._mode.append and not buf.wbuf:
+                # Appended bytes land at the end: the position follows them from the start.
+                self._pos = await self._size()
+            with memoryview(b) as view:
+                nbytes = view.nbytes
+                if buf.collect(self._pos, view):
+                    self._pos += nbytes
+                    return nbytes
+            if self._buf.wbuf:
+                await self._flush_writes()
+            with memoryview(b) as view:
+                if buf.collect(self._pos, view):
+                    self._pos += nbytes
+                    return nbytes
+            return await self._write_op(b)
         finally:
             turns.give()
+
+    async def _write_through(self, b: Buffer) -> int:
+        turns = self._turns
+        if not turns.take():
+            await turns.wait()
+        try:
+            self._drop_read_ahead()
+            return await self._write_op(b)
+        finally:
+            turns.give()
+
+    async def _write_op(self, b: Buffer) -> int:
+        fut = _kestrelio.write(self._handle, self._pos, b, self._mode.append)
+        try:
+            n, end = await _await_op(fut)
+        except asyncio.CancelledError:
+            done = _completed_result(fut)
+            if done is not None:
+                self._move(done[0][1])  # the bytes reached the file: follow them
+            raise
+        self._move(end)
+        return int(n)
 
     async def _append(self, b: Buffer) -> int:
         # Appends share the turn: each is submitted in call order and the
@@ -553,6 +811,7 @@ class BinaryFile:
         if not turns.take_shared():
             await turns.wait_shared()
         try:
+            self._drop_read_ahead()
             fut = _kestrelio.write(self._handle, self._pos, b, True)
             try:
                 n, end = await _await_op(fut)
@@ -572,19 +831,30 @@ class BinaryFile:
         self._pos = max(self._pos, end) if self._appended else end
         self._appended = True
 
+    async def writelines(self, lines: Iterable[Buffer]) -> None:
+        """Write each of ``lines`` in turn (no separators are added)."""
+        for line in lines:
+            await self.write(line)
+
     async def pwrite(self, b: Buffer, pos: int) -> int:
         """Write ``b`` at ``pos`` without moving the file position; returns the byte count.
 
         On Linux a file opened in append mode appends regardless of ``pos``, as
-        :func:`os.pwrite` does.
+        :func:`os.pwrite` does. A read-ahead copy of those bytes is dropped.
         """
         self._check_writable()
         pos = _index(pos, "position")
         if pos < 0:
             raise _invalid_argument()
+        if self._mode.append:
+            return await self._pwrite_append(b)
+        with memoryview(b) as view:
+            nbytes = view.nbytes
+            self._buf.overlay(pos, view)  # a later flush must not put older bytes back over these
         turns = self._turns
         turns.enter()
         try:
+            self._forget_copy(pos, nbytes)
             fut = _kestrelio.write(self._handle, pos, b, False)
             pwrites = self._pwrites
             pwrites.add(fut)
@@ -592,9 +862,22 @@ class BinaryFile:
                 n, _end = await _await_op(fut)
             finally:
                 pwrites.discard(fut)
+                self._forget_copy(pos, nbytes)
             return int(n)
         finally:
             turns.leave()
+
+    async def _pwrite_append(self, b: Buffer) -> int:
+        # The kernel appends it like a write: it takes its turn after the writes buffered before it.
+        await self._take_turn()
+        try:
+            if self._buf.wbuf:
+                await self._flush_writes()
+            self._drop_read_ahead()
+            n, _end = await _await_op(_kestrelio.write(self._handle, self._pos, b, True))
+            return int(n)
+        finally:
+            self._turns.give()
 
     async def truncate(self, size: Optional[int] = None) -> int:
         """Resize the file to ``size`` bytes (default: the position); the position stays. Returns the size."""
@@ -607,6 +890,9 @@ class BinaryFile:
         if not turns.take():
             await turns.wait()
         try:
+            if self._buf.wbuf:
+                await self._flush_writes()
+            self._drop_read_ahead()
             if size is None:
                 size = self._pos
             # A later append must not take the end of one before this as the position.
@@ -617,18 +903,22 @@ class BinaryFile:
             turns.give()
 
     async def _writes_done(self) -> None:
-        """Wait until every write called so far has finished (for flush and sync)."""
+        """Write out the buffer and wait until every write called so far has finished (for flush and sync)."""
         pending: List[asyncio.Future[Any]] = list(self._pwrites)
         turns = self._turns
         # The turn comes after every position call and append made before.
         if not turns.take():
             await turns.wait()
-        turns.give()
+        try:
+            if self._buf.wbuf:
+                await self._flush_writes()
+        finally:
+            turns.give()
         if pending:
             await asyncio.wait(pending)
 
     async def flush(self) -> None:
-        """Wait for every write called before; kestrelio keeps no buffer. Use :meth:`sync` for durability."""
+        """Write out the buffered bytes and wait for every write called before. Use :meth:`sync` for durability."""
         self._check_open()
         turns = self._turns
         turns.enter()
@@ -638,7 +928,7 @@ class BinaryFile:
             turns.leave()
 
     async def sync(self, data_only: bool = False) -> None:
-        """Make the data of every write called before durable (``fsync``).
+        """Make the data of every write called before durable (``fsync``), buffered bytes included.
 
         With ``data_only`` the backend may flush the data alone, as ``fdatasync``
         does; the runtime backend does so, the POSIX-AIO one always syncs fully.
@@ -653,8 +943,9 @@ class BinaryFile:
             turns.leave()
 
     async def size(self) -> int:
-        """The file's current size in bytes."""
+        """The file's current size in bytes, buffered writes included."""
         self._check_open()
+        await self._flush_in_turn()
         turns = self._turns
         turns.enter()
         try:
@@ -663,10 +954,11 @@ class BinaryFile:
             turns.leave()
 
     async def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
-        """Move the position as :meth:`io.FileIO.seek` does; returns the new position.
+        """Move the position as :meth:`io.BufferedRandom.seek` does; returns the new position.
 
         Seeking past the end is allowed; a write there leaves a hole, a read
-        returns ``b""``.
+        returns ``b""``. Buffered writes reach the file first, and read-ahead
+        bytes are dropped, so reads after a seek see the file as it is now.
         """
         self._check_open()
         offset = _index(offset, "offset")
@@ -676,6 +968,9 @@ class BinaryFile:
         if not turns.take():
             await turns.wait()
         try:
+            if self._buf.wbuf:
+                await self._flush_writes()
+            self._drop_read_ahead()
             if whence == os.SEEK_SET:
                 new = offset
             elif whence == os.SEEK_CUR:
@@ -691,29 +986,42 @@ class BinaryFile:
             turns.give()
 
     async def close(self) -> None:
-        """Close the file. Closing a closed file does nothing.
+        """Write out the buffered bytes and close the file. Closing a closed file does nothing.
 
         The calls already made, of this task or others, finish first; a task
-        cancelled while close waits for them still gets the file closed.
+        cancelled while close waits for them still gets the file closed. A
+        file opened over a descriptor with ``closefd=False`` leaves that
+        descriptor open.
         """
         if self._closed:
             closing = self._closing
             if closing is not None:
                 await asyncio.shield(closing)  # a close still waiting for calls in flight
             return
-        self._closed = True
-        if self._turns.busy:
-            closing = self._closing = asyncio.ensure_future(self._close_when_idle())
-            _discard(closing)
-            await asyncio.shield(closing)
-            return
-        self._fast = None  # the FastPath borrows the descriptor: drop it first
-        await _close_handle(self._handle)
+        try:
+            await self._flush_in_turn()
+        finally:
+            self._closed = True
+            self._buf.drop()
+            if self._turns.busy:
+                closing = self._closing = asyncio.ensure_future(self._close_when_idle())
+                _discard(closing)
+                await asyncio.shield(closing)
+            else:
+                await self._close_now()
 
     async def _close_when_idle(self) -> None:
         await self._turns.idle()
-        self._fast = None
-        await _close_handle(self._handle)
+        await self._close_now()
+
+    async def _close_now(self) -> None:
+        self._fast = None  # the FastPath borrows the descriptor: drop it first
+        try:
+            await _close_handle(self._handle)
+        finally:
+            on_close, self.on_close = self.on_close, None
+            if on_close is not None:
+                await on_close()
 
     async def __aenter__(self) -> BinaryFile:
         return self
@@ -729,73 +1037,18 @@ class BinaryFile:
         self._closed = True
         self._fast = None
         warnings.warn(f"unclosed file {self!r}", ResourceWarning, source=self, stacklevel=2)
+        buf = self._buf
+        if buf.wbuf:
+            # The loop may be gone: put the buffered bytes in the file here rather than lose them.
+            try:
+                if self._mode.append:
+                    os.write(self._fd, buf.wbuf)
+                else:
+                    os.pwrite(self._fd, buf.wbuf, buf.wstart)
+            except OSError:
+                pass
+            buf.wbuf.clear()
         try:
             _discard(_kestrelio.close(self._handle))
         except Exception:  # no running loop: the handle stays with the driver
             pass
-
-
-class _Opener:
-    """What :func:`open` returns: await it, or use it with ``async with``."""
-
-    __slots__ = ("_path", "_mode", "_file")
-
-    def __init__(self, path: StrOrBytesPath, mode: Mode) -> None:
-        self._path = path
-        self._mode = mode
-        self._file: Optional[BinaryFile] = None
-
-    async def _open(self) -> BinaryFile:
-        m = self._mode
-        fut = _kestrelio.open(self._path, m.read, m.write, m.append, m.truncate, m.create, m.create_new)
-        try:
-            handle, size, fd = await _await_op(fut)
-        except asyncio.CancelledError:
-            done = _completed_result(fut)
-            if done is not None:  # opened anyway: give the handle back
-                _discard(_kestrelio.close(done[0][0]))
-            raise
-        except OSError as e:
-            raise _with_filename(e, self._path) from None
-        try:
-            st_mode = os.fstat(fd).st_mode
-            if stat.S_ISDIR(st_mode):
-                # A read-only open of a directory succeeds; io refuses it here.
-                raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(self._path))
-            return BinaryFile(handle, fd, os.fspath(self._path), m, size if m.append else 0, stat.S_ISREG(st_mode))
-        except BaseException:
-            _discard(_kestrelio.close(handle))
-            raise
-
-    def __await__(self) -> Generator[Any, None, BinaryFile]:
-        return self._open().__await__()
-
-    async def __aenter__(self) -> BinaryFile:
-        self._file = await self._open()
-        return self._file
-
-    async def __aexit__(
-        self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException], tb: Optional[TracebackType]
-    ) -> None:
-        f, self._file = self._file, None
-        if f is not None:
-            await f.close()
-
-
-def open(path: StrOrBytesPath, mode: str = "rb") -> _Opener:
-    """Open a file in a binary mode of :func:`io.open`.
-
-    ``mode`` is one of ``"rb"``, ``"wb"``, ``"ab"``, ``"xb"``, with an optional
-    ``+`` for reading and writing (``"r+b"``, ``"w+b"``, ``"a+b"``, ``"x+b"``).
-    Text modes and malformed modes raise :class:`ValueError` at once, as does
-    :func:`io.open`.
-
-    Use as ``async with kestrelio.open(path, "rb") as f:`` or
-    ``f = await kestrelio.open(path, "rb")`` (then ``await f.close()``).
-    Errors are the usual :class:`OSError` subclasses, naming the path:
-    ``FileNotFoundError``, ``FileExistsError`` (mode ``x``),
-    ``IsADirectoryError``, ``PermissionError``.
-    """
-    parsed = parse_mode(mode)
-    os.fspath(path)  # type check now, like io.open
-    return _Opener(path, parsed)

@@ -1,13 +1,13 @@
 """Parsing of ``open`` mode strings, following the rules of :func:`io.open`.
 
-Only binary modes are accepted: ``r``, ``w``, ``a`` or ``x``, an optional
-``+``, and a mandatory ``b``, in any order and each at most once. Refusals
-carry io.open's own texts, so a wrong mode reads the same as with the
-standard library.
+``r``, ``w``, ``a`` or ``x``, an optional ``+``, and ``t`` (the default) or
+``b``, in any order and each at most once. Refusals carry io.open's own
+texts, so a wrong mode reads the same as with the standard library.
 """
 
 from __future__ import annotations
 
+import os
 from dataclasses import dataclass
 
 __all__ = ["Mode", "parse_mode"]
@@ -25,15 +25,34 @@ class Mode:
     truncate: bool
     create: bool
     create_new: bool
-    #: The canonical spelling, as :attr:`io.FileIO.mode` gives it ("rb+", "ab", ...).
+    #: The canonical binary spelling, as :attr:`io.FileIO.mode` gives it ("rb", "rb+", "ab", ...).
     name: str
+    #: Text mode: the file is a TextFile over the binary one.
+    text: bool = False
+
+    def os_flags(self) -> int:
+        """The :func:`os.open` flags, as :class:`io.FileIO` passes them to an ``opener``."""
+        if self.read and self.write:
+            flags = os.O_RDWR
+        elif self.write:
+            flags = os.O_WRONLY
+        else:
+            flags = os.O_RDONLY
+        if self.create_new:
+            flags |= os.O_CREAT | os.O_EXCL
+        elif self.create:
+            flags |= os.O_CREAT
+        if self.truncate:
+            flags |= os.O_TRUNC
+        if self.append:
+            flags |= os.O_APPEND
+        return flags | getattr(os, "O_CLOEXEC", 0)
 
 
 def parse_mode(mode: str) -> Mode:
-    """Turn a mode string such as ``"rb"`` or ``"a+b"`` into a :class:`Mode`.
+    """Turn a mode string such as ``"r"``, ``"rb"`` or ``"a+b"`` into a :class:`Mode`.
 
-    Raises :class:`ValueError` for anything :func:`io.open` would refuse, and
-    for text modes, which kestrelio does not offer.
+    Raises :class:`ValueError` for anything :func:`io.open` would refuse.
     """
     if not isinstance(mode, str):
         raise TypeError(f"open() argument 'mode' must be str, not {type(mode).__name__}")
@@ -50,11 +69,6 @@ def parse_mode(mode: str) -> Mode:
     if not kinds:
         # io.open hands this case to FileIO, whose wording differs.
         raise ValueError("Must have exactly one of create/read/write/append mode and at most one plus")
-    if "b" not in seen:
-        raise ValueError(
-            f"text mode is not supported (got {mode!r}): kestrelio files are binary;"
-            " add 'b' to the mode, or use kestrelio.read_text / kestrelio.write_text"
-        )
     (kind,) = kinds
     plus = "+" in seen
     return Mode(
@@ -66,4 +80,5 @@ def parse_mode(mode: str) -> Mode:
         create_new=kind == "x",
         # FileIO spells "w+" as "rb+": the truncation is not part of the name.
         name=("r" if plus and kind == "w" else kind) + "b" + ("+" if plus else ""),
+        text="b" not in seen,
     )

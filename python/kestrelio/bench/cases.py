@@ -28,7 +28,7 @@ from typing import Any, Awaitable, Callable, Dict, List, Tuple
 import _kestrelio
 
 from ..binary_file import CHUNK_SIZE
-from ..binary_file import open as kestrelio_open
+from ..opening import open as kestrelio_open
 from ..whole_file import read_bytes
 
 BLOCK = 4096

@@ -69,9 +69,11 @@ def table(results: Results) -> str:
 STALL_LABELS = {
     "idle": ("no I/O", ""),
     "cached_4k": ("cached 4 KiB pread, 1 task", "reads/s"),
-    "chunks": ("async for over a cached file", "MiB/s"),
+    "chunks": ("f.chunks() over a cached file", "MiB/s"),
     "whole_200m": ("read() of a cached 200 MiB file", "MiB/s"),
     "cold_512m": ("cold 512 MiB file in 1 MiB reads", "MiB/s"),
+    "lines_text": ("async for line, 200 MiB UTF-8, text", "x plain for"),
+    "lines_binary": ("async for line, 200 MiB UTF-8, binary", "x plain for"),
 }
 
 
@@ -80,7 +82,10 @@ def stall_table(results: Results) -> List[str]:
     lines.append(f"  {'workload':36s} {'backend':16s} {'stall ms':>9s} {'rate':>14s}")
     for (workload, backend), got in results.stalls.items():
         label, unit = STALL_LABELS.get(workload, (workload, ""))
-        rate = f"{got['rate']:>10,.0f} {unit}" if unit else ""
+        if unit.startswith("x"):
+            rate = f"{got['rate']:>10.2f} {unit}"
+        else:
+            rate = f"{got['rate']:>10,.0f} {unit}" if unit else ""
         lines.append(f"  {label:36s} {backend or '-':16s} {got['stall_ms']:9.2f} {rate}")
     return lines
 

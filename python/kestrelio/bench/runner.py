@@ -124,7 +124,8 @@ def run(options: Options) -> Results:
     stall_cases = [(w, b) for w, (_mib, heavy) in STALL_WORKLOADS.items() if options.full or not heavy
                    for b in ((None,) if w == "idle" else STALL_BACKENDS)]
     if not options.full:
-        results.skipped.append("loop stall of a whole 200 MiB read and a cold 512 MiB file (heavy: run with --full)")
+        results.skipped.append("loop stall of a whole 200 MiB read, a cold 512 MiB file and lines of a 200 MiB file"
+                               " (heavy: run with --full)")
     progress = _Progress(len(LADDER_BACKENDS) + len(rows) * len(WORKLOADS) * options.repeats
                          + len(stall_cases) * RUNS, options.progress)
     try:

@@ -6,11 +6,14 @@ with no I/O running (waking an idle vCPU alone can take a fraction of a
 millisecond). Workloads:
 
 * ``cached_4k``: one task reading random cached 4 KiB blocks with ``pread``;
-* ``chunks``: ``async for chunk in f`` over a cached file, front to back;
+* ``chunks``: ``async for chunk in f.chunks()`` over a cached file, front to back;
 * ``whole_200m``: ``read()`` of a whole cached 200 MiB file, three times
   (``--full``); the results are freed after the measurement;
 * ``cold_512m``: a 512 MiB file read front to back in 1 MiB ``read`` calls
-  after its pages were dropped from the page cache (``--full``).
+  after its pages were dropped from the page cache (``--full``);
+* ``lines_text``, ``lines_binary``: ``async for line in f`` over a cached
+  200 MiB UTF-8 file, text and binary mode (``--full``); the rate is its time
+  over that of a plain ``for line in open(p)`` loop.
 """
 
 from __future__ import annotations
@@ -26,7 +29,8 @@ from typing import Any, Awaitable, Callable, Dict, List, Tuple
 
 import _kestrelio
 
-from ..binary_file import open as kestrelio_open
+from . import lines
+from ..opening import open as kestrelio_open
 
 SLEEP = 0.001
 #: workload -> (file size in MiB, or 0 for the main bench file; needs --full)
@@ -36,6 +40,8 @@ WORKLOADS: Dict[str, Tuple[int, bool]] = {
     "chunks": (0, False),
     "whole_200m": (200, True),
     "cold_512m": (512, True),
+    "lines_text": (200, True),
+    "lines_binary": (200, True),
 }
 RUNS = 3
 #: Whole reads per run of ``whole_200m``.
@@ -139,7 +145,7 @@ async def _chunks(path: str, size: int, seconds: float) -> float:
     async with kestrelio_open(path, "rb") as f:
         while True:
             await f.seek(0)
-            async for chunk in f:
+            async for chunk in f.chunks():
                 n += len(chunk)
             if time.perf_counter() >= deadline:
                 return float(n)
@@ -173,19 +179,33 @@ async def _idle(path: str, size: int, seconds: float) -> float:
     return 0.0
 
 
+async def _lines_text(path: str, size: int, seconds: float) -> float:
+    return float((await lines.kestrelio_alone(path, False))[0])
+
+
+async def _lines_binary(path: str, size: int, seconds: float) -> float:
+    return float((await lines.kestrelio_alone(path, True))[0])
+
+
 _CASES: Dict[str, Callable[[str, int, float], Awaitable[float]]] = {
     "idle": _idle,
     "cached_4k": _cached_4k,
     "chunks": _chunks,
     "whole_200m": _whole,
     "cold_512m": _cold,
+    "lines_text": _lines_text,
+    "lines_binary": _lines_binary,
 }
 
 
 async def measure(workload: str, path: str, size: int, seconds: float) -> Dict[str, float]:
     """One run: the sleeper's worst lateness (ms) and the workload's rate (reads or MiB per second)."""
+    plain = 0.0
     if workload == "cold_512m":
         drop_cached(path)
+    elif workload.startswith("lines_"):
+        path = lines.lines_file(path, size >> 20)
+        plain = min(lines.sync_pass(path, workload == "lines_binary")[1] for _ in range(2))
     elif workload != "idle":
         warm(path)
     if workload != "idle":
@@ -202,7 +222,9 @@ async def measure(workload: str, path: str, size: int, seconds: float) -> Dict[s
     await task
     _kept.clear()
     rate = amount / elapsed
-    if workload != "cached_4k":
+    if plain:
+        rate = elapsed / plain
+    elif workload != "cached_4k":
         rate /= 1 << 20
     return {"stall_ms": worst * 1e3, "rate": rate}
 

@@ -1,0 +1,172 @@
+"""``kestrelio.tempfile``: the temporary files of :mod:`tempfile`, as kestrelio files.
+
+Each function takes the arguments of its :mod:`tempfile` namesake and is used
+as ``async with`` (or awaited). Files are created through the driver, with a
+fresh name from :mod:`tempfile`'s generator and the exclusive-create mode, and
+removed with :func:`kestrelio.os.unlink`, so the loop never blocks on them; a
+temporary directory is made and removed with its tree in the loop's default
+executor.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import os
+import shutil
+import sys
+import tempfile as _tempfile
+from types import TracebackType
+from typing import Any, AnyStr, Awaitable, Callable, Generator, Optional, Tuple, Type
+
+from . import os as kos
+from .opening import AnyFile, open, raw_file
+
+__all__ = ["TemporaryFile", "NamedTemporaryFile", "SpooledTemporaryFile", "TemporaryDirectory", "gettempdir"]
+
+gettempdir = _tempfile.gettempdir
+
+
+async def _in_executor(fn: Callable[..., Any], *args: Any) -> Any:
+    # A directory tree is many calls; one executor job does them all.
+    return await asyncio.get_running_loop().run_in_executor(None, fn, *args)
+
+
+def _create_mode(mode: str) -> str:
+    """``mode`` with its r/w/a/x replaced by x: a new name is always created exclusively."""
+    return "x" + "".join(ch for ch in mode if ch not in "rwax")
+
+
+async def _create(mode: str, buffering: int, encoding: Optional[str], newline: Optional[str], suffix: Any,
+                  prefix: Any, dir: Any, errors: Optional[str]) -> AnyFile:
+    prefix, suffix, dir, output_type = _tempfile._sanitize_params(prefix, suffix, dir)  # type: ignore[attr-defined]
+    names = _tempfile._get_candidate_names()  # type: ignore[attr-defined]
+    if output_type is bytes:
+        names = map(os.fsencode, names)
+    xmode = _create_mode(mode)
+    for _ in range(_tempfile.TMP_MAX):
+        path = os.path.join(dir, prefix + next(names) + suffix)
+        try:
+            f: AnyFile = await open(path, xmode, buffering, encoding, errors, newline)
+        except FileExistsError:
+            continue
+        except PermissionError:
+            # A directory of that name on Windows; elsewhere a real refusal.
+            if os.name == "nt" and os.path.isdir(dir):
+                continue
+            raise
+        return f
+    raise FileExistsError("No usable temporary file name found")
+
+
+class _Temporary:
+    """``async with`` or ``await`` of a temporary file; the file removes itself as asked."""
+
+    __slots__ = ("_make", "_file", "_remove_at_exit")
+
+    def __init__(self, make: Callable[[], Awaitable[AnyFile]], remove_at_exit: bool = False) -> None:
+        self._make = make
+        self._file: Optional[AnyFile] = None
+        self._remove_at_exit = remove_at_exit
+
+    def __await__(self) -> Generator[Any, None, Any]:
+        return self._make().__await__()
+
+    async def __aenter__(self) -> Any:
+        self._file = await self._make()
+        return self._file
+
+    async def __aexit__(
+        self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException], tb: Optional[TracebackType]
+    ) -> None:
+        f, self._file = self._file, None
+        if f is not None:
+            await f.close()
+            if self._remove_at_exit:
+                await _remove_quietly(f.name)
+
+
+async def _remove_quietly(path: Any) -> None:
+    try:
+        await kos.unlink(path)
+    except FileNotFoundError:
+        pass
+
+
+def TemporaryFile(mode: str = "w+b", buffering: int = -1, encoding: Optional[str] = None,
+                  newline: Optional[str] = None, suffix: Optional[AnyStr] = None, prefix: Optional[AnyStr] = None,
+                  dir: Any = None, *, errors: Optional[str] = None) -> _Temporary:
+    """A file with no name in the file system: it is removed as soon as it is created."""
+
+    async def make() -> AnyFile:
+        f = await _create(mode, buffering, encoding, newline, suffix, prefix, dir, errors)
+        try:
+            await kos.unlink(f.name)
+        except BaseException:
+            await f.close()
+            raise
+        return f
+
+    return _Temporary(make)
+
+
+def NamedTemporaryFile(mode: str = "w+b", buffering: int = -1, encoding: Optional[str] = None,
+                       newline: Optional[str] = None, suffix: Optional[AnyStr] = None,
+                       prefix: Optional[AnyStr] = None, dir: Any = None, delete: bool = True, *,
+                       errors: Optional[str] = None, delete_on_close: bool = True) -> _Temporary:
+    """A temporary file with a name (``f.name``).
+
+    With ``delete`` it is removed when closed, or, with ``delete_on_close=False``
+    (Python 3.12 and later, as with :mod:`tempfile`), when the ``async with``
+    block ends. Without ``delete`` it stays.
+    """
+    if sys.version_info < (3, 12) and not delete_on_close:
+        raise TypeError("NamedTemporaryFile() got an unexpected keyword argument 'delete_on_close'")
+
+    async def make() -> AnyFile:
+        f = await _create(mode, buffering, encoding, newline, suffix, prefix, dir, errors)
+        if delete and delete_on_close:
+            name = f.name
+
+            async def remove() -> None:
+                await _remove_quietly(name)
+
+            raw_file(f).on_close = remove
+        return f
+
+    return _Temporary(make, remove_at_exit=delete and not delete_on_close)
+
+
+def SpooledTemporaryFile(max_size: int = 0, mode: str = "w+b", buffering: int = -1,
+                         encoding: Optional[str] = None, newline: Optional[str] = None,
+                         suffix: Optional[AnyStr] = None, prefix: Optional[AnyStr] = None, dir: Any = None, *,
+                         errors: Optional[str] = None) -> _Temporary:
+    """A :func:`TemporaryFile`: kestrelio files live in the file system from the start.
+
+    Data that stays small stays in the page cache, which is what spooling in
+    memory buys; ``max_size`` is accepted and has no effect.
+    """
+    return TemporaryFile(mode, buffering, encoding, newline, suffix, prefix, dir, errors=errors)
+
+
+class TemporaryDirectory:
+    """``async with TemporaryDirectory() as name``: a new directory, removed with its content at the end."""
+
+    def __init__(self, suffix: Optional[AnyStr] = None, prefix: Optional[AnyStr] = None, dir: Any = None,
+                 ignore_cleanup_errors: bool = False, *, delete: bool = True) -> None:
+        self._args: Tuple[Any, Any, Any] = (suffix, prefix, dir)
+        self._ignore_cleanup_errors = ignore_cleanup_errors
+        self._delete = delete
+        self.name: Any = None
+
+    async def __aenter__(self) -> Any:
+        self.name = await _in_executor(_tempfile.mkdtemp, *self._args)
+        return self.name
+
+    async def cleanup(self) -> None:
+        if self.name is not None and self._delete:
+            await _in_executor(shutil.rmtree, self.name, self._ignore_cleanup_errors)
+
+    async def __aexit__(
+        self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException], tb: Optional[TracebackType]
+    ) -> None:
+        await self.cleanup()

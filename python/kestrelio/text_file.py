@@ -1,0 +1,587 @@
+"""``TextFile``: text over a ``BinaryFile``, in the conventions of :class:`io.TextIOWrapper`.
+
+Bytes are read in large chunks and decoded incrementally, so a multi-byte
+character or a ``\\r\\n`` split between two reads is joined again; the decoded
+text and the decoder's state before each chunk are kept, which is how ``tell``
+can return an opaque cookie that ``seek`` understands, as with io.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import codecs
+import io
+import locale
+import operator
+import os
+import time
+from types import TracebackType
+from typing import Any, AsyncIterator, Iterable, List, Optional, Tuple, Type
+
+from .binary_file import YIELD_EVERY, BinaryFile
+from .buffered import LINE_QUOTA, READ_AHEAD, GatedTurns, line_iter
+from .turns import Turns
+
+__all__ = ["TextFile", "resolve_encoding", "check_newline"]
+
+#: Bytes decoded at a time.
+TEXT_CHUNK = READ_AHEAD // 2
+
+
+def resolve_encoding(encoding: Optional[str]) -> str:
+    """The encoding io.open would use for ``encoding`` (the locale's, or UTF-8 in UTF-8 mode)."""
+    if encoding is None or encoding == "locale":
+        if encoding is None:
+            encoding = io.text_encoding(None, 3)
+        if encoding == "locale":
+            getencoding = getattr(locale, "getencoding", None)
+            encoding = getencoding() if getencoding is not None else locale.getpreferredencoding(False)
+    if not isinstance(encoding, str):
+        raise TypeError(f"TextIOWrapper() argument 'encoding' must be str or None, not {type(encoding).__name__}")
+    if not codecs.lookup(encoding)._is_text_encoding:
+        raise LookupError(f"{encoding!r} is not a text encoding; use codecs.open() to handle arbitrary codecs")
+    return encoding
+
+
+def check_newline(newline: Optional[str]) -> None:
+    if newline is not None and not isinstance(newline, str):
+        raise TypeError(f"illegal newline type: {type(newline)!r}")
+    if newline not in (None, "", "\n", "\r", "\r\n"):
+        raise ValueError(f"illegal newline value: {newline!r}")
+
+
+def _pack_cookie(position: int, dec_flags: int = 0, bytes_to_feed: int = 0, need_eof: bool = False,
+                 chars_to_skip: int = 0) -> int:
+    # Seek to position, set the decoder flags, feed bytes_to_feed bytes (with
+    # need_eof as the final flag) and skip chars_to_skip decoded characters.
+    return (position | (dec_flags << 64) | (bytes_to_feed << 128) | (chars_to_skip << 192)
+            | int(need_eof) << 256)
+
+
+def _unpack_cookie(cookie: int) -> Tuple[int, int, int, bool, int]:
+    rest, position = divmod(cookie, 1 << 64)
+    rest, dec_flags = divmod(rest, 1 << 64)
+    rest, bytes_to_feed = divmod(rest, 1 << 64)
+    need_eof, chars_to_skip = divmod(rest, 1 << 64)
+    return position, dec_flags, bytes_to_feed, bool(need_eof), chars_to_skip
+
+
+def _size_arg(size: Optional[int]) -> int:
+    if size is None:
+        return -1
+    try:
+        return operator.index(size)
+    except TypeError:
+        raise TypeError(f"{size!r} is not an integer") from None
+
+
+class TextFile:
+    """An open file in a text mode: ``str`` in and out, with io's newline and encoding rules.
+
+    Obtain one with :func:`kestrelio.open` in a text mode (the default). The
+    methods mirror :class:`io.TextIOWrapper` as coroutines: ``read(n)`` (in
+    characters), ``readline``, ``readlines``, ``write``, ``writelines``,
+    ``seek``, ``truncate``, ``flush``, ``close``; ``tell`` is plain and returns
+    an opaque cookie for ``seek`` (a byte position for most codecs), as io's
+    does. ``async for line in f`` yields lines. ``buffer`` is the
+    :class:`~kestrelio.BinaryFile` underneath.
+    """
+
+    __slots__ = ("_buffer", "_mode_str", "_encoding", "_errors", "_readuniversal", "_readtranslate", "_readnl",
+                 "_writetranslate", "_writenl", "_line_buffering", "_write_through", "_decoder", "_encoder",
+                 "_snapshot", "_b2cratio", "_lines", "_fast_split", "_yield_at", "_turns", "__weakref__")
+
+    def __init__(self, buffer: BinaryFile, encoding: Optional[str] = None, errors: Optional[str] = None,
+                 newline: Optional[str] = None, line_buffering: bool = False, write_through: bool = False,
+                 mode: str = "r") -> None:
+        check_newline(newline)
+        self._encoding = resolve_encoding(encoding)
+        if errors is None:
+            errors = "strict"
+        elif not isinstance(errors, str):
+            raise ValueError(f"invalid errors: {errors!r}")
+        self._errors = errors
+        self._buffer = buffer
+        self._mode_str = mode
+        self._readuniversal = not newline
+        self._readtranslate = newline is None
+        self._readnl = newline
+        self._writetranslate = newline != ""
+        self._writenl = newline or os.linesep
+        self._line_buffering = bool(line_buffering)
+        self._write_through = bool(write_through)
+        self._decoder: Optional[Any] = None
+        self._encoder: Optional[Any] = None
+        #: (decoder flags, bytes fed since) at the point the decoded text starts.
+        self._snapshot: Optional[Tuple[int, bytes]] = None
+        self._b2cratio = 0.0
+        # The decoded text is ``_lines.data`` and the characters used of it ``_lines.index``.
+        self._lines = line_iter(self._next_line)
+        self._lines.data = ""
+        # Text calls take turns as the binary file's do; the fast step of
+        # ``async for`` runs only while none has or waits for the turn.
+        self._turns: Turns = GatedTurns(self._lines)
+        # The fast step splits on "\n" alone.
+        self._fast_split = newline is None or newline == "\n"
+        self._yield_at = 0.0
+        if buffer.writable() and buffer.tell() != 0:
+            # No byte-order mark in the middle of a file.
+            encoder = self._get_encoder()
+            if encoder is not None:
+                encoder.setstate(0)
+
+    # Attributes.
+
+    @property
+    def buffer(self) -> BinaryFile:
+        return self._buffer
+
+    @property
+    def name(self) -> Any:
+        return self._buffer.name
+
+    @property
+    def mode(self) -> str:
+        """The mode string given to :func:`kestrelio.open`."""
+        return self._mode_str
+
+    @property
+    def encoding(self) -> str:
+        return self._encoding
+
+    @property
+    def errors(self) -> str:
+        return self._errors
+
+    @property
+    def newlines(self) -> Any:
+        """The newlines met so far when reading in universal-newline mode, as io gives them."""
+        return getattr(self._decoder, "newlines", None)
+
+    @property
+    def line_buffering(self) -> bool:
+        return self._line_buffering
+
+    @property
+    def write_through(self) -> bool:
+        return self._write_through
+
+    @property
+    def closed(self) -> bool:
+        return self._buffer.closed
+
+    def fileno(self) -> int:
+        return self._buffer.fileno()
+
+    def isatty(self) -> bool:
+        return self._buffer.isatty()
+
+    def readable(self) -> bool:
+        return self._buffer.readable()
+
+    def writable(self) -> bool:
+        return self._buffer.writable()
+
+    def seekable(self) -> bool:
+        return self._buffer.seekable()
+
+    def __repr__(self) -> str:
+        state = " closed" if self.closed else ""
+        return f"<kestrelio.TextFile name={self.name!r} mode={self._mode_str!r} encoding={self._encoding!r}{state}>"
+
+    # Codec state.
+
+    def _get_encoder(self) -> Any:
+        try:
+            self._encoder = codecs.getincrementalencoder(self._encoding)(self._errors)
+        except LookupError:
+            self._encoder = None
+        return self._encoder
+
+    def _get_decoder(self) -> Any:
+        decoder: Any = codecs.getincrementaldecoder(self._encoding)(self._errors)
+        if self._readuniversal:
+            decoder = io.IncrementalNewlineDecoder(decoder, self._readtranslate)
+        self._decoder = decoder
+        return decoder
+
+    def _set_decoded(self, chars: str) -> None:
+        self._lines.data = chars
+        self._lines.index = 0
+
+    def _take(self, n: int = -1) -> str:
+        """Up to ``n`` decoded characters (all when negative); they count as read."""
+        data: str = self._lines.data
+        i = self._lines.index
+        j = len(data) if n < 0 else min(len(data), i + n)
+        self._lines.index = j
+        return data[i:j]
+
+    def _put_back(self, parts: List[str]) -> None:
+        """A cancelled read gives back the text it took; tell() cannot name that point until the next seek."""
+        if parts:
+            self._set_decoded("".join(parts) + self._take())
+            self._snapshot = None
+
+    async def _read_chunk(self) -> bool:
+        """Read and decode the next chunk; False at end of file. Only the read itself can be cancelled."""
+        decoder = self._decoder or self._get_decoder()
+        dec_buffer, dec_flags = decoder.getstate()
+        input_chunk = await self._buffer.read1(TEXT_CHUNK)
+        eof = not input_chunk
+        decoded = decoder.decode(input_chunk, eof)
+        self._set_decoded(decoded)
+        self._b2cratio = len(input_chunk) / len(decoded) if decoded else 0.0
+        self._snapshot = (dec_flags, dec_buffer + input_chunk)
+        return not eof
+
+    def _check_readable(self) -> None:
+        if self.closed:
+            raise ValueError("I/O operation on closed file.")
+        if not self._buffer.readable():
+            raise io.UnsupportedOperation("not readable")
+
+    def _check_writable(self) -> None:
+        if self.closed:
+            raise ValueError("I/O operation on closed file.")
+        if not self._buffer.writable():
+            raise io.UnsupportedOperation("not writable")
+
+    async def _take_turn(self) -> None:
+        turns = self._turns
+        if not turns.take():
+            await turns.wait()
+
+    async def read(self, size: Optional[int] = -1) -> str:
+        """Up to ``size`` characters; to end of file when ``size`` is negative or None."""
+        await self._take_turn()
+        try:
+            return await self._read(size)
+        finally:
+            self._turns.give()
+
+    async def readline(self, size: Optional[int] = -1) -> str:
+        """The next line with its line ending (as translated); at most ``size`` characters; ``""`` at end of file."""
+        await self._take_turn()
+        try:
+            return await self._readline(size)
+        finally:
+            self._turns.give()
+
+    async def seek(self, cookie: int, whence: int = os.SEEK_SET) -> int:
+        """Go to a cookie from :meth:`tell` (or 0); ``seek(0, SEEK_END)`` goes to the end; returns the cookie."""
+        await self._take_turn()
+        try:
+            return await self._seek(cookie, whence)
+        finally:
+            self._turns.give()
+
+    async def write(self, s: str) -> int:
+        """Write the text ``s`` (newlines translated as ``newline`` says); returns its length in characters."""
+        await self._take_turn()
+        try:
+            return await self._write(s)
+        finally:
+            self._turns.give()
+
+    # Reading.
+
+    async def _read(self, size: Optional[int] = -1) -> str:
+        """Up to ``size`` characters; to end of file when ``size`` is negative or None."""
+        self._check_readable()
+        n = _size_arg(size)
+        decoder = self._decoder or self._get_decoder()
+        if n < 0:
+            head = self._take()
+            try:
+                raw = await self._buffer.read()
+            except BaseException:
+                self._put_back([head])
+                raise
+            result: str = head + decoder.decode(raw, final=True)
+            self._set_decoded("")
+            self._snapshot = None
+            return result
+        parts = [self._take(n)]
+        got = len(parts[0])
+        try:
+            while got < n:
+                more = await self._read_chunk()
+                part = self._take(n - got)  # at the end the decoder may still give a held-back "\r"
+                parts.append(part)
+                got += len(part)
+                if not more:
+                    break
+        except BaseException:
+            self._put_back(parts)
+            raise
+        return parts[0] if len(parts) == 1 else "".join(parts)
+
+    def _line_end(self, data: str, start: int) -> int:
+        """Index just past the first line ending in ``data`` from ``start``, or -1."""
+        if self._readtranslate:
+            pos = data.find("\n", start)
+            return pos + 1 if pos >= 0 else -1
+        if self._readuniversal:
+            nl = data.find("\n", start)
+            cr = data.find("\r", start, nl if nl >= 0 else len(data))
+            if cr >= 0:
+                # The decoder never ends a chunk with a lone "\r" that a "\n" may follow.
+                return cr + 2 if data.startswith("\n", cr + 1) else cr + 1
+            return nl + 1 if nl >= 0 else -1
+        readnl = self._readnl or "\n"
+        pos = data.find(readnl, start)
+        return pos + len(readnl) if pos >= 0 else -1
+
+    async def _readline(self, size: Optional[int] = -1) -> str:
+        """The next line with its line ending (as translated); at most ``size`` characters; ``""`` at end of file."""
+        self._check_readable()
+        limit = _size_arg(size)
+        if self._decoder is None:
+            self._get_decoder()
+        parts: List[str] = []
+        got = 0
+        try:
+            while True:
+                data: str = self._lines.data
+                i = self._lines.index
+                if self._readnl == "\r\n" and parts and parts[-1].endswith("\r") and data.startswith("\n", i):
+                    end = i + 1  # the separator was split between two chunks
+                else:
+                    end = self._line_end(data, i)
+                if end >= 0:
+                    if limit >= 0 and got + end - i > limit:
+                        end = i + limit - got
+                    self._lines.index = end
+                    parts.append(data[i:end])
+                    break
+                if limit >= 0 and got + len(data) - i >= limit:
+                    parts.append(self._take(limit - got))
+                    break
+                part = self._take()
+                parts.append(part)
+                got += len(part)
+                if not await self._read_chunk() and not self._lines.data:
+                    self._snapshot = None
+                    break
+        except BaseException:
+            self._put_back(parts)
+            raise
+        return parts[0] if len(parts) == 1 else "".join(parts)
+
+    async def readlines(self, hint: Optional[int] = -1) -> List[str]:
+        """The remaining lines; stop once ``hint`` characters are read when ``hint`` > 0."""
+        limit = _size_arg(hint)
+        lines: List[str] = []
+        total = 0
+        while True:
+            line = await self.readline()
+            if not line:
+                return lines
+            lines.append(line)
+            total += len(line)
+            if 0 < limit <= total:
+                return lines
+
+    async def _next_line(self) -> str:
+        """The slow step of ``async for``: refill, and let the loop run every millisecond."""
+        # Checked at each refill and every LINE_QUOTA lines: cheap beside the lines between.
+        if time.perf_counter() - self._yield_at >= YIELD_EVERY:
+            await asyncio.sleep(0)
+            self._yield_at = time.perf_counter()
+        self._lines.left = LINE_QUOTA if self._fast_split else 0
+        line = await self.readline()
+        if not line:
+            raise StopAsyncIteration
+        return line
+
+    def __aiter__(self) -> AsyncIterator[str]:
+        self._check_readable()
+        self._yield_at = time.perf_counter()
+        it: AsyncIterator[str] = self._lines
+        return it
+
+    # Position.
+
+    def tell(self) -> int:
+        """An opaque cookie for :meth:`seek` naming the current position (io's algorithm)."""
+        if self.closed:
+            raise ValueError("I/O operation on closed file.")
+        position = self._buffer.tell()
+        decoder = self._decoder
+        used = self._lines.index
+        if decoder is None or self._snapshot is None:
+            if len(self._lines.data) > used:
+                raise OSError("can't reconstruct logical file position")
+            return position
+        dec_flags, next_input = self._snapshot
+        position -= len(next_input)
+        chars_to_skip = used
+        if chars_to_skip == 0:
+            return _pack_cookie(position, dec_flags)
+        saved_state = decoder.getstate()
+        try:
+            # Find a start point close to the position with one decode, then go
+            # byte by byte to the nearest point where the decoder holds nothing.
+            skip_bytes = int(self._b2cratio * chars_to_skip)
+            skip_back = 1
+            while skip_bytes > 0:
+                decoder.setstate((b"", dec_flags))
+                n = len(decoder.decode(next_input[:skip_bytes]))
+                if n <= chars_to_skip:
+                    b, d = decoder.getstate()
+                    if not b:
+                        dec_flags = d
+                        chars_to_skip -= n
+                        break
+                    skip_bytes -= len(b)
+                    skip_back = 1
+                else:
+                    skip_bytes -= skip_back
+                    skip_back *= 2
+            else:
+                skip_bytes = 0
+                decoder.setstate((b"", dec_flags))
+            start_pos = position + skip_bytes
+            start_flags = dec_flags
+            if chars_to_skip == 0:
+                return _pack_cookie(start_pos, start_flags)
+            bytes_fed = 0
+            need_eof = False
+            chars_decoded = 0
+            for i in range(skip_bytes, len(next_input)):
+                bytes_fed += 1
+                chars_decoded += len(decoder.decode(next_input[i:i + 1]))
+                dec_buffer, dec_flags = decoder.getstate()
+                if not dec_buffer and chars_decoded <= chars_to_skip:
+                    start_pos += bytes_fed
+                    chars_to_skip -= chars_decoded
+                    start_flags, bytes_fed, chars_decoded = dec_flags, 0, 0
+                if chars_decoded >= chars_to_skip:
+                    break
+            else:
+                chars_decoded += len(decoder.decode(b"", final=True))
+                need_eof = True
+                if chars_decoded < chars_to_skip:
+                    raise OSError("can't reconstruct logical file position")
+            return _pack_cookie(start_pos, start_flags, bytes_fed, need_eof, chars_to_skip)
+        finally:
+            decoder.setstate(saved_state)
+
+    def _reset_encoder(self, position: int) -> None:
+        encoder = self._encoder or self._get_encoder()
+        if encoder is not None:
+            if position != 0:
+                encoder.setstate(0)
+            else:
+                encoder.reset()
+
+    async def _seek(self, cookie: int, whence: int = os.SEEK_SET) -> int:
+        """Go to a cookie from :meth:`tell` (or 0); ``seek(0, SEEK_END)`` goes to the end; returns the cookie."""
+        if self.closed:
+            raise ValueError("I/O operation on closed file.")
+        cookie = operator.index(cookie)
+        if whence == os.SEEK_CUR:
+            if cookie != 0:
+                raise io.UnsupportedOperation("can't do nonzero cur-relative seeks")
+            whence = os.SEEK_SET
+            cookie = self.tell()
+        elif whence == os.SEEK_END:
+            if cookie != 0:
+                raise io.UnsupportedOperation("can't do nonzero end-relative seeks")
+            position = await self._buffer.seek(0, os.SEEK_END)
+            self._set_decoded("")
+            self._snapshot = None
+            if self._decoder is not None:
+                self._decoder.reset()
+            self._reset_encoder(position)
+            return position
+        if whence != os.SEEK_SET:
+            raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
+        if cookie < 0:
+            raise ValueError(f"negative seek position {cookie!r}")
+        start_pos, dec_flags, bytes_to_feed, need_eof, chars_to_skip = _unpack_cookie(cookie)
+        await self._buffer.seek(start_pos)
+        self._set_decoded("")
+        self._snapshot = None
+        if cookie == 0 and self._decoder is not None:
+            self._decoder.reset()
+        elif self._decoder is not None or dec_flags or chars_to_skip:
+            decoder = self._decoder or self._get_decoder()
+            decoder.setstate((b"", dec_flags))
+            self._snapshot = (dec_flags, b"")
+        if chars_to_skip:
+            decoder = self._decoder or self._get_decoder()
+            input_chunk = await self._buffer.read(bytes_to_feed)
+            self._set_decoded(decoder.decode(input_chunk, need_eof))
+            self._snapshot = (dec_flags, input_chunk)
+            if len(self._lines.data) < chars_to_skip:
+                raise OSError("can't restore logical file position")
+            self._lines.index = chars_to_skip
+        self._reset_encoder(cookie)
+        return cookie
+
+    # Writing.
+
+    async def _rewind_for_write(self) -> None:
+        """After reading, put the file position where the reader is, so a write lands there."""
+        if self._snapshot is None and not self._lines.data:
+            return
+        position, dec_flags, bytes_to_feed, _eof, chars_to_skip = _unpack_cookie(self.tell())
+        if dec_flags == 0 and bytes_to_feed == 0 and chars_to_skip == 0:
+            await self._buffer.seek(position)
+        # Otherwise the decoder is mid-character: the write goes where the bytes were read up to, as with io.
+        self._set_decoded("")
+        self._snapshot = None
+        if self._decoder is not None:
+            self._decoder.reset()
+
+    async def _write(self, s: str) -> int:
+        """Write the text ``s`` (newlines translated as ``newline`` says); returns its length in characters."""
+        self._check_writable()
+        if not isinstance(s, str):
+            raise TypeError(f"write() argument must be str, not {type(s).__name__}")
+        length = len(s)
+        haslf = (self._writetranslate or self._line_buffering) and "\n" in s
+        if haslf and self._writetranslate and self._writenl != "\n":
+            s = s.replace("\n", self._writenl)
+        encoder = self._encoder or self._get_encoder()
+        b = encoder.encode(s) if encoder is not None else s.encode(self._encoding, self._errors)
+        await self._rewind_for_write()
+        await self._buffer.write(b)
+        if self._write_through or (self._line_buffering and (haslf or "\r" in s)):
+            await self._buffer.flush()
+        return length
+
+    async def writelines(self, lines: Iterable[str]) -> None:
+        """Write each of ``lines`` in turn (no separators are added)."""
+        for line in lines:
+            await self.write(line)
+
+    async def flush(self) -> None:
+        if self.closed:
+            raise ValueError("I/O operation on closed file.")
+        await self._buffer.flush()
+
+    async def truncate(self, pos: Optional[int] = None) -> int:
+        """Resize the file to ``pos`` (default: the position, as a byte offset); returns the size."""
+        await self.flush()
+        if pos is None:
+            pos = self.tell()
+        return await self._buffer.truncate(pos)
+
+    async def sync(self, data_only: bool = False) -> None:
+        """Write out the buffered text and make it durable (``fsync``)."""
+        await self._buffer.sync(data_only)
+
+    async def close(self) -> None:
+        """Write out the buffered text and close the file. Closing a closed file does nothing."""
+        await self._buffer.close()
+
+    async def __aenter__(self) -> TextFile:
+        return self
+
+    async def __aexit__(
+        self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException], tb: Optional[TracebackType]
+    ) -> None:
+        await self.close()

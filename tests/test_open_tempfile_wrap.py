@@ -1,0 +1,216 @@
+"""kestrelio.open's arguments as io.open takes them, kestrelio.tempfile and kestrelio.wrap."""
+
+import asyncio
+import gc
+import io
+import os
+import sys
+import warnings
+
+import pytest
+
+import kestrelio
+from conftest import run
+
+
+@pytest.mark.parametrize("kwargs", [
+    {"mode": "rb", "encoding": "utf-8"},
+    {"mode": "rb", "errors": "strict"},
+    {"mode": "rb", "newline": "\n"},
+    {"mode": "r", "buffering": 0},
+    {"mode": "r", "newline": "x"},
+    {"mode": "r", "newline": 5},
+    {"mode": "r", "encoding": 5},
+    {"mode": "r", "buffering": "1"},
+    {"mode": "rw"},
+    {"mode": "rr"},
+    {"mode": "+"},
+    {"mode": "rbt"},
+    {"mode": "r", "closefd": False},
+])
+def test_argument_errors_are_io_opens(tmp_path, kwargs):
+    p = tmp_path / "f"
+    p.write_bytes(b"")
+    with pytest.raises((TypeError, ValueError)) as theirs:
+        open(p, **kwargs).close()
+    with pytest.raises(type(theirs.value)):
+        kestrelio.open(p, **kwargs)
+
+
+def test_binary_line_buffering_warns_as_io(tmp_path):
+    p = tmp_path / "f"
+    with pytest.warns(RuntimeWarning, match="line buffering"):
+        kestrelio.open(p, "wb", buffering=1)
+
+
+def test_unknown_encoding_fails_when_awaited_and_closes(tmp_path):
+    p = tmp_path / "f"
+    p.write_bytes(b"")
+
+    async def main():
+        with pytest.raises(LookupError):
+            await kestrelio.open(p, encoding="no-such-codec")
+
+    run(main)
+
+
+def test_open_a_descriptor_with_and_without_closefd(tmp_path):
+    p = tmp_path / "f"
+    p.write_bytes(b"one\ntwo\n")
+
+    async def main():
+        fd = os.open(p, os.O_RDWR)
+        async with kestrelio.open(fd, "r+", closefd=False, encoding="utf-8") as f:
+            assert f.name == fd
+            assert await f.readline() == "one\n"
+            await f.seek(0, os.SEEK_END)
+            await f.write("three\n")
+        os.fstat(fd)  # still open
+        async with kestrelio.open(fd, "rb") as f:
+            assert await f.read() == b"one\ntwo\nthree\n"
+        with pytest.raises(OSError):
+            os.fstat(fd)  # closed with the file
+
+    run(main)
+
+
+def test_opener_runs_on_the_calling_thread_with_io_flags(tmp_path):
+    import threading
+
+    seen = []
+
+    def opener(path, flags):
+        seen.append((path, flags, threading.get_ident()))
+        return os.open(path, flags, 0o600)
+
+    p = tmp_path / "f"
+    with open(p, "w", opener=lambda path, flags: seen.append(("io", flags)) or os.open(path, flags, 0o600)):
+        pass
+    io_flags = seen.pop()[1]
+
+    async def main():
+        async with kestrelio.open(p, "w", opener=opener) as f:
+            await f.write("hi")
+
+    run(main)
+    assert seen[0][1] == io_flags and seen[0][2] == threading.get_ident()
+    assert p.read_text() == "hi"
+
+
+def test_loop_must_be_the_running_one_and_executor_is_ignored(tmp_path):
+    p = tmp_path / "f"
+    p.write_bytes(b"x")
+    other = asyncio.new_event_loop()
+
+    async def main():
+        async with kestrelio.open(p, "rb", loop=asyncio.get_running_loop(), executor=object()) as f:
+            assert await f.read() == b"x"
+        with pytest.raises(ValueError, match="running event loop"):
+            await kestrelio.open(p, "rb", loop=other)
+
+    try:
+        run(main)
+    finally:
+        other.close()
+
+
+def test_buffered_bytes_of_an_unclosed_file_are_not_lost(tmp_path):
+    p = tmp_path / "f"
+
+    async def main():
+        f = await kestrelio.open(p, "w", encoding="utf-8")
+        await f.write("kept")
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", ResourceWarning)
+            del f
+            gc.collect()
+
+    run(main)
+    assert p.read_text() == "kept"
+
+
+def test_temporary_files_are_removed_at_exit_and_kept_without_delete(tmp_path):
+    async def main():
+        async with kestrelio.tempfile.NamedTemporaryFile("w+", dir=tmp_path, suffix=".txt") as f:
+            assert isinstance(f, kestrelio.TextFile)
+            name = f.name
+            assert os.path.exists(name) and name.endswith(".txt")
+            await f.write("text")
+            await f.seek(0)
+            assert await f.read() == "text"
+        assert not os.path.exists(name)
+        async with kestrelio.tempfile.NamedTemporaryFile(dir=tmp_path, delete=False) as f:
+            assert isinstance(f, kestrelio.BinaryFile)
+            await f.write(b"kept")
+            kept = f.name
+        assert open(kept, "rb").read() == b"kept"
+        f = await kestrelio.tempfile.NamedTemporaryFile(dir=tmp_path)
+        name = f.name
+        await f.close()
+        assert not os.path.exists(name), "removed when closed"
+        if sys.version_info >= (3, 12):
+            async with kestrelio.tempfile.NamedTemporaryFile(dir=tmp_path, delete_on_close=False) as f:
+                await f.close()
+                assert os.path.exists(f.name), "delete_on_close=False: kept until the block ends"
+            assert not os.path.exists(f.name)
+        async with kestrelio.tempfile.TemporaryFile(dir=tmp_path) as f:
+            assert not os.path.exists(f.name)
+            await f.write(b"abc")
+            await f.seek(0)
+            assert await f.read() == b"abc"
+        async with kestrelio.tempfile.SpooledTemporaryFile(10, "w+", dir=tmp_path) as f:
+            await f.write("spooled")
+            await f.seek(0)
+            assert await f.read() == "spooled"
+        async with kestrelio.tempfile.TemporaryDirectory(dir=tmp_path) as d:
+            assert os.path.isdir(d)
+            async with kestrelio.open(os.path.join(d, "inner"), "w") as f:
+                await f.write("x")
+        assert not os.path.exists(d)
+        return kept
+
+    kept = run(main)
+    assert sorted(os.listdir(tmp_path)) == [os.path.basename(kept)]
+
+
+@pytest.mark.parametrize("bad", [3, [1], lambda: None, io.FileIO, "path", None, io.BytesIO(b"x")])
+def test_wrap_refuses_what_is_not_an_open_regular_file(bad):
+    with pytest.raises(TypeError):
+        kestrelio.wrap(bad)
+
+
+def test_wrap_refuses_a_pipe():
+    r, w = os.pipe()
+    with open(r, "rb") as pipe:
+        os.close(w)
+        with pytest.raises(TypeError):
+            kestrelio.wrap(pipe)
+
+
+@pytest.mark.parametrize("mode", ["rb", "r+b", "r", "a+", "rb+"])
+def test_wrap_shares_the_file_position_and_mode(tmp_path, mode):
+    p = tmp_path / "f"
+    p.write_bytes(b"head\nbody\n")
+
+    async def main():
+        kw = {} if "b" in mode else {"encoding": "utf-8"}
+        with open(p, mode, **kw) as fo:
+            if "a" not in mode:
+                fo.readline()
+                fo.seek(fo.tell())
+            async with kestrelio.wrap(fo) as f:
+                assert isinstance(f, kestrelio.BinaryFile if "b" in mode else kestrelio.TextFile)
+                assert f.name == fo.name
+                if "a" in mode:
+                    await f.write("tail\n")
+                else:
+                    rest = await f.read()
+                    assert rest in (b"body\n", "body\n")
+            assert not fo.closed, "the object stays open"
+        with open(p, "rb") as fo:
+            f = await kestrelio.wrap(fo, closefd=True)
+            await f.close()
+            assert fo.closed
+
+    run(main)
+    assert p.read_bytes() == (b"head\nbody\ntail\n" if "a" in mode else b"head\nbody\n")
