@@ -7,11 +7,14 @@
 
 from _kestrelio import backend_name
 
+__version__ = "0.1.0"
+
 from .binary_file import BinaryFile, open
 from .futures import KernelFuture
 from .whole_file import read_bytes, read_text, write_bytes, write_text
 
 __all__ = [
+    "__version__",
     "BinaryFile",
     "KernelFuture",
     "backend_name",

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import sys
 from typing import List, Optional
 
@@ -22,6 +23,8 @@ def _parser() -> argparse.ArgumentParser:
     bench.add_argument("--ladder-ops", type=int, default=20_000, help="operations per ladder rung (default 20000)")
     bench.add_argument("--dir", default=None, help="where to put the test file (default: the temp directory)")
     bench.add_argument("--plot", metavar="PNG", default=None, help="also write a bar chart (needs matplotlib)")
+    bench.add_argument("--full", action="store_true",
+                       help="also run the heavy rows, which take several minutes (default: the quick set)")
     bench.add_argument("--no-progress", action="store_true", help="no progress bar")
     return parser
 
@@ -31,11 +34,15 @@ def main(argv: Optional[List[str]] = None) -> int:
     if args.size_mib < 1 or args.seconds <= 0 or args.ladder_ops < 1 or args.repeat < 1:
         print("--size-mib, --seconds, --repeat and --ladder-ops must be positive", file=sys.stderr)
         return 2
+    if args.plot and importlib.util.find_spec("matplotlib") is None:
+        print("--plot needs matplotlib, which is not installed (pip install matplotlib)", file=sys.stderr)
+        return 2
     from .bench.report import plot, table
     from .bench.runner import Options, run
 
     results = run(Options(size=args.size_mib << 20, seconds=args.seconds, ladder_ops=args.ladder_ops,
-                          repeats=args.repeat, directory=args.dir, progress=not args.no_progress))
+                          repeats=args.repeat, directory=args.dir, progress=not args.no_progress,
+                          full=args.full))
     print(table(results))
     if args.plot:
         plot(results, args.plot)

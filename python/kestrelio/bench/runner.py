@@ -36,6 +36,8 @@ class Options:
     repeats: int = 1
     directory: Optional[str] = None
     progress: bool = True
+    #: also the heavy rows, left out of the quick default run
+    full: bool = False
 
 
 @dataclass
