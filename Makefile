@@ -85,7 +85,7 @@ pytest-asan: venv
 	  echo "== pytest under AddressSanitizer with KESTRELIO_BACKEND=$$backend"; \
 	  KESTRELIO_BACKEND=$$backend LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) \
 	    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	    KESTRELIO_TREE_BUILD=1 PYTHONPATH=$(ASAN_PY)/kestrelio-py:python $(PY) -m pytest -q -p no:cacheprovider tests; \
+	    KESTRELIO_TREE_BUILD=1 PYTHONPATH=$(CURDIR)/$(ASAN_PY)/kestrelio-py:$(CURDIR)/python $(PY) -m pytest -q -p no:cacheprovider tests; \
 	done
 
 # mypy --strict over the package, against the module's stub.
@@ -160,13 +160,13 @@ without-liburing-inside:
 	cmake --build $(NO_URING) -j $(JOBS) --target _kestrelio
 	@if readelf -d $(NO_URING)/kestrelio-py/_kestrelio*.so | grep -q liburing; then \
 	  echo "== without liburing: the extension still needs liburing"; exit 1; fi
-	@name=$$(KESTRELIO_BACKEND=compio KESTRELIO_TREE_BUILD=1 PYTHONPATH=$(NO_URING)/kestrelio-py:python \
+	@name=$$(KESTRELIO_BACKEND=compio KESTRELIO_TREE_BUILD=1 PYTHONPATH=$(CURDIR)/$(NO_URING)/kestrelio-py:$(CURDIR)/python \
 	  $(PY) -c 'import _kestrelio; print(_kestrelio.backend_name())'); \
 	echo "== without liburing: KESTRELIO_BACKEND=compio runs as $$name"; \
 	[ "$$name" = compio-polling ]
 	for backend in aio compio; do \
 	  echo "== without liburing: pytest with KESTRELIO_BACKEND=$$backend"; \
-	  KESTRELIO_BACKEND=$$backend KESTRELIO_TREE_BUILD=1 PYTHONPATH=$(NO_URING)/kestrelio-py:python \
+	  KESTRELIO_BACKEND=$$backend KESTRELIO_TREE_BUILD=1 PYTHONPATH=$(CURDIR)/$(NO_URING)/kestrelio-py:$(CURDIR)/python \
 	    $(PY) -m pytest -q -p no:cacheprovider tests; \
 	done
 
