@@ -172,7 +172,7 @@ without-liburing-inside:
 	    $(PY) -m pytest -q -p no:cacheprovider tests; \
 	done
 
-test: ctest sanitize pytest pytest-asan typecheck pythons wheel-check without-liburing
+test: ctest pytest typecheck pythons wheel-check without-liburing sanitize pytest-asan
 
 # One build of the extension (pip's, in `venv`), then the Python benchmark.
 demo: venv
