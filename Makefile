@@ -155,10 +155,11 @@ without-liburing: venv
 .PHONY: without-liburing-inside
 without-liburing-inside:
 	test ! -e /usr/include/liburing.h
+	mkdir -p $(NO_URING)
 	cmake -S . -B $(NO_URING) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRELIO_PYTHON=ON -DKESTRELIO_TESTS=OFF \
-	  -DKESTRELIO_BENCH=OFF -DPython_EXECUTABLE=$(abspath $(PY)) $(LAUNCHER) -Wno-dev >$(NO_URING).log 2>&1 || \
-	  { cat $(NO_URING).log; exit 1; }
-	@grep -A2 "liburing not found" $(NO_URING).log
+	  -DKESTRELIO_BENCH=OFF -DPython_EXECUTABLE=$(abspath $(PY)) $(LAUNCHER) -Wno-dev >$(NO_URING)/configure.log 2>&1 || \
+	  { cat $(NO_URING)/configure.log; exit 1; }
+	@grep -A2 "liburing not found" $(NO_URING)/configure.log
 	cmake --build $(NO_URING) -j $(JOBS) --target _kestrelio
 	@if readelf -d $(NO_URING)/kestrelio-py/_kestrelio*.so | grep -q liburing; then \
 	  echo "== without liburing: the extension still needs liburing"; exit 1; fi
@@ -182,5 +183,5 @@ bench: build
 	$(BUILD)/bench/core_bench
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan $(ASAN_PY) $(NO_URING) $(NO_URING).log build-py build-sdist \
+	rm -rf $(BUILD) build-asan build-tsan $(ASAN_PY) $(NO_URING) build-py build-sdist \
 	  $(VENV) .venv-* dist *.egg-info
