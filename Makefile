@@ -68,8 +68,9 @@ venv: deps $(VENV)/bin/python
 
 # The Python suite, once per backend. pytest's exit code 5 (no tests) fails too.
 pytest: venv
+	v=$$($(PY) -c 'import platform; print(platform.python_version())'); \
 	for backend in aio compio; do \
-	  echo "== pytest with KESTRELIO_BACKEND=$$backend"; \
+	  echo "== Python $$v ($(VENV)), KESTRELIO_BACKEND=$$backend: pytest"; \
 	  KESTRELIO_BACKEND=$$backend $(PY) -m pytest -q tests; \
 	done
 
