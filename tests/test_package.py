@@ -1,6 +1,7 @@
 """Packaging: the extension installs top level beside the package."""
 
 import importlib
+import importlib.metadata
 import os
 import pathlib
 
@@ -16,3 +17,6 @@ def test_extension_and_package_install_side_by_side():
     assert ext.FastPath.__name__ == "FastPath"
     assert (pathlib.Path(pkg.__file__).parent / "py.typed").exists()
     assert pathlib.Path(ext.__file__).with_name("_kestrelio.pyi").exists(), "the stub installs beside the module"
+    # mypy finds a single module's stub in site-packages only as a stub-only package.
+    assert pathlib.Path(ext.__file__).with_name("_kestrelio-stubs").joinpath("__init__.pyi").exists()
+    assert pkg.__version__ == importlib.metadata.version("kestrelio")

@@ -10,6 +10,8 @@
 
 from _kestrelio import backend_name
 
+__version__ = "0.1.0"
+
 from . import os
 from .binary_file import BinaryFile
 from .futures import KernelFuture
@@ -20,6 +22,7 @@ from . import tempfile
 from .whole_file import read_bytes, read_text, write_bytes, write_text
 
 __all__ = [
+    "__version__",
     "BinaryFile",
     "KernelFuture",
     "TextFile",

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import sys
 from typing import List, Optional
 
@@ -24,7 +25,8 @@ def _parser() -> argparse.ArgumentParser:
     bench.add_argument("--plot", metavar="PNG", default=None, help="also write a bar chart (needs matplotlib)")
     bench.add_argument("--no-progress", action="store_true", help="no progress bar")
     bench.add_argument("--full", action="store_true",
-                       help="also the heavy rows: the loop stall of a 200 MiB read() and of a cold 512 MiB file")
+                       help="also the heavy rows: the loop stall of a 200 MiB read(), of a cold 512 MiB file and of line "
+                            "iteration over a 200 MiB text file")
     return parser
 
 
@@ -32,6 +34,9 @@ def main(argv: Optional[List[str]] = None) -> int:
     args = _parser().parse_args(argv)
     if args.size_mib < 1 or args.seconds <= 0 or args.ladder_ops < 1 or args.repeat < 1:
         print("--size-mib, --seconds, --repeat and --ladder-ops must be positive", file=sys.stderr)
+        return 2
+    if args.plot and importlib.util.find_spec("matplotlib") is None:
+        print("--plot needs matplotlib, which is not installed (pip install matplotlib)", file=sys.stderr)
         return 2
     from .bench.report import plot, table
     from .bench.runner import Options, run

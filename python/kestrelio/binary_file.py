@@ -751,7 +751,11 @@ class BinaryFile:
         meanwhile.
         """
         self._check_writable()
-        with memoryview(b) as view:
+        try:
+            view = memoryview(b)
+        except TypeError:
+            raise TypeError(f"a bytes-like object is required, not '{type(b).__name__}'") from None
+        with view:
             if view.nbytes == 0:
                 return 0  # as with io, not even an append moves the position
         if self._buf.wsize <= 0:
@@ -1034,9 +1038,10 @@ class BinaryFile:
     def __del__(self) -> None:
         if getattr(self, "_closed", True):
             return
+        message = f"unclosed file {self!r}"  # before _closed is set, or the repr says "closed"
         self._closed = True
         self._fast = None
-        warnings.warn(f"unclosed file {self!r}", ResourceWarning, source=self, stacklevel=2)
+        warnings.warn(message, ResourceWarning, source=self, stacklevel=2)
         buf = self._buf
         if buf.wbuf:
             # The loop may be gone: put the buffered bytes in the file here rather than lose them.

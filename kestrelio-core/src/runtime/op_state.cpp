@@ -27,13 +27,23 @@ void OpState::run_blocking() noexcept {
       do r = ::open(path.c_str(), flags, mode);
       while (r < 0 && errno == EINTR);
       break;
+    // A pipe or FIFO has no offsets: read and write it as a stream, as
+    // io_uring and glibc's AIO do.
     case OpKind::Read:
       do r = ::pread(fd, buf, len, static_cast<off_t>(offset));
       while (r < 0 && errno == EINTR);
+      if (r < 0 && errno == ESPIPE) {
+        do r = ::read(fd, buf, len);
+        while (r < 0 && errno == EINTR);
+      }
       break;
     case OpKind::Write:
       do r = ::pwrite(fd, buf, len, static_cast<off_t>(offset));
       while (r < 0 && errno == EINTR);
+      if (r < 0 && errno == ESPIPE) {
+        do r = ::write(fd, buf, len);
+        while (r < 0 && errno == EINTR);
+      }
       break;
     case OpKind::Stat: {
       struct stat st;

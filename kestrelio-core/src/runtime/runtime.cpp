@@ -1,12 +1,16 @@
 #include "runtime/runtime.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
 #include "kestrelio/spin_wait.hpp"
 #include "runtime/poll_driver.hpp"
+#include "runtime/test_hooks.hpp"
+#if KESTRELIO_HAVE_URING
 #include "runtime/uring_driver.hpp"
+#endif
 
 namespace kestrelio::runtime {
 
@@ -26,6 +30,7 @@ Expected<std::unique_ptr<Runtime>> Runtime::create(RuntimeOptions options) {
   auto rt = std::make_unique<Runtime>(Key{});
   if (auto opened = rt->wake_.open(); !opened) return opened.error();
   rt->pool_ = std::make_unique<BlockingPool>(std::move(options.pool));
+#if KESTRELIO_HAVE_URING
   if (options.driver != RuntimeDriverChoice::Polling) {
     auto uring = UringDriver::create(options.ring_entries, *rt->pool_, rt->remote_, rt->wake_);
     if (uring) {
@@ -34,6 +39,13 @@ Expected<std::unique_ptr<Runtime>> Runtime::create(RuntimeOptions options) {
       return uring.error();
     }
   }
+#else
+  // Built without liburing: a forced io_uring fails as on a kernel without it.
+  if (options.driver == RuntimeDriverChoice::IoUring) {
+    int e = testing::ring_setup_failure();
+    return IoError::os(e ? e : ENOSYS);
+  }
+#endif
   if (!rt->driver_) rt->driver_ = std::make_unique<PollDriver>(*rt->pool_, rt->remote_, rt->wake_);
   rt->previous_ = t_current;
   t_current = rt.get();
