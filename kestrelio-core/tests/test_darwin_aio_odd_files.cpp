@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 
 #include "darwin_aio/own_aio.hpp"
+#include "darwin_aio/start.hpp"
+#include "platform.hpp"
 #include "test_darwin_aio_harness.hpp"
 
 using namespace kestrelio;
@@ -35,8 +37,10 @@ TEST(DarwinAioFifo, OpensWaitingForAWriterHoldNeitherDriverNorHelpers) {
   const int fds_before = count_open_fds();
   {
     auto d = make_driver();
-    ASSERT_NE(open_handle(*d, plain, true, false), 0u);  // the helpers have started
-    const int pooled = count_threads_named("kestrelio-open");
+    ASSERT_NE(open_handle(*d, plain, true, false), 0u);
+    // Each helper names itself once it runs, which may be after the first open is answered.
+    const int pooled = static_cast<int>(darwin_aio::open_helper_count(platform::online_processors()));
+    ASSERT_TRUE(eventually([&] { return count_threads_named("kestrelio-open") == pooled; }));
     Replies r;
     // More waiting opens than there are open helpers, inline and at helpers.
     constexpr int kWaiting = 6;
