@@ -12,7 +12,8 @@ from typing import Any, Callable, Generator, Optional, Tuple, Type, Union
 
 import _kestrelio
 
-from .binary_file import BinaryFile, StrOrBytesPath, _await_op, _completed_result, _discard, _with_filename
+from .binary_file import BinaryFile
+from .driver_calls import StrOrBytesPath, _await_op, _completed_result, _discard, _with_filename
 from .buffered import WRITE_BUFFER
 from .modes import Mode, parse_mode
 from .text_file import TextFile, check_newline
