@@ -51,23 +51,23 @@ A task that uses the file alone never suspends for its turn.
 from __future__ import annotations
 
 import asyncio
-import errno
 import io
 import operator
 import os
-import stat
-import time
 import warnings
 from types import TracebackType
-from typing import (
-    TYPE_CHECKING, Any, AsyncIterator, Awaitable, Callable, Iterable, List, Optional, Protocol, Set, Tuple, Type,
-    TypeVar, Union,
-)
+from typing import TYPE_CHECKING, Any, Awaitable, Callable, Optional, Protocol, Set, Type
 
 import _kestrelio
 
 from . import fast_reads
-from .buffered import LINE_QUOTA, READ_AHEAD, WRITE_BUFFER, FileBuffer, GatedTurns, line_iter
+from .binary_lines import ITER_CHUNK, YIELD_EVERY, BinaryLines
+from .binary_writes import BinaryWrites
+from .buffered import READ_AHEAD, WRITE_BUFFER, FileBuffer, GatedTurns, line_iter
+from .driver_calls import (
+    CHUNK_SIZE, PARALLEL_MIN, StrOrBytesPath, _await_op, _close_handle, _discard, _index, _invalid_argument,
+    _read_op, _read_to_eof, _target_size,
+)
 from .modes import Mode
 from .turns import Turns
 
@@ -77,27 +77,6 @@ else:  # only a name in annotations; any object with the buffer protocol will do
     Buffer = object
 
 __all__ = ["BinaryFile", "StrOrBytesPath", "CHUNK_SIZE", "PARALLEL_MIN", "ITER_CHUNK"]
-
-StrOrBytesPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-T = TypeVar("T")
-
-#: Chunk size for ``_kestrelio.read_parallel``. bench/chunk_size.py on the
-#: 2-core development VM (ext4, 256 MiB file, both backends): 1 MiB is the
-#: smallest chunk at full speed, warm (about 1.7 GB/s) and cold (about
-#: 1.0-1.07 GB/s); 128-512 KiB lose up to 7 % warm and up to 25 % cold, and
-#: 2-8 MiB gain nothing. The smallest full-speed size keeps files of a few MiB
-#: split across several requests and lets a cancellation stop after little work.
-CHUNK_SIZE = 1 << 20
-#: Reads of at least this many bytes are split into CHUNK_SIZE pieces that the
-#: backend runs concurrently. The same benchmark has the split read level with
-#: one operation at 2 MiB and 25-45 % faster from 4 MiB on; below two chunks
-#: there is nothing to overlap.
-PARALLEL_MIN = 2 * CHUNK_SIZE
-#: Default chunk size of ``f.chunks()``: one operation, never split.
-ITER_CHUNK = CHUNK_SIZE
-#: ``async for`` lets the loop run at least this often (seconds) while it finds lines in the buffer; with the
-#: refill that may follow, a loop never waits much beyond a millisecond.
-YIELD_EVERY = 0.0005
 
 _CLOSED_MSG = "I/O operation on closed file."
 _WHENCES = (os.SEEK_SET, os.SEEK_CUR, os.SEEK_END)
@@ -117,131 +96,7 @@ class _FastPathLike(Protocol):
 _FAST_PATH: Optional[Callable[[int], _FastPathLike]] = getattr(_kestrelio, "FastPath", None)
 
 
-async def _await_op(fut: asyncio.Future[T]) -> T:
-    """Await a kernel future; on cancellation wait until the kernel let go.
-
-    ``KernelFuture.cancel`` asks the backend to abort and leaves the future
-    pending until the backend answers, so the CancelledError normally reaches
-    us with ``fut`` already done. Should it arrive earlier, keep waiting
-    (absorbing further cancellations) until the future is settled, then raise.
-    """
-    try:
-        return await fut
-    except asyncio.CancelledError:
-        while not fut.done():
-            try:
-                await asyncio.wait([fut])
-            except asyncio.CancelledError:
-                pass
-        raise
-
-
-def _completed_result(fut: asyncio.Future[T]) -> Optional[Tuple[T]]:
-    """``(result,)`` when ``fut`` finished normally, else ``None``."""
-    if fut.done() and not fut.cancelled() and fut.exception() is None:
-        return (fut.result(),)
-    return None
-
-
-def _discard(fut: asyncio.Future[Any]) -> None:
-    """Let a fire-and-forget future finish without an unretrieved-exception warning."""
-
-    def done(f: asyncio.Future[Any]) -> None:
-        if not f.cancelled():
-            f.exception()
-
-    fut.add_done_callback(done)
-
-
-async def _close_handle(handle: int) -> None:
-    """Close ``handle``; a cancelled task still gets it closed."""
-    fut = _kestrelio.close(handle)
-    try:
-        await _await_op(fut)
-    except asyncio.CancelledError:
-        if fut.cancelled():  # the backend aborted the close itself: close anyway
-            _discard(_kestrelio.close(handle))
-        raise
-
-
-def _with_filename(exc: OSError, path: StrOrBytesPath) -> OSError:
-    """``exc`` worded as io words it: "[Errno 2] No such file or directory: 'x'"."""
-    if exc.errno is None or exc.filename is not None:
-        return exc
-    return type(exc)(exc.errno, os.strerror(exc.errno), os.fspath(path))
-
-
-def _invalid_argument() -> OSError:
-    return OSError(errno.EINVAL, os.strerror(errno.EINVAL))
-
-
-#: The first read past the size fstat gave, for files whose size is not their
-#: length; it doubles while data keeps coming. io starts at its buffer size too.
-_PAST_SIZE = 8192
-
-
-async def _read_op(handle: int, pos: int, n: int) -> bytes:
-    """Up to ``n`` bytes at ``pos`` through the driver; short only at end of file."""
-    if n >= PARALLEL_MIN:
-        fut = _kestrelio.read_parallel(handle, pos, n, CHUNK_SIZE)
-    else:
-        fut = _kestrelio.read(handle, pos, n)
-    data: bytes = await _await_op(fut)
-    return data
-
-
-async def _read_to_eof(
-    handle: int, pos: int, size: Callable[[], Awaitable[int]], size_is_length: bool, limit: int = -1
-) -> bytes:
-    """Everything from ``pos`` to end of file (at most ``limit`` bytes when that is not negative).
-
-    ``size()`` sizes the reads, and a file that grows meanwhile is read on.
-    A file that says its size is 0 is read until a read comes back short, as
-    io reads every file, unless ``size_is_length`` vouches for it: procfs
-    files say 0 whatever they hold.
-    """
-    parts: List[bytes] = []
-    got = 0
-    past = _PAST_SIZE
-    end_unknown: Optional[bool] = None
-    while got != limit:
-        s = await size()
-        if end_unknown is None:
-            end_unknown = s == 0 and not size_is_length
-        want = s - pos
-        if want > 0:
-            n = want
-        elif end_unknown:
-            n, past = past, min(2 * past, CHUNK_SIZE)
-        else:
-            break
-        if limit >= 0:
-            n = min(n, limit - got)
-        part = await _read_op(handle, pos, n)
-        parts.append(part)
-        pos += len(part)
-        got += len(part)
-        if len(part) < n:
-            break  # short: the end of file
-    return parts[0] if len(parts) == 1 else b"".join(parts)
-
-
-def _target_size(b: Buffer) -> int:
-    """The size in bytes of the buffer for a ``readinto``; raises TypeError if it is read-only."""
-    with memoryview(b) as view:
-        if view.readonly:
-            raise TypeError(f"readinto() argument must be read-write bytes-like object, not {type(b).__name__}")
-        return view.nbytes
-
-
-def _index(value: Any, what: str) -> int:
-    try:
-        return operator.index(value)
-    except TypeError:
-        raise TypeError(f"{what} should be integer, not '{type(value).__name__}'") from None
-
-
-class BinaryFile:
+class BinaryFile(BinaryLines, BinaryWrites):
     """An open regular file with non-blocking reads and writes.
 
     Obtain one with :func:`kestrelio.open` in a binary mode. The methods mirror
@@ -440,31 +295,17 @@ class BinaryFile:
             self._pos = self._buf.position()
             self._buf.drop()
 
+    async def _settle(self) -> None:
+        """Write out the buffered bytes and drop the read-ahead copy: the file as it is now, for a position call."""
+        if self._buf.wbuf:
+            await self._flush_writes()
+        self._drop_read_ahead()
+
     def _forget_copy(self, pos: int, n: int) -> None:
         """Drop the read-ahead copy if ``n`` bytes written at ``pos`` overlap it."""
         buf = self._buf
         if buf.active() and pos < buf.end() and pos + n > buf.start:
             self._drop_read_ahead()
-
-    async def _flush_writes(self) -> None:
-        """Write out the buffered bytes; on cancellation keep those the kernel did not take."""
-        buf = self._buf
-        while buf.wbuf:
-            buf.patched = False
-            data = bytes(buf.wbuf)
-            fut = _kestrelio.write(self._handle, buf.wstart, data, self._mode.append)
-            try:
-                _n, end = await _await_op(fut)
-            except asyncio.CancelledError:
-                done = _completed_result(fut)
-                if done is not None and not buf.patched:
-                    del buf.wbuf[:len(data)]
-                    self._pos = done[0][1]
-                raise
-            if buf.patched:
-                continue  # a pwrite changed bytes while they were on their way: write them again
-            del buf.wbuf[:len(data)]
-            self._pos = end
 
     async def _take_turn(self) -> None:
         turns = self._turns
@@ -620,269 +461,6 @@ class BinaryFile:
         buf.refill(pos, rest + chunk if rest else chunk)
         return True
 
-    async def peek(self, size: int = 0) -> bytes:
-        """The bytes at the position without moving it: at least one unless at end of file, maybe more than ``size``."""
-        self._check_readable()
-        await self._take_turn()
-        try:
-            if self._buf.wbuf:
-                await self._flush_writes()
-            buf = self._buf
-            if not buf.active() or buf.position() >= buf.end():
-                await self._read_ahead()
-            return buf.available() if buf.active() else b""
-        finally:
-            self._turns.give()
-
-    async def read1(self, size: Optional[int] = -1) -> bytes:
-        """Up to ``size`` bytes with at most one read of the file (read-ahead bytes first)."""
-        self._check_readable()
-        n = -1 if size is None else _index(size, "size")
-        if n == 0:
-            return b""
-        await self._take_turn()
-        try:
-            if self._buf.wbuf:
-                await self._flush_writes()
-            buf = self._buf
-            if buf.active() and buf.position() < buf.end():
-                return buf.take(n)
-            start = self._where()
-            data = await self._read_at(start, READ_AHEAD if n < 0 else n)
-            self._move(start + len(data))
-            return data
-        finally:
-            self._turns.give()
-
-    async def readinto1(self, b: Buffer) -> int:
-        """Fill ``b`` with at most one read of the file; returns the byte count."""
-        self._check_readable()
-        with memoryview(b) as view, view.cast("B") as target:
-            if target.readonly:
-                raise TypeError(f"readinto() argument must be read-write bytes-like object, not {type(b).__name__}")
-            data = await self.read1(target.nbytes)
-            target[:len(data)] = data
-        return len(data)
-
-    async def readline(self, size: Optional[int] = -1) -> bytes:
-        """The next line, with its ``b"\\n"``; at most ``size`` bytes when ``size`` >= 0; ``b""`` at end of file."""
-        self._check_readable()
-        limit = -1 if size is None else _index(size, "size")
-        await self._take_turn()
-        try:
-            if self._buf.wbuf:
-                await self._flush_writes()
-            buf = self._buf
-            start = self._where()
-            try:
-                at_eof = False
-                while True:
-                    if buf.active():
-                        line = buf.take_line(limit, at_eof)
-                        if line is not None:
-                            return line
-                    if at_eof or limit == 0:
-                        return b""
-                    at_eof = not await self._read_ahead()
-            except BaseException:
-                self._move(start)
-                raise
-        finally:
-            self._turns.give()
-
-    async def readlines(self, hint: Optional[int] = -1) -> List[bytes]:
-        """The remaining lines; stop once ``hint`` bytes are read when ``hint`` > 0."""
-        limit = -1 if hint is None else _index(hint, "hint")
-        lines: List[bytes] = []
-        total = 0
-        while True:
-            line = await self.readline()
-            if not line:
-                return lines
-            lines.append(line)
-            total += len(line)
-            if 0 < limit <= total:
-                return lines
-
-    async def _next_line(self) -> bytes:
-        """The slow step of ``async for``: refill, take the turn, and let the loop run every millisecond."""
-        # Checked at each refill and every LINE_QUOTA lines: cheap beside the lines between.
-        if time.perf_counter() - self._yield_at >= YIELD_EVERY:
-            await asyncio.sleep(0)
-            self._yield_at = time.perf_counter()
-        self._buf.lines.left = LINE_QUOTA
-        line = await self.readline()
-        if not line:
-            raise StopAsyncIteration
-        return line
-
-    def chunks(self, size: int = ITER_CHUNK) -> AsyncIterator[bytes]:
-        """Iterate from the position to end of file in chunks of ``size`` bytes (the last may be shorter).
-
-        Each chunk moves the position as ``read(size)`` does, and takes its
-        turn as that call would.
-        """
-        size = _index(size, "chunk size")
-        if size <= 0:
-            raise ValueError("chunk size must be positive")
-        self._check_readable()
-        return self._chunks(size)
-
-    async def _chunks(self, size: int) -> AsyncIterator[bytes]:
-        while True:
-            chunk = await self.read(size)
-            if not chunk:
-                return
-            yield chunk
-
-    def __aiter__(self) -> AsyncIterator[bytes]:
-        """``async for line in f``: the lines from the position on, as :meth:`readline` gives them."""
-        self._check_readable()
-        self._yield_at = time.perf_counter()
-        it: AsyncIterator[bytes] = self._buf.lines
-        return it
-
-    async def write(self, b: Buffer) -> int:
-        """Write all of ``b`` at the position (at the end in append mode); returns its length in bytes.
-
-        The bytes are buffered unless the file is unbuffered or they fill the
-        buffer; the position moves past them at once. Don't change ``b`` until
-        the call has returned (or raised); a ``bytearray`` cannot be resized
-        meanwhile.
-        """
-        self._check_writable()
-        try:
-            view = memoryview(b)
-        except TypeError:
-            raise TypeError(f"a bytes-like object is required, not '{type(b).__name__}'") from None
-        with view:
-            if view.nbytes == 0:
-                return 0  # as with io, not even an append moves the position
-        if self._buf.wsize <= 0:
-            if self._mode.append:
-                return await self._append(b)
-            return await self._write_through(b)
-        turns = self._turns
-        if not turns.take():
-            await turns.wait()
-        try:
-            self._drop_read_ahead()
-            buf = self._buf
-            if self._mode.append and not buf.wbuf:
-                # Appended bytes land at the end: the position follows them from the start.
-                self._pos = await self._size()
-            with memoryview(b) as view:
-                nbytes = view.nbytes
-                if buf.collect(self._pos, view):
-                    self._pos += nbytes
-                    return nbytes
-            if self._buf.wbuf:
-                await self._flush_writes()
-            with memoryview(b) as view:
-                if buf.collect(self._pos, view):
-                    self._pos += nbytes
-                    return nbytes
-            return await self._write_op(b)
-        finally:
-            turns.give()
-
-    async def _write_through(self, b: Buffer) -> int:
-        turns = self._turns
-        if not turns.take():
-            await turns.wait()
-        try:
-            self._drop_read_ahead()
-            return await self._write_op(b)
-        finally:
-            turns.give()
-
-    async def _write_op(self, b: Buffer) -> int:
-        fut = _kestrelio.write(self._handle, self._pos, b, self._mode.append)
-        try:
-            n, end = await _await_op(fut)
-        except asyncio.CancelledError:
-            done = _completed_result(fut)
-            if done is not None:
-                self._move(done[0][1])  # the bytes reached the file: follow them
-            raise
-        self._move(end)
-        return int(n)
-
-    async def _append(self, b: Buffer) -> int:
-        # Appends share the turn: each is submitted in call order and the
-        # next one goes out without waiting for it to finish.
-        turns = self._turns
-        if not turns.take_shared():
-            await turns.wait_shared()
-        try:
-            self._drop_read_ahead()
-            fut = _kestrelio.write(self._handle, self._pos, b, True)
-            try:
-                n, end = await _await_op(fut)
-            except asyncio.CancelledError:
-                done = _completed_result(fut)
-                if done is not None:
-                    self._appended_to(done[0][1])
-                raise
-            self._appended_to(end)
-            return int(n)
-        finally:
-            turns.give_shared()
-
-    def _appended_to(self, end: int) -> None:
-        # Appends in flight together may finish in any order: the position
-        # is the furthest end among them.
-        self._pos = max(self._pos, end) if self._appended else end
-        self._appended = True
-
-    async def writelines(self, lines: Iterable[Buffer]) -> None:
-        """Write each of ``lines`` in turn (no separators are added)."""
-        for line in lines:
-            await self.write(line)
-
-    async def pwrite(self, b: Buffer, pos: int) -> int:
-        """Write ``b`` at ``pos`` without moving the file position; returns the byte count.
-
-        On Linux a file opened in append mode appends regardless of ``pos``, as
-        :func:`os.pwrite` does. A read-ahead copy of those bytes is dropped.
-        """
-        self._check_writable()
-        pos = _index(pos, "position")
-        if pos < 0:
-            raise _invalid_argument()
-        if self._mode.append:
-            return await self._pwrite_append(b)
-        with memoryview(b) as view:
-            nbytes = view.nbytes
-            self._buf.overlay(pos, view)  # a later flush must not put older bytes back over these
-        turns = self._turns
-        turns.enter()
-        try:
-            self._forget_copy(pos, nbytes)
-            fut = _kestrelio.write(self._handle, pos, b, False)
-            pwrites = self._pwrites
-            pwrites.add(fut)
-            try:
-                n, _end = await _await_op(fut)
-            finally:
-                pwrites.discard(fut)
-                self._forget_copy(pos, nbytes)
-            return int(n)
-        finally:
-            turns.leave()
-
-    async def _pwrite_append(self, b: Buffer) -> int:
-        # The kernel appends it like a write: it takes its turn after the writes buffered before it.
-        await self._take_turn()
-        try:
-            if self._buf.wbuf:
-                await self._flush_writes()
-            self._drop_read_ahead()
-            n, _end = await _await_op(_kestrelio.write(self._handle, self._pos, b, True))
-            return int(n)
-        finally:
-            self._turns.give()
-
     async def truncate(self, size: Optional[int] = None) -> int:
         """Resize the file to ``size`` bytes (default: the position); the position stays. Returns the size."""
         self._check_writable()
@@ -891,12 +469,9 @@ class BinaryFile:
             if size < 0:
                 raise _invalid_argument()
         turns = self._turns
-        if not turns.take():
-            await turns.wait()
+        await self._take_turn()
         try:
-            if self._buf.wbuf:
-                await self._flush_writes()
-            self._drop_read_ahead()
+            await self._settle()
             if size is None:
                 size = self._pos
             # A later append must not take the end of one before this as the position.
@@ -905,46 +480,6 @@ class BinaryFile:
             return size
         finally:
             turns.give()
-
-    async def _writes_done(self) -> None:
-        """Write out the buffer and wait until every write called so far has finished (for flush and sync)."""
-        pending: List[asyncio.Future[Any]] = list(self._pwrites)
-        turns = self._turns
-        # The turn comes after every position call and append made before.
-        if not turns.take():
-            await turns.wait()
-        try:
-            if self._buf.wbuf:
-                await self._flush_writes()
-        finally:
-            turns.give()
-        if pending:
-            await asyncio.wait(pending)
-
-    async def flush(self) -> None:
-        """Write out the buffered bytes and wait for every write called before. Use :meth:`sync` for durability."""
-        self._check_open()
-        turns = self._turns
-        turns.enter()
-        try:
-            await self._writes_done()
-        finally:
-            turns.leave()
-
-    async def sync(self, data_only: bool = False) -> None:
-        """Make the data of every write called before durable (``fsync``), buffered bytes included.
-
-        With ``data_only`` the backend may flush the data alone, as ``fdatasync``
-        does; the runtime backend does so, the POSIX-AIO one always syncs fully.
-        """
-        self._check_open()
-        turns = self._turns
-        turns.enter()
-        try:
-            await self._writes_done()
-            await _await_op(_kestrelio.sync(self._handle, bool(data_only)))
-        finally:
-            turns.leave()
 
     async def size(self) -> int:
         """The file's current size in bytes, buffered writes included."""
@@ -969,12 +504,9 @@ class BinaryFile:
         if whence not in _WHENCES:
             raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
         turns = self._turns
-        if not turns.take():
-            await turns.wait()
+        await self._take_turn()
         try:
-            if self._buf.wbuf:
-                await self._flush_writes()
-            self._drop_read_ahead()
+            await self._settle()
             if whence == os.SEEK_SET:
                 new = offset
             elif whence == os.SEEK_CUR:

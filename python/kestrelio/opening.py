@@ -8,11 +8,12 @@ import os
 import stat
 import warnings
 from types import TracebackType
-from typing import Any, Callable, Generator, Optional, Tuple, Type, Union
+from typing import Any, Awaitable, Callable, Generator, Optional, Tuple, Type, Union
 
 import _kestrelio
 
-from .binary_file import BinaryFile, StrOrBytesPath, _await_op, _completed_result, _discard, _with_filename
+from .binary_file import BinaryFile
+from .driver_calls import StrOrBytesPath, _await_op, _completed_result, _discard, _with_filename
 from .buffered import WRITE_BUFFER
 from .modes import Mode, parse_mode
 from .text_file import TextFile, check_newline
@@ -74,10 +75,36 @@ def file_over(handle: int, size: int, fd: int, name: Any, m: Mode, mode: str, bu
         raise
 
 
-class _Opener:
+class FileContext:
+    """An opening of a file: await it for the file, or use it with ``async with`` to have the file closed after."""
+
+    __slots__ = ("_result",)
+
+    def __init__(self) -> None:
+        self._result: Optional[AnyFile] = None
+
+    def _open(self) -> Awaitable[AnyFile]:
+        raise NotImplementedError
+
+    def __await__(self) -> Generator[Any, None, AnyFile]:
+        return self._open().__await__()
+
+    async def __aenter__(self) -> Any:
+        self._result = await self._open()
+        return self._result
+
+    async def __aexit__(
+        self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException], tb: Optional[TracebackType]
+    ) -> None:
+        f, self._result = self._result, None
+        if f is not None:
+            await f.close()
+
+
+class _Opener(FileContext):
     """What :func:`open` returns: await it, or use it with ``async with``."""
 
-    __slots__ = ("_file", "_m", "_args", "_opener", "_loop", "_result")
+    __slots__ = ("_file", "_m", "_args", "_opener", "_loop")
 
     def __init__(self, file: Union[StrOrBytesPath, int], m: Mode, args: Tuple[Any, ...], opener: Optional[Opener],
                  loop: Optional[asyncio.AbstractEventLoop]) -> None:
@@ -86,7 +113,7 @@ class _Opener:
         self._args = args  # mode, buffering, encoding, errors, newline, closefd
         self._opener = opener
         self._loop = loop
-        self._result: Optional[AnyFile] = None
+        super().__init__()
 
     async def _open(self) -> AnyFile:
         if self._loop is not None and self._loop is not asyncio.get_running_loop():
@@ -122,20 +149,6 @@ class _Opener:
             except OSError as e:
                 raise _with_filename(e, file) from None
         return file_over(handle, size, fd, name, m, mode, buffering, encoding, errors, newline, closefd)
-
-    def __await__(self) -> Generator[Any, None, AnyFile]:
-        return self._open().__await__()
-
-    async def __aenter__(self) -> Any:
-        self._result = await self._open()
-        return self._result
-
-    async def __aexit__(
-        self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException], tb: Optional[TracebackType]
-    ) -> None:
-        f, self._result = self._result, None
-        if f is not None:
-            await f.close()
 
 
 def open(file: Union[StrOrBytesPath, int], mode: str = "r", buffering: int = -1, encoding: Optional[str] = None,

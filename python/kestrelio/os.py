@@ -33,7 +33,7 @@ import operator
 import os
 import stat as _stat
 from types import GenericAlias, TracebackType
-from typing import Any, AnyStr, Generic, Iterator, List, Optional, Tuple, Type, TypeVar, Union, overload
+from typing import Any, AnyStr, Callable, Generic, Iterator, List, Optional, Tuple, Type, TypeVar, Union, overload
 
 import _kestrelio
 
@@ -422,6 +422,19 @@ async def readlink(
     return contents if isinstance(os.fspath(path), bytes) else os.fsdecode(contents)
 
 
+async def _list_dir(
+    function: str, path: Optional[FileDescriptorOrPath], call: Callable[[Any], "asyncio.Future[T]"]
+) -> Tuple[FileDescriptorOrPath, Union[bytes, int], T]:
+    """``call`` on the directory ``path`` names ("." when None) or on the descriptor it is; returns ``path``
+    as given, as checked, and the answer."""
+    given: FileDescriptorOrPath = "." if path is None else path
+    target = _target(function, "path", given)
+    by_fd = isinstance(target, int)
+    # The module decodes the names when os would, seeing the argument as
+    # given; a failure by descriptor carries no file name in os either.
+    return given, target, await _await(call(target if by_fd else given), None if by_fd else given)
+
+
 @overload
 async def listdir(
     path: Union[None, int, str, "os.PathLike[str]"] = ...,
@@ -440,14 +453,8 @@ async def listdir(
     executor: Any = None,
 ) -> Union[List[str], List[bytes]]:
     _check_loop(loop)
-    given: FileDescriptorOrPath = "." if path is None else path
-    target = _target("listdir", "path", given)
-    by_fd = isinstance(target, int)
-    # The module decodes the names when os would, seeing the argument as
-    # given; a failure by descriptor carries no file name in os either.
-    names: Union[List[str], List[bytes]] = await _await(
-        _kestrelio.listdir(target if by_fd else given), None if by_fd else given
-    )
+    names: Union[List[str], List[bytes]]
+    _given, _checked, names = await _list_dir("listdir", path, _kestrelio.listdir)
     return names
 
 
@@ -564,12 +571,7 @@ async def scandir(
     executor: Any = None,
 ) -> Union[ScandirIterator[str], ScandirIterator[bytes]]:
     _check_loop(loop)
-    given: FileDescriptorOrPath = "." if path is None else path
-    target = _target("scandir", "path", given)
-    by_fd = isinstance(target, int)
-    rows: List[Tuple[Any, int, int]] = await _await(
-        _kestrelio.scandir(target if by_fd else given), None if by_fd else given
-    )
+    given, target, rows = await _list_dir("scandir", path, _kestrelio.scandir)
     if isinstance(target, int):
         return ScandirIterator([DirEntry(name, name, kind, ino, target) for name, kind, ino in rows])
     base = os.fspath(given)  # type: ignore[arg-type]  # an int was handled above

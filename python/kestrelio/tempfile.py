@@ -16,10 +16,10 @@ import shutil
 import sys
 import tempfile as _tempfile
 from types import TracebackType
-from typing import Any, AnyStr, Awaitable, Callable, Generator, Optional, Tuple, Type
+from typing import Any, AnyStr, Awaitable, Callable, Optional, Tuple, Type
 
 from . import os as kos
-from .opening import AnyFile, open, raw_file
+from .opening import AnyFile, FileContext, open, raw_file
 
 __all__ = ["TemporaryFile", "NamedTemporaryFile", "SpooledTemporaryFile", "TemporaryDirectory", "gettempdir"]
 
@@ -58,31 +58,26 @@ async def _create(mode: str, buffering: int, encoding: Optional[str], newline: O
     raise FileExistsError("No usable temporary file name found")
 
 
-class _Temporary:
+class _Temporary(FileContext):
     """``async with`` or ``await`` of a temporary file; the file removes itself as asked."""
 
-    __slots__ = ("_make", "_file", "_remove_at_exit")
+    __slots__ = ("_make", "_remove_at_exit")
 
     def __init__(self, make: Callable[[], Awaitable[AnyFile]], remove_at_exit: bool = False) -> None:
         self._make = make
-        self._file: Optional[AnyFile] = None
         self._remove_at_exit = remove_at_exit
+        super().__init__()
 
-    def __await__(self) -> Generator[Any, None, Any]:
-        return self._make().__await__()
-
-    async def __aenter__(self) -> Any:
-        self._file = await self._make()
-        return self._file
+    def _open(self) -> Awaitable[AnyFile]:
+        return self._make()
 
     async def __aexit__(
         self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException], tb: Optional[TracebackType]
     ) -> None:
-        f, self._file = self._file, None
-        if f is not None:
-            await f.close()
-            if self._remove_at_exit:
-                await _remove_quietly(f.name)
+        f = self._result
+        await super().__aexit__(exc_type, exc, tb)
+        if f is not None and self._remove_at_exit:
+            await _remove_quietly(f.name)
 
 
 async def _remove_quietly(path: Any) -> None:

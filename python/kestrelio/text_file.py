@@ -18,7 +18,8 @@ import time
 from types import TracebackType
 from typing import Any, AsyncIterator, Iterable, List, Optional, Tuple, Type
 
-from .binary_file import YIELD_EVERY, BinaryFile
+from .binary_file import BinaryFile
+from .binary_lines import YIELD_EVERY, read_lines
 from .buffered import LINE_QUOTA, READ_AHEAD, GatedTurns, line_iter
 from .turns import Turns
 
@@ -371,17 +372,7 @@ class TextFile:
 
     async def readlines(self, hint: Optional[int] = -1) -> List[str]:
         """The remaining lines; stop once ``hint`` characters are read when ``hint`` > 0."""
-        limit = _size_arg(hint)
-        lines: List[str] = []
-        total = 0
-        while True:
-            line = await self.readline()
-            if not line:
-                return lines
-            lines.append(line)
-            total += len(line)
-            if 0 < limit <= total:
-                return lines
+        return await read_lines(self.readline, _size_arg(hint))
 
     async def _next_line(self) -> str:
         """The slow step of ``async for``: refill, and let the loop run every millisecond."""

@@ -5,26 +5,25 @@ from __future__ import annotations
 import io
 import os
 import stat
-from types import TracebackType
-from typing import Any, Generator, Optional, Type
+from typing import Any
 
 from .modes import Mode
-from .opening import AnyFile, adopt, file_over, raw_file
+from .opening import AnyFile, FileContext, adopt, file_over, raw_file
 
 __all__ = ["wrap"]
 
 
-class _Wrapping:
+class _Wrapping(FileContext):
     """What :func:`wrap` returns: await it, or use it with ``async with``."""
 
-    __slots__ = ("_fileobj", "_closefd", "_file")
+    __slots__ = ("_fileobj", "_closefd")
 
     def __init__(self, fileobj: Any, closefd: bool) -> None:
         self._fileobj = fileobj
         self._closefd = closefd
-        self._file: Optional[AnyFile] = None
+        super().__init__()
 
-    async def _wrap(self) -> AnyFile:
+    async def _open(self) -> AnyFile:
         fo = self._fileobj
         fo.flush()  # what io buffered must be in the file before we read or write around it
         text = isinstance(fo, io.TextIOBase)
@@ -47,20 +46,6 @@ class _Wrapping:
 
             raw_file(f).on_close = close_original
         return f
-
-    def __await__(self) -> Generator[Any, None, AnyFile]:
-        return self._wrap().__await__()
-
-    async def __aenter__(self) -> Any:
-        self._file = await self._wrap()
-        return self._file
-
-    async def __aexit__(
-        self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException], tb: Optional[TracebackType]
-    ) -> None:
-        f, self._file = self._file, None
-        if f is not None:
-            await f.close()
 
 
 def wrap(fileobj: Any, *, closefd: bool = False) -> _Wrapping:
