@@ -564,11 +564,34 @@ class TextFile:
         await self._buffer.flush()
 
     async def truncate(self, pos: Optional[int] = None) -> int:
-        """Resize the file to ``pos`` (default: the position, as a byte offset); returns the size."""
-        await self.flush()
-        if pos is None:
-            pos = self.tell()
-        return await self._buffer.truncate(pos)
+        """Resize the file to ``pos`` (default: the position, as a byte offset); returns the size.
+
+        Text decoded ahead of the position is dropped, so later reads see the file as it now is.
+        """
+        await self._take_turn()
+        try:
+            if self.closed:
+                raise ValueError("I/O operation on closed file.")
+            await self._buffer.flush()
+            ahead = bool(self._lines.data)
+            cookie = self.tell() if pos is None or ahead else 0
+            if pos is None:
+                start, _flags, feed, _eof, _skip = _unpack_cookie(cookie)
+                pos = start + feed  # a cookie is no byte offset: the bytes read up to the position
+            size = await self._buffer.truncate(pos)
+            if ahead:
+                start, flags, feed, _eof, _skip = _unpack_cookie(cookie)
+                if start + feed <= size:
+                    await self._seek(cookie)  # decode again what is left
+                else:
+                    self._set_decoded("")  # the position is past the new end: nothing is left to read
+                    self._snapshot = None
+                    await self._buffer.seek(start + feed)
+                    if self._decoder is not None:
+                        self._decoder.setstate((b"", flags))
+            return size
+        finally:
+            self._turns.give()
 
     async def sync(self, data_only: bool = False) -> None:
         """Write out the buffered text and make it durable (``fsync``)."""
