@@ -573,13 +573,18 @@ class TextFile:
             if self.closed:
                 raise ValueError("I/O operation on closed file.")
             await self._buffer.flush()
-            ahead = bool(self._lines.data)
-            cookie = self.tell() if pos is None or ahead else 0
+            cookie: Optional[int] = None
             if pos is None:
+                cookie = self.tell()
                 start, _flags, feed, _eof, _skip = _unpack_cookie(cookie)
                 pos = start + feed  # a cookie is no byte offset: the bytes read up to the position
+            elif self._lines.data:
+                try:
+                    cookie = self.tell()
+                except OSError:  # after a failed decode: the text ahead stays as it is
+                    pass
             size = await self._buffer.truncate(pos)
-            if ahead:
+            if cookie is not None and self._lines.data:
                 start, flags, feed, _eof, _skip = _unpack_cookie(cookie)
                 if start + feed <= size:
                     await self._seek(cookie)  # decode again what is left
