@@ -66,12 +66,37 @@ def test_open_a_descriptor_with_and_without_closefd(tmp_path):
             await f.seek(0, os.SEEK_END)
             await f.write("three\n")
         os.fstat(fd)  # still open
+        os.lseek(fd, 0, os.SEEK_SET)
         async with kestrelio.open(fd, "rb") as f:
             assert await f.read() == b"one\ntwo\nthree\n"
         with pytest.raises(OSError):
             os.fstat(fd)  # closed with the file
 
     run(main)
+
+
+def test_a_descriptor_is_used_from_its_offset_and_left_at_the_position(tmp_path):
+    # As with io: the owner's header is not overwritten, and the owner's later writes follow the file's.
+    p = tmp_path / "f"
+
+    async def main():
+        fd = os.open(p, os.O_RDWR | os.O_CREAT)
+        try:
+            os.write(fd, b"header\n")
+            async with kestrelio.open(fd, "w", closefd=False) as f:
+                assert f.tell() == 7
+                await f.write("body\n")
+            os.write(fd, b"trailer\n")
+            os.lseek(fd, 7, os.SEEK_SET)
+            async with kestrelio.open(fd, "rb", closefd=False) as f:
+                line = await f.readline()
+                await f.seek(-3, os.SEEK_CUR)
+            return line, os.lseek(fd, 0, os.SEEK_CUR)
+        finally:
+            os.close(fd)
+
+    assert run(main) == (b"body\n", 9)
+    assert p.read_bytes() == b"header\nbody\ntrailer\n"
 
 
 def test_opener_runs_on_the_calling_thread_with_io_flags(tmp_path):

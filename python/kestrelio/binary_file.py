@@ -267,7 +267,7 @@ class BinaryFile:
 
     __slots__ = ("_handle", "_fd", "_name", "_mode", "_pos", "_closed", "_regular", "_fast", "_fast_confirmed",
                  "_turns", "_pwrites", "_appended", "_closing", "_buf", "_closefd", "_yield_at", "on_close",
-                 "__weakref__")
+                 "keep_offset", "__weakref__")
 
     def __init__(self, handle: int, fd: int, name: Any, mode: Mode, pos: int, regular: bool = True,
                  buffer_size: int = WRITE_BUFFER, closefd: bool = True) -> None:
@@ -293,6 +293,8 @@ class BinaryFile:
         self._yield_at = 0.0
         #: Awaited once the file is closed (a temporary file removes itself there).
         self.on_close: Optional[Callable[[], Awaitable[None]]] = None
+        #: Set when the descriptor stays open for its owner: close leaves its offset at the position.
+        self.keep_offset = False
 
     @property
     def name(self) -> Any:
@@ -1002,6 +1004,7 @@ class BinaryFile:
             await self._flush_in_turn()
         finally:
             self._closed = True
+            self._pos = self._where()
             self._buf.drop()
             if self._turns.busy:
                 closing = self._closing = asyncio.ensure_future(self._close_when_idle())
@@ -1016,6 +1019,12 @@ class BinaryFile:
 
     async def _close_now(self) -> None:
         self._fast = None  # the FastPath borrows the descriptor: drop it first
+        if self.keep_offset:
+            # The descriptor's owner carries on where this file stopped, as after io.
+            try:
+                os.lseek(self._fd, self._pos, os.SEEK_SET)
+            except OSError:
+                pass
         try:
             await _close_handle(self._handle)
         finally:
