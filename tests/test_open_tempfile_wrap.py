@@ -239,3 +239,30 @@ def test_wrap_shares_the_file_position_and_mode(tmp_path, mode):
 
     run(main)
     assert p.read_bytes() == (b"head\nbody\ntail\n" if "a" in mode else b"head\nbody\n")
+
+
+@pytest.mark.parametrize("mode", ["rb+", "r+"])
+def test_the_wrapped_object_goes_on_where_the_kestrelio_file_stopped(tmp_path, mode):
+    # As when aiofiles' wrapper made the calls on the object itself: no stale position, no stale buffer.
+    p = tmp_path / "f"
+    p.write_bytes(b"0123456789\nabc\ndef\n")
+
+    async def main():
+        kw = {} if "b" in mode else {"encoding": "utf-8"}
+        with open(p, mode, **kw) as fo:
+            fo.read(1)
+            async with kestrelio.wrap(fo) as f:
+                assert await f.read(3) in (b"123", "123")
+                await f.write(b"XY" if "b" in mode else "XY")
+            rest = fo.read(2)
+            fo.seek(fo.tell())  # io's text layer writes past its read-ahead otherwise
+            fo.write(b"Q" if "b" in mode else "Q")
+            fo.seek(0)
+            fo.readline()
+            async with kestrelio.wrap(fo) as f:
+                line = await f.readline()
+            return rest, line, fo.readline()
+
+    rest, line, after = run(main)
+    assert (rest, line, after) in ((b"67", b"abc\n", b"def\n"), ("67", "abc\n", "def\n"))
+    assert p.read_bytes() == b"0123XY67Q9\nabc\ndef\n"

@@ -604,7 +604,17 @@ class TextFile:
 
     async def close(self) -> None:
         """Write out the buffered text and close the file. Closing a closed file does nothing."""
-        await self._buffer.close()
+        try:
+            if self._buffer.keep_offset and self._lines.data and not self.closed and self._turns.take():
+                # The descriptor's owner goes on where the reader is, not past the text decoded ahead.
+                try:
+                    await self._rewind_for_write()
+                except OSError:
+                    pass
+                finally:
+                    self._turns.give()
+        finally:
+            await self._buffer.close()
 
     async def __aenter__(self) -> TextFile:
         return self
