@@ -1043,9 +1043,9 @@ class BinaryFile:
     def __del__(self) -> None:
         if getattr(self, "_closed", True):
             return
+        message = f"unclosed file {self!r}"
         self._closed = True
         self._fast = None
-        warnings.warn(f"unclosed file {self!r}", ResourceWarning, source=self, stacklevel=2)
         buf = self._buf
         if buf.wbuf:
             # The loop may be gone: put the buffered bytes in the file here rather than lose them.
@@ -1061,3 +1061,6 @@ class BinaryFile:
             _discard(_kestrelio.close(self._handle))
         except Exception:  # no running loop: the handle stays with the driver
             pass
+        if self._closefd:  # as io: a descriptor kept by its owner is not this file's to leak
+            # Last: where warnings are errors the data and the handle are already seen to.
+            warnings.warn(message, ResourceWarning, source=self, stacklevel=2)
