@@ -198,6 +198,29 @@ def test_temporary_files_are_removed_at_exit_and_kept_without_delete(tmp_path):
     assert sorted(os.listdir(tmp_path)) == [os.path.basename(kept)]
 
 
+def test_a_named_temporary_file_never_closed_is_removed_when_collected_and_at_exit(tmp_path):
+    async def main():
+        f = await kestrelio.tempfile.NamedTemporaryFile(dir=tmp_path)
+        name = f.name
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", ResourceWarning)
+            del f
+            gc.collect()
+        return name
+
+    assert not os.path.exists(run(main)), "removed when collected, as tempfile's is"
+    script = (
+        "import asyncio, sys, kestrelio.tempfile\n"
+        "async def main():\n"
+        "    global f\n"
+        "    f = await kestrelio.tempfile.NamedTemporaryFile(dir=sys.argv[1])\n"
+        "asyncio.run(main())\n"
+    )
+    import subprocess
+    subprocess.run([sys.executable, "-W", "ignore", "-c", script, str(tmp_path)], check=True, env=os.environ)
+    assert os.listdir(tmp_path) == [], "removed at exit"
+
+
 @pytest.mark.parametrize("bad", [3, [1], lambda: None, io.FileIO, "path", None, io.BytesIO(b"x")])
 def test_wrap_refuses_what_is_not_an_open_regular_file(bad):
     with pytest.raises(TypeError):
