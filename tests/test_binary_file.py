@@ -8,6 +8,7 @@ import os
 import pwd
 import stat
 import sys
+import warnings
 
 import pytest
 
@@ -396,6 +397,34 @@ def test_a_fifo_is_read_to_its_end(tmp_path):
             await f.close()
 
     run(main)
+
+
+def test_unclosed_file_keeps_its_data_where_warnings_are_errors(tmp_path, monkeypatch):
+    # The warning comes last: raised as an error it must not cost the buffered bytes or the handle.
+    p = tmp_path / "f"
+    raised = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: raised.append(u.exc_type))
+    before = open_fds()
+
+    async def main():
+        f = await kestrelio.open(p, "ab")
+        await f.write(b"kept\n")
+        fd = os.open(p, os.O_RDONLY)
+        kept = await kestrelio.open(fd, "rb", closefd=False)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", ResourceWarning)
+            del f, kept
+            gc.collect()
+        os.close(fd)
+        for _ in range(100):
+            if open_fds() == before:
+                break
+            await asyncio.sleep(0.01)
+
+    run(main)
+    assert p.read_bytes() == b"kept\n"
+    assert open_fds() == before, "the handles are closed too"
+    assert raised == [ResourceWarning], "one warning, none for the descriptor its owner keeps"
 
 
 def test_unclosed_file_warns_and_is_closed(tmp_path):

@@ -314,3 +314,35 @@ def test_text_attributes_as_io(tmp_path):
                 assert f.encoding == g.encoding
 
     run(main)
+
+
+def test_text_truncate_drops_decoded_text_past_the_new_end(tmp_path):
+    # A reader whose decoded text ran past the new end sees only what is left,
+    # and truncate() without a size cuts at the bytes read, even when tell()'s cookie is no byte offset.
+    p = tmp_path / "f"
+    p.write_bytes(("line one é\r\nline two ✓\n" * (2 * TEXT_CHUNK // 20)).encode())
+
+    async def main():
+        async with kestrelio.open(p, "r+", encoding="utf-8") as f:
+            await f.read(5)
+            await f.seek(f.tell())  # decode chunks from an odd offset, ending inside a character
+            first = await f.readline()
+            size = await f.truncate(48)
+            rest = await f.readlines()
+            await f.seek(0)
+            await f.readline()
+            await f.truncate(5)
+            past_end = await f.read()
+        p.write_bytes(b"ab\r")
+        async with kestrelio.open(p, "r+", encoding="utf-8", newline="") as f:
+            await f.read(3)
+            assert f.tell() >> 64  # the decoder still holds the "\r"
+            at_cr = await f.truncate()
+        return first, size, rest, past_end, at_cr
+
+    first, size, rest, past_end, at_cr = run(main)
+    assert first == "one é\n"
+    assert size == 48
+    assert rest == ["line two ✓\n", "line one é\n", "line two "]
+    assert past_end == ""
+    assert at_cr == 3 and p.read_bytes() == b"ab\r"

@@ -66,12 +66,37 @@ def test_open_a_descriptor_with_and_without_closefd(tmp_path):
             await f.seek(0, os.SEEK_END)
             await f.write("three\n")
         os.fstat(fd)  # still open
+        os.lseek(fd, 0, os.SEEK_SET)
         async with kestrelio.open(fd, "rb") as f:
             assert await f.read() == b"one\ntwo\nthree\n"
         with pytest.raises(OSError):
             os.fstat(fd)  # closed with the file
 
     run(main)
+
+
+def test_a_descriptor_is_used_from_its_offset_and_left_at_the_position(tmp_path):
+    # As with io: the owner's header is not overwritten, and the owner's later writes follow the file's.
+    p = tmp_path / "f"
+
+    async def main():
+        fd = os.open(p, os.O_RDWR | os.O_CREAT)
+        try:
+            os.write(fd, b"header\n")
+            async with kestrelio.open(fd, "w", closefd=False) as f:
+                assert f.tell() == 7
+                await f.write("body\n")
+            os.write(fd, b"trailer\n")
+            os.lseek(fd, 7, os.SEEK_SET)
+            async with kestrelio.open(fd, "rb", closefd=False) as f:
+                line = await f.readline()
+                await f.seek(-3, os.SEEK_CUR)
+            return line, os.lseek(fd, 0, os.SEEK_CUR)
+        finally:
+            os.close(fd)
+
+    assert run(main) == (b"body\n", 9)
+    assert p.read_bytes() == b"header\nbody\ntrailer\n"
 
 
 def test_opener_runs_on_the_calling_thread_with_io_flags(tmp_path):
@@ -173,6 +198,29 @@ def test_temporary_files_are_removed_at_exit_and_kept_without_delete(tmp_path):
     assert sorted(os.listdir(tmp_path)) == [os.path.basename(kept)]
 
 
+def test_a_named_temporary_file_never_closed_is_removed_when_collected_and_at_exit(tmp_path):
+    async def main():
+        f = await kestrelio.tempfile.NamedTemporaryFile(dir=tmp_path)
+        name = f.name
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", ResourceWarning)
+            del f
+            gc.collect()
+        return name
+
+    assert not os.path.exists(run(main)), "removed when collected, as tempfile's is"
+    script = (
+        "import asyncio, sys, kestrelio.tempfile\n"
+        "async def main():\n"
+        "    global f\n"
+        "    f = await kestrelio.tempfile.NamedTemporaryFile(dir=sys.argv[1])\n"
+        "asyncio.run(main())\n"
+    )
+    import subprocess
+    subprocess.run([sys.executable, "-W", "ignore", "-c", script, str(tmp_path)], check=True, env=os.environ)
+    assert os.listdir(tmp_path) == [], "removed at exit"
+
+
 @pytest.mark.parametrize("bad", [3, [1], lambda: None, io.FileIO, "path", None, io.BytesIO(b"x")])
 def test_wrap_refuses_what_is_not_an_open_regular_file(bad):
     with pytest.raises(TypeError):
@@ -214,3 +262,30 @@ def test_wrap_shares_the_file_position_and_mode(tmp_path, mode):
 
     run(main)
     assert p.read_bytes() == (b"head\nbody\ntail\n" if "a" in mode else b"head\nbody\n")
+
+
+@pytest.mark.parametrize("mode", ["rb+", "r+"])
+def test_the_wrapped_object_goes_on_where_the_kestrelio_file_stopped(tmp_path, mode):
+    # As when aiofiles' wrapper made the calls on the object itself: no stale position, no stale buffer.
+    p = tmp_path / "f"
+    p.write_bytes(b"0123456789\nabc\ndef\n")
+
+    async def main():
+        kw = {} if "b" in mode else {"encoding": "utf-8"}
+        with open(p, mode, **kw) as fo:
+            fo.read(1)
+            async with kestrelio.wrap(fo) as f:
+                assert await f.read(3) in (b"123", "123")
+                await f.write(b"XY" if "b" in mode else "XY")
+            rest = fo.read(2)
+            fo.seek(fo.tell())  # io's text layer writes past its read-ahead otherwise
+            fo.write(b"Q" if "b" in mode else "Q")
+            fo.seek(0)
+            fo.readline()
+            async with kestrelio.wrap(fo) as f:
+                line = await f.readline()
+            return rest, line, fo.readline()
+
+    rest, line, after = run(main)
+    assert (rest, line, after) in ((b"67", b"abc\n", b"def\n"), ("67", "abc\n", "def\n"))
+    assert p.read_bytes() == b"0123XY67Q9\nabc\ndef\n"

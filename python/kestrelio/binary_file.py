@@ -122,7 +122,7 @@ class BinaryFile(BinaryLines, BinaryWrites):
 
     __slots__ = ("_handle", "_fd", "_name", "_mode", "_pos", "_closed", "_regular", "_fast", "_fast_confirmed",
                  "_turns", "_pwrites", "_appended", "_closing", "_buf", "_closefd", "_yield_at", "on_close",
-                 "__weakref__")
+                 "keep_offset", "__weakref__")
 
     def __init__(self, handle: int, fd: int, name: Any, mode: Mode, pos: int, regular: bool = True,
                  buffer_size: int = WRITE_BUFFER, closefd: bool = True) -> None:
@@ -148,6 +148,8 @@ class BinaryFile(BinaryLines, BinaryWrites):
         self._yield_at = 0.0
         #: Awaited once the file is closed (a temporary file removes itself there).
         self.on_close: Optional[Callable[[], Awaitable[None]]] = None
+        #: Set when the descriptor stays open for its owner: close leaves its offset at the position.
+        self.keep_offset = False
 
     @property
     def name(self) -> Any:
@@ -538,6 +540,7 @@ class BinaryFile(BinaryLines, BinaryWrites):
             await self._flush_in_turn()
         finally:
             self._closed = True
+            self._pos = self._where()
             self._buf.drop()
             if self._turns.busy:
                 closing = self._closing = asyncio.ensure_future(self._close_when_idle())
@@ -552,6 +555,12 @@ class BinaryFile(BinaryLines, BinaryWrites):
 
     async def _close_now(self) -> None:
         self._fast = None  # the FastPath borrows the descriptor: drop it first
+        if self.keep_offset:
+            # The descriptor's owner carries on where this file stopped, as after io.
+            try:
+                os.lseek(self._fd, self._pos, os.SEEK_SET)
+            except OSError:
+                pass
         try:
             await _close_handle(self._handle)
         finally:
@@ -573,7 +582,6 @@ class BinaryFile(BinaryLines, BinaryWrites):
         message = f"unclosed file {self!r}"  # before _closed is set, or the repr says "closed"
         self._closed = True
         self._fast = None
-        warnings.warn(message, ResourceWarning, source=self, stacklevel=2)
         buf = self._buf
         if buf.wbuf:
             # The loop may be gone: put the buffered bytes in the file here rather than lose them.
@@ -589,3 +597,6 @@ class BinaryFile(BinaryLines, BinaryWrites):
             _discard(_kestrelio.close(self._handle))
         except Exception:  # no running loop: the handle stays with the driver
             pass
+        if self._closefd:  # as io: a descriptor kept by its owner is not this file's to leak
+            # Last: where warnings are errors the data and the handle are already seen to.
+            warnings.warn(message, ResourceWarning, source=self, stacklevel=2)

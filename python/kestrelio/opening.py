@@ -121,9 +121,15 @@ class _Opener(FileContext):
         m, file = self._m, self._file
         mode, buffering, encoding, errors, newline, closefd = self._args
         name: Any
+        pos: Optional[int] = None
         if isinstance(file, int):
             handle, size, fd = await adopt(file, closefd)
             name = file
+            if not m.append:
+                try:
+                    pos = os.lseek(fd, 0, os.SEEK_CUR)  # io starts at the descriptor's offset
+                except OSError:
+                    pass
         elif self._opener is not None:
             name = os.fspath(file)
             fd = self._opener(file, m.os_flags())  # on the calling thread, as io.open does
@@ -148,7 +154,9 @@ class _Opener(FileContext):
                 raise
             except OSError as e:
                 raise _with_filename(e, file) from None
-        return file_over(handle, size, fd, name, m, mode, buffering, encoding, errors, newline, closefd)
+        f = file_over(handle, size, fd, name, m, mode, buffering, encoding, errors, newline, closefd, pos)
+        raw_file(f).keep_offset = pos is not None and not closefd
+        return f
 
 
 def open(file: Union[StrOrBytesPath, int], mode: str = "r", buffering: int = -1, encoding: Optional[str] = None,

@@ -15,6 +15,7 @@ import os
 import shutil
 import sys
 import tempfile as _tempfile
+import weakref
 from types import TracebackType
 from typing import Any, AnyStr, Awaitable, Callable, Optional, Tuple, Type
 
@@ -61,11 +62,13 @@ async def _create(mode: str, buffering: int, encoding: Optional[str], newline: O
 class _Temporary(FileContext):
     """``async with`` or ``await`` of a temporary file; the file removes itself as asked."""
 
-    __slots__ = ("_make", "_remove_at_exit")
+    __slots__ = ("_make", "_remove_at_exit", "leftover")
 
     def __init__(self, make: Callable[[], Awaitable[AnyFile]], remove_at_exit: bool = False) -> None:
         self._make = make
         self._remove_at_exit = remove_at_exit
+        #: Removes the file if it is collected, or still there at exit, before the ``async with`` ends.
+        self.leftover: Optional[weakref.finalize[[Any], Any]] = None
         super().__init__()
 
     def _open(self) -> Awaitable[AnyFile]:
@@ -77,7 +80,16 @@ class _Temporary(FileContext):
         f = self._result
         await super().__aexit__(exc_type, exc, tb)
         if f is not None and self._remove_at_exit:
+            if self.leftover is not None:
+                self.leftover.detach()
             await _remove_quietly(f.name)
+
+
+def _unlink_quietly(path: Any) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
 
 
 async def _remove_quietly(path: Any) -> None:
@@ -117,18 +129,24 @@ def NamedTemporaryFile(mode: str = "w+b", buffering: int = -1, encoding: Optiona
     if sys.version_info < (3, 12) and not delete_on_close:
         raise TypeError("NamedTemporaryFile() got an unexpected keyword argument 'delete_on_close'")
 
+    temp: _Temporary
+
     async def make() -> AnyFile:
         f = await _create(mode, buffering, encoding, newline, suffix, prefix, dir, errors)
-        if delete and delete_on_close:
+        if delete:
             name = f.name
+            # A file collected, or still open at exit, is removed then, as tempfile's is.
+            leftover = temp.leftover = weakref.finalize(raw_file(f), _unlink_quietly, name)
+            if delete_on_close:
+                async def remove() -> None:
+                    leftover.detach()
+                    await _remove_quietly(name)
 
-            async def remove() -> None:
-                await _remove_quietly(name)
-
-            raw_file(f).on_close = remove
+                raw_file(f).on_close = remove
         return f
 
-    return _Temporary(make, remove_at_exit=delete and not delete_on_close)
+    temp = _Temporary(make, remove_at_exit=delete and not delete_on_close)
+    return temp
 
 
 def SpooledTemporaryFile(max_size: int = 0, mode: str = "w+b", buffering: int = -1,

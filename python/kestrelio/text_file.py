@@ -555,11 +555,39 @@ class TextFile:
         await self._buffer.flush()
 
     async def truncate(self, pos: Optional[int] = None) -> int:
-        """Resize the file to ``pos`` (default: the position, as a byte offset); returns the size."""
-        await self.flush()
-        if pos is None:
-            pos = self.tell()
-        return await self._buffer.truncate(pos)
+        """Resize the file to ``pos`` (default: the position, as a byte offset); returns the size.
+
+        Text decoded ahead of the position is dropped, so later reads see the file as it now is.
+        """
+        await self._take_turn()
+        try:
+            if self.closed:
+                raise ValueError("I/O operation on closed file.")
+            await self._buffer.flush()
+            cookie: Optional[int] = None
+            if pos is None:
+                cookie = self.tell()
+                start, _flags, feed, _eof, _skip = _unpack_cookie(cookie)
+                pos = start + feed  # a cookie is no byte offset: the bytes read up to the position
+            elif self._lines.data:
+                try:
+                    cookie = self.tell()
+                except OSError:  # after a failed decode: the text ahead stays as it is
+                    pass
+            size = await self._buffer.truncate(pos)
+            if cookie is not None and self._lines.data:
+                start, flags, feed, _eof, _skip = _unpack_cookie(cookie)
+                if start + feed <= size:
+                    await self._seek(cookie)  # decode again what is left
+                else:
+                    self._set_decoded("")  # the position is past the new end: nothing is left to read
+                    self._snapshot = None
+                    await self._buffer.seek(start + feed)
+                    if self._decoder is not None:
+                        self._decoder.setstate((b"", flags))
+            return size
+        finally:
+            self._turns.give()
 
     async def sync(self, data_only: bool = False) -> None:
         """Write out the buffered text and make it durable (``fsync``)."""
@@ -567,7 +595,17 @@ class TextFile:
 
     async def close(self) -> None:
         """Write out the buffered text and close the file. Closing a closed file does nothing."""
-        await self._buffer.close()
+        try:
+            if self._buffer.keep_offset and self._lines.data and not self.closed and self._turns.take():
+                # The descriptor's owner goes on where the reader is, not past the text decoded ahead.
+                try:
+                    await self._rewind_for_write()
+                except OSError:
+                    pass
+                finally:
+                    self._turns.give()
+        finally:
+            await self._buffer.close()
 
     async def __aenter__(self) -> TextFile:
         return self

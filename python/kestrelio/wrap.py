@@ -45,6 +45,18 @@ class _Wrapping(FileContext):
                 fo.close()
 
             raw_file(f).on_close = close_original
+        else:
+            async def reposition_original() -> None:
+                # The object goes on where this file stopped, as if it had made the calls itself.
+                try:
+                    where = os.lseek(own_fd, 0, os.SEEK_CUR)
+                    fo.seek(0, os.SEEK_END)  # drops what the object buffered: the file may have changed
+                    fo.seek(where)
+                except (OSError, ValueError):
+                    pass
+
+            raw_file(f).keep_offset = True
+            raw_file(f).on_close = reposition_original
         return f
 
 
@@ -54,8 +66,9 @@ def wrap(fileobj: Any, *, closefd: bool = False) -> _Wrapping:
     The kestrelio file shares the object's descriptor, mode and position (text
     objects give a :class:`~kestrelio.TextFile` with their encoding and
     errors); what the object buffered is flushed first. Closing the kestrelio
-    file leaves ``fileobj`` open unless ``closefd`` is true. Anything that is
-    not an open file object over a regular file raises :class:`TypeError`.
+    file leaves ``fileobj`` open, at the position the kestrelio file reached,
+    unless ``closefd`` is true. Anything that is not an open file object over
+    a regular file raises :class:`TypeError`.
     """
     if isinstance(fileobj, type) or not isinstance(fileobj, io.IOBase):
         raise TypeError(f"wrap() needs an open file object, not {type(fileobj).__name__}: {fileobj!r}")
