@@ -78,13 +78,14 @@ TEST(DarwinAioFifo, OpensWaitingForAWriterHoldNeitherDriverNorHelpers) {
     Replies c;
     d->submit(op::Close{h}, c.fn(0));
     ASSERT_TRUE(c.wait(0));
-    ::close(writer);
     // A reader for the other FIFO lets its cancelled open finish; that
-    // descriptor is given back too.
+    // descriptor is given back too. The writer stays open until then: the
+    // cancelled reader's thread may reach its open only now.
     int reader = ::open(lonely.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(reader, 0);
     EXPECT_TRUE(eventually([&] { return count_threads_named("kestrelio-open") == pooled; }));
     ::close(reader);
+    ::close(writer);
   }
   EXPECT_TRUE(eventually([&] { return count_open_fds() == fds_before; }))
       << count_open_fds() << " descriptors, " << fds_before << " before";
