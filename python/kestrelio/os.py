@@ -31,6 +31,7 @@ from __future__ import annotations
 import asyncio
 import operator
 import os
+import sys
 import stat as _stat
 from types import GenericAlias, TracebackType
 from typing import Any, AnyStr, Callable, Generic, Iterator, List, Optional, Tuple, Type, TypeVar, Union, overload
@@ -107,6 +108,8 @@ def _encode(function: str, arg: str, value: Any, kinds: str) -> bytes:
         raise TypeError(f"{function}: {arg} should be {kinds}, not {type(value).__name__}") from None
     if isinstance(text, str):
         if "\0" in text:
+            if sys.version_info >= (3, 13):  # os names the function and argument from 3.13 on
+                raise ValueError(f"{function}: embedded null character in {arg}")
             raise ValueError("embedded null byte")
         return os.fsencode(text)
     if not isinstance(text, bytes):
