@@ -2,6 +2,7 @@
 
 #include "compio_backend/spawn.hpp"
 #include "darwin_aio/start.hpp"
+#include "loop_ring/executor.hpp"
 #include "thread.hpp"
 
 namespace kestrelio {
@@ -19,6 +20,15 @@ const char* compio_backend_name(RuntimeDriverType type) noexcept {
 }
 
 Expected<std::unique_ptr<Driver>> Driver::create(BackendKind kind, const DriverOptions& options) {
+  if (kind == BackendKind::LoopUring) {
+    // Without io_uring here (no liburing in the build, a kernel that refuses
+    // it), the runtime backend on its own thread serves instead.
+    if (!loop_ring::available()) return create(BackendKind::Compio, options);
+    auto [tx, rx] = channel<Msg>();  // unused: nothing is ever sent
+    std::unique_ptr<Driver> d(new Driver(std::move(tx), "loop-io-uring"));
+    d->local_ = loop_ring::make_executor();
+    return d;
+  }
   auto [tx, rx] = channel<Msg>();
   const char* name = "darwin-aio";
 
@@ -47,6 +57,10 @@ std::unique_ptr<Driver> Driver::attach(Sender<Msg> tx, const char* name) {
 OpId Driver::submit(Op op, ReplyFn reply) {
   // Only uniqueness matters, so relaxed ordering is enough.
   OpId id = next_id_.fetch_add(1, std::memory_order_relaxed);
+  if (local_) {
+    local_->submit(std::move(op), std::move(reply), id);
+    return id;
+  }
   std::optional<Msg> back = tx_.send(Msg(msg::Submit{std::move(op), std::move(reply), id}));
   if (back) {
     auto& submit = std::get<msg::Submit>(*back);
@@ -55,6 +69,12 @@ OpId Driver::submit(Op op, ReplyFn reply) {
   return id;
 }
 
-void Driver::cancel(OpId id) { (void)tx_.send(Msg(msg::Cancel{id})); }
+void Driver::cancel(OpId id) {
+  if (local_) {
+    local_->cancel(id);
+    return;
+  }
+  (void)tx_.send(Msg(msg::Cancel{id}));
+}
 
 }  // namespace kestrelio

@@ -17,6 +17,8 @@ namespace {
 
 constexpr std::uint8_t kRing = 0x01;
 
+thread_local LoopBridge* t_local_bridge = nullptr;
+
 // Imported once and kept; a failed lookup is retried on the next call.
 PyObject* cached_attr(PyObject** slot, const char* module, const char* name) {
   if (*slot) return *slot;
@@ -296,11 +298,31 @@ std::shared_ptr<LoopBridge> bridge_for_running_loop() {
   return result;
 }
 
+LocalCompletions::LocalCompletions(LoopBridge* bridge) noexcept : previous_(t_local_bridge) {
+  t_local_bridge = bridge;
+}
+
+LocalCompletions::~LocalCompletions() { t_local_bridge = previous_; }
+
+void LoopBridge::settle_queued() {
+  std::vector<Completion> batch;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(queue->mutex);
+      batch.swap(queue->items);
+    }
+    if (batch.empty()) return;
+    for (Completion& c : batch) settle(std::move(c));
+    batch.clear();
+  }
+}
+
 void LoopBridge::complete(Completion c) {
   {
     std::lock_guard<std::mutex> lock(queue->mutex);
     queue->items.push_back(std::move(c));
   }
+  if (t_local_bridge == this) return;  // settled by this thread when its drive ends
   if (drain_scheduled.exchange(true, std::memory_order_seq_cst)) return;
   if (!DOORBELLS_ENABLED.load(std::memory_order_acquire)) return;
   if (const PipeBell* p = doorbell->pipe()) {

@@ -76,9 +76,18 @@ struct LoopBridge {
   // and the queued futures form a cycle the collector can see.
   AnyThreadRef drain;
   std::atomic<bool> drain_scheduled{false};
+  // Loop backend (loop_drive.hpp): the handle the loop calls soon after
+  // submissions, and which thread's runtime the loop's readers watch.
+  AnyThreadRef ring_flush;
+  const void* ring_token = nullptr;
+  int ring_fds[2] = {-1, -1};
 
-  // Any thread, with or without the interpreter lock.
+  // Any thread, with or without the interpreter lock. Inside a
+  // LocalCompletions scope for this bridge it only queues.
   void complete(Completion c);
+  // Settles what is queued, without the doorbell. Loop thread, interpreter
+  // lock held.
+  void settle_queued();
   // The body of a DrainHandle call. Loop thread, interpreter lock held.
   void run_drain();
 
@@ -90,6 +99,20 @@ struct LoopBridge {
   // A new KernelFuture bound to the loop, or null with an exception set.
   // Interpreter lock held.
   PyObject* new_future() const;
+};
+
+// While it lives, completions of `bridge` made on this thread are only
+// queued: the thread settles them itself afterwards (settle_queued), with no
+// doorbell write and no trip through the loop.
+class LocalCompletions {
+ public:
+  explicit LocalCompletions(LoopBridge* bridge) noexcept;
+  ~LocalCompletions();
+  LocalCompletions(const LocalCompletions&) = delete;
+  LocalCompletions& operator=(const LocalCompletions&) = delete;
+
+ private:
+  LoopBridge* previous_;
 };
 
 // The running loop's bridge, created on first use; null with an exception

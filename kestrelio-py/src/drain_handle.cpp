@@ -3,6 +3,7 @@
 #include <new>
 
 #include "bridge.hpp"
+#include "loop_drive.hpp"
 #include "pending_release.hpp"
 
 namespace kestrelio::py {
@@ -13,6 +14,7 @@ struct DrainHandleObject {
   PyObject_HEAD
   std::weak_ptr<LoopBridge> bridge;
   std::shared_ptr<CompletionQueue> queue;  // the bridge's, for the collector
+  HandleRole role;
 };
 
 DrainHandleObject* as_handle(PyObject* self) { return reinterpret_cast<DrainHandleObject*>(self); }
@@ -68,8 +70,20 @@ PyObject* drain_handle_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_TypeError, "DrainHandle.__call__() takes no arguments");
     return nullptr;
   }
-  if (std::shared_ptr<LoopBridge> bridge = as_handle(self)->bridge.lock()) {
-    bridge->run_drain();
+  std::shared_ptr<LoopBridge> bridge = as_handle(self)->bridge.lock();
+  switch (as_handle(self)->role) {
+    case HandleRole::Drain:
+      if (bridge) bridge->run_drain();
+      break;
+    case HandleRole::Flush:
+      drive_loop_runtime(bridge, loop_ring::DriveCause::Flush);
+      break;
+    case HandleRole::Completions:
+      drive_loop_runtime(bridge, loop_ring::DriveCause::Completions);
+      break;
+    case HandleRole::Wake:
+      drive_loop_runtime(bridge, loop_ring::DriveCause::Wake);
+      break;
   }
   Py_RETURN_NONE;
 }
@@ -101,6 +115,10 @@ PyTypeObject* drain_handle_type() {
 }  // namespace
 
 PyObject* new_drain_handle(const std::shared_ptr<LoopBridge>& bridge) {
+  return new_drain_handle(bridge, HandleRole::Drain);
+}
+
+PyObject* new_drain_handle(const std::shared_ptr<LoopBridge>& bridge, HandleRole role) {
   PyTypeObject* type = drain_handle_type();
   if (!type) return nullptr;
   allocfunc alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -108,7 +126,11 @@ PyObject* new_drain_handle(const std::shared_ptr<LoopBridge>& bridge) {
   PyObject* self = alloc(type, 0);
   if (!self) return nullptr;
   new (&as_handle(self)->bridge) std::weak_ptr<LoopBridge>(bridge);
-  new (&as_handle(self)->queue) std::shared_ptr<CompletionQueue>(bridge->queue);
+  // Only one handle per bridge may show the queue to the collector: each
+  // visit stands for a reference, and the queue holds one per future.
+  new (&as_handle(self)->queue)
+      std::shared_ptr<CompletionQueue>(role == HandleRole::Drain ? bridge->queue : nullptr);
+  as_handle(self)->role = role;
   return self;
 }
 

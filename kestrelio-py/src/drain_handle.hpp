@@ -13,4 +13,9 @@ struct LoopBridge;
 // construction from Python.
 PyObject* new_drain_handle(const std::shared_ptr<LoopBridge>& bridge);
 
+// What a handle does when called: drain the doorbell's queue, or drive the
+// calling thread's loop runtime (loop_drive.hpp) for one of its causes.
+enum class HandleRole { Drain, Flush, Completions, Wake };
+PyObject* new_drain_handle(const std::shared_ptr<LoopBridge>& bridge, HandleRole role);
+
 }  // namespace kestrelio::py

@@ -87,6 +87,10 @@ bool choose_backend(BackendKind* kind) {
     *kind = BackendKind::Compio;
     return true;
   }
+  if (value == "loop" || value == "loop-io-uring") {
+    *kind = BackendKind::LoopUring;
+    return true;
+  }
   std::string message = "unknown KESTRELIO_BACKEND: " + quoted(value);
   PyErr_SetString(PyExc_ValueError, message.c_str());
   return false;

@@ -10,6 +10,7 @@
 #include "errors.hpp"
 #include "functions.hpp"
 #include "globals.hpp"
+#include "loop_drive.hpp"
 #include "py_ref.hpp"
 #include "submit.hpp"
 
@@ -96,6 +97,7 @@ PyObject* py_read_parallel(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   if (!d) return nullptr;
   std::shared_ptr<LoopBridge> bridge = bridge_for_running_loop();
   if (!bridge) return nullptr;
+  if (d->local() && !watch_loop_runtime(bridge)) return nullptr;
   PyRef future = PyRef::steal(bridge->new_future());
   if (!future) return nullptr;
   PyObject* output = new_read_target(len);
@@ -129,6 +131,7 @@ PyObject* py_read_parallel(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     OpId id = d->submit(std::move(r), [group, offset, chunk_len](OpResult result) {
       chunk_done(group, offset, chunk_len, std::move(result));
     });
+    if (i == 0 && d->local()) schedule_flush(*bridge);
     if (ids_ok) {
       PyRef number = PyRef::steal(PyLong_FromUnsignedLongLong(id));
       if (!number || PyList_Append(ids.get(), number.get()) < 0) ids_ok = false;

@@ -5,6 +5,7 @@
 
 #include "bridge.hpp"
 #include "globals.hpp"
+#include "loop_drive.hpp"
 #include "py_ref.hpp"
 
 namespace kestrelio::py {
@@ -20,6 +21,7 @@ PyObject* submit(Op op, CompletionKind kind, std::optional<Owner> owner) {
   if (!d) return nullptr;
   std::shared_ptr<LoopBridge> bridge = bridge_for_running_loop();
   if (!bridge) return nullptr;
+  if (d->local() && !watch_loop_runtime(bridge)) return nullptr;
   PyRef future = PyRef::steal(bridge->new_future());
   if (!future) return nullptr;
 
@@ -31,6 +33,7 @@ PyObject* submit(Op op, CompletionKind kind, std::optional<Owner> owner) {
   OpId id = d->submit(std::move(op), std::move(reply));
 
   PyRef ids = PyRef::steal(Py_BuildValue("(K)", static_cast<unsigned long long>(id)));
+  if (d->local()) schedule_flush(*bridge);
   if (!ids || PyObject_SetAttr(future.get(), op_ids_name(), ids.get()) < 0) return nullptr;
   return future.release();
 }

@@ -19,6 +19,16 @@ class Sys;
 enum class BackendKind : std::uint8_t {
   Compio,     // the completion runtime (io_uring or polling driver)
   DarwinAio,  // POSIX asynchronous I/O
+  LoopUring,  // the completion runtime on each submitting thread's own ring
+};
+
+// Runs operations on the submitting thread instead of sending them to a
+// backend thread (the loop backend, loop_ring.hpp).
+class LocalExecutor {
+ public:
+  virtual ~LocalExecutor() = default;
+  virtual void submit(Op op, ReplyFn reply, OpId id) = 0;
+  virtual void cancel(OpId id) = 0;
 };
 
 // The completion runtime's driver, as it reports it.
@@ -57,13 +67,17 @@ class Driver {
   OpId submit(Op op, ReplyFn reply);
   // Sends a Cancel; a failure to send is ignored.
   void cancel(OpId id);
-  // "darwin-aio", "compio-io-uring", "compio-polling" or "compio-iocp".
+  // "darwin-aio", "compio-io-uring", "compio-polling", "compio-iocp" or
+  // "loop-io-uring".
   const char* name() const noexcept { return name_; }
+  // Whether operations run on the submitting thread (see loop_ring.hpp).
+  bool local() const noexcept { return local_ != nullptr; }
 
  private:
   Driver(Sender<Msg> tx, const char* name) : tx_(std::move(tx)), name_(name) {}
 
   Sender<Msg> tx_;
+  std::unique_ptr<LocalExecutor> local_;
   const char* name_;
   std::atomic<std::uint64_t> next_id_{1};
 };

@@ -27,6 +27,13 @@ void CrossWake::wake() noexcept {
   }
 }
 
+void CrossWake::ring() noexcept {
+  writes_.fetch_add(1, std::memory_order_relaxed);
+  std::uint64_t one = 1;
+  while (::write(fd_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
 bool CrossWake::try_park() noexcept {
   int expected = Running;
   if (state_.compare_exchange_strong(expected, Parked, std::memory_order_acq_rel)) return true;

@@ -25,6 +25,9 @@ class CrossWake final : public Waker {
   // perhaps writes eight bytes.
   void wake() noexcept override;
 
+  // Writes the eventfd whatever the state (a thread that waits on the fd
+  // itself uses it to wake its own next wait).
+  void ring() noexcept;
   // Runtime thread. Moves Running -> Parked; false when a wake came first (the
   // caller then handles it instead of sleeping).
   bool try_park() noexcept;

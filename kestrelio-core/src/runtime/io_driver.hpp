@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -60,6 +61,13 @@ class IoDriver {
   virtual void poll(bool block, std::vector<OpPtr>& done) = 0;
   // Whether a completion is waiting to be reaped, without a system call.
   virtual bool completions_ready() const noexcept { return false; }
+  // See Runtime::completion_fd.
+  virtual int completion_fd() const noexcept { return -1; }
+  // Operations submitted and not yet reaped (the pool's are counted by the
+  // runtime through its remote queue).
+  virtual std::size_t in_flight() const noexcept { return 0; }
+  // Transfers handed to the kernel's workers by the async threshold.
+  virtual std::uint64_t forced_async() const noexcept { return 0; }
   // Cancels what the kernel still holds and reaps every completion; after it
   // returns the kernel touches no memory of any operation.
   virtual void shutdown() = 0;

@@ -1,5 +1,7 @@
 #include "runtime/runtime.hpp"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -29,10 +31,13 @@ void detail::PromiseBase::finish_detached(Runtime* rt, std::coroutine_handle<> h
 Expected<std::unique_ptr<Runtime>> Runtime::create(RuntimeOptions options) {
   auto rt = std::make_unique<Runtime>(Key{});
   if (auto opened = rt->wake_.open(); !opened) return opened.error();
+  // Read by the thread's own selector, never by the ring: it must not block.
+  if (options.external_wait && ::fcntl(rt->wake_.fd(), F_SETFL, O_NONBLOCK) != 0) return IoError::last_os();
   rt->pool_ = std::make_unique<BlockingPool>(std::move(options.pool));
 #if KESTRELIO_HAVE_URING
   if (options.driver != RuntimeDriverChoice::Polling) {
-    auto uring = UringDriver::create(options.ring_entries, *rt->pool_, rt->remote_, rt->wake_);
+    auto uring = UringDriver::create(options.ring_entries, *rt->pool_, rt->remote_, rt->wake_, options.external_wait,
+                                     options.async_threshold);
     if (uring) {
       rt->driver_ = std::move(uring).value();
     } else if (options.driver == RuntimeDriverChoice::IoUring) {
@@ -146,6 +151,36 @@ void Runtime::turn() {
   finish(done_scratch_);
   if (woken) take_remote();
 }
+
+std::size_t Runtime::run_ready(std::size_t max) {
+  std::size_t n = 0;
+  while (n < max && !ready_.empty()) {
+    auto h = ready_.front();
+    ready_.pop_front();
+    h.resume();
+    ++n;
+  }
+  return n;
+}
+
+void Runtime::pump() {
+  driver_->poll(false, done_scratch_);
+  finish(done_scratch_);
+  if (wake_.take_notified()) take_remote();
+}
+
+bool Runtime::park() {
+  if (wake_.try_park()) return true;
+  take_remote();
+  return false;
+}
+
+void Runtime::unpark() {
+  // A wake from now on only flips the state, which pump() and park() see.
+  if (wake_.unpark()) take_remote();
+}
+
+bool Runtime::io_pending() const noexcept { return driver_->in_flight() > 0; }
 
 void Runtime::add_remote_waiter(RemoteWaiter* w) { remote_waiters_.push_back(w); }
 

@@ -20,6 +20,14 @@ struct RuntimeOptions {
   RuntimeDriverChoice driver = RuntimeDriverChoice::Auto;
   unsigned ring_entries = 256;
   PoolOptions pool;
+  // The thread waits on completion_fd() and the cross-thread wake's fd
+  // itself (an event loop's selector) and drives the runtime with pump(),
+  // instead of sleeping inside block_on.
+  bool external_wait = false;
+  // io_uring: reads and writes of at least this many bytes are handed to the
+  // kernel's workers (IOSQE_ASYNC) instead of being tried inline during the
+  // submission, where a cached transfer would copy on this thread. 0: never.
+  std::size_t async_threshold = 0;
 };
 
 // Something outside the runtime's own queues that a cross-thread wake may
@@ -79,6 +87,30 @@ class Runtime {
   void remove_remote_waiter(RemoteWaiter* w);
 
   std::size_t detached_tasks() const noexcept { return roots_.size(); }
+
+  // Driving from outside (RuntimeOptions::external_wait). All on the
+  // runtime's thread, never blocking.
+  //
+  // Resumes up to `max` ready tasks; returns how many ran.
+  std::size_t run_ready(std::size_t max);
+  bool has_ready() const noexcept { return !ready_.empty(); }
+  // Submits what the tasks prepared, reaps finished operations and takes
+  // cross-thread work, making their waiters ready.
+  void pump();
+  // Before the thread goes back to waiting: true once the cross-thread wake
+  // will write its fd for the next wake; false when a wake came first (its
+  // work has then been taken and the caller should run tasks again).
+  bool park();
+  // After waiting: takes the wake's state back, and the work of a wake that
+  // came meanwhile. The eventfd is emptied by its reader (a write may land
+  // just after the state says Notified), through cross_wake().drain().
+  void unpark();
+  // Readable while completions wait to be reaped (the ring's fd), or -1 when
+  // the driver has none (polling: everything comes through the wake).
+  int completion_fd() const noexcept { return driver_->completion_fd(); }
+  // Operations the kernel or the pool still holds.
+  bool io_pending() const noexcept;
+  std::uint64_t forced_async() const noexcept { return driver_->forced_async(); }
 
  private:
   friend struct detail::PromiseBase;

@@ -62,10 +62,22 @@ struct ProbeDeleter {
 
 }  // namespace
 
+Expected<bool> UringDriver::probe() {
+  BlockingPool pool(PoolOptions{});
+  CrossWake wake;
+  RemoteQueue remote(wake);
+  auto d = create(4, pool, remote, wake, true);
+  if (!d) return d.error();
+  return true;
+}
+
 Expected<std::unique_ptr<UringDriver>> UringDriver::create(unsigned entries, BlockingPool& pool, RemoteQueue& remote,
-                                                           CrossWake& wake) {
+                                                           CrossWake& wake, bool external_wait,
+                                                           std::size_t async_threshold) {
   if (int e = testing::ring_setup_failure()) return IoError::os(e);
   auto d = std::make_unique<UringDriver>(pool, remote, wake);
+  d->external_wait_ = external_wait;
+  d->async_threshold_ = async_threshold;
   // Only this thread submits, and completions are reaped at our own pace, so
   // the kernel may skip the cross-CPU interrupts; older kernels refuse the
   // flags with EINVAL and get a plain ring.
@@ -75,6 +87,9 @@ Expected<std::unique_ptr<UringDriver>> UringDriver::create(unsigned entries, Blo
   if (r < 0) return IoError::os(-r);
   d->ring_ready_ = true;
   ring_mapped();
+  // A forked child must never see (let alone write) this ring's queues,
+  // which it would share with us; without the mapping it cannot.
+  if (external_wait) (void)io_uring_ring_dontfork(&d->ring_);
 
   std::unique_ptr<io_uring_probe, ProbeDeleter> probe(io_uring_get_probe_ring(&d->ring_));
   if (!probe) return IoError::os(EOPNOTSUPP);
@@ -118,9 +133,11 @@ bool UringDriver::prep(io_uring_sqe* sqe, OpState& op) {
       break;
     case OpKind::Read:
       io_uring_prep_read(sqe, op.fd, op.buf, transfer_len(op.len), op.offset);
+      force_async_above_threshold(sqe, op.len);
       break;
     case OpKind::Write:
       io_uring_prep_write(sqe, op.fd, op.buf, transfer_len(op.len), op.offset);
+      force_async_above_threshold(sqe, op.len);
       break;
     case OpKind::Stat:
       io_uring_prep_statx(sqe, op.fd, "", AT_EMPTY_PATH, STATX_SIZE, &op.stx);
@@ -214,8 +231,14 @@ void UringDriver::flush_backlog() {
   }
 }
 
+void UringDriver::force_async_above_threshold(io_uring_sqe* sqe, std::size_t len) noexcept {
+  if (async_threshold_ == 0 || len < async_threshold_) return;
+  sqe->flags |= IOSQE_ASYNC;
+  ++forced_async_;
+}
+
 void UringDriver::arm_wake() {
-  if (wake_armed_ || shutting_down_) return;
+  if (wake_armed_ || shutting_down_ || external_wait_) return;
   io_uring_sqe* sqe = next_sqe();
   if (!sqe) return;  // tried again on the next poll
   io_uring_prep_read(sqe, wake_.fd(), &wake_buf_, sizeof wake_buf_, 0);

@@ -1,0 +1,104 @@
+#include "loop_drive.hpp"
+
+#include "bridge.hpp"
+#include "drain_handle.hpp"
+#include "errors.hpp"
+#include "py_ref.hpp"
+
+namespace kestrelio::py {
+
+namespace {
+
+PyObject* call_soon_name() {
+  static PyObject* s = nullptr;
+  if (!s) s = PyUnicode_InternFromString("call_soon");
+  return s;
+}
+
+// Withdraws a reader this bridge registered for another runtime (the loop
+// now runs on another thread); errors are of no interest.
+void forget_reader(PyObject* loop, int fd) {
+  if (fd < 0) return;
+  PyObject* r = PyObject_CallMethod(loop, "remove_reader", "i", fd);
+  if (r) {
+    Py_DECREF(r);
+  } else {
+    PyErr_Clear();
+  }
+}
+
+bool add_reader(PyObject* loop, int fd, PyObject* handle) {
+  PyRef r = PyRef::steal(PyObject_CallMethod(loop, "add_reader", "iO", fd, handle));
+  return static_cast<bool>(r);
+}
+
+}  // namespace
+
+bool watch_loop_runtime(const std::shared_ptr<LoopBridge>& bridge) {
+  const void* token = nullptr;
+  auto fds = loop_ring::thread_fds(&token);
+  if (!fds) {
+    raise_io_error(fds.error());
+    return false;
+  }
+  if (bridge->ring_token == token) return true;
+  PyRef loop = PyRef::steal(bridge->loop());
+  if (!loop) {
+    PyErr_SetString(PyExc_RuntimeError, "the event loop of this kestrelio bridge is gone");
+    return false;
+  }
+  if (bridge->ring_token) {
+    forget_reader(loop.get(), bridge->ring_fds[0]);
+    forget_reader(loop.get(), bridge->ring_fds[1]);
+    bridge->ring_token = nullptr;
+  }
+  PyRef flush = PyRef::steal(new_drain_handle(bridge, HandleRole::Flush));
+  PyRef on_completions = PyRef::steal(new_drain_handle(bridge, HandleRole::Completions));
+  PyRef on_wake = PyRef::steal(new_drain_handle(bridge, HandleRole::Wake));
+  if (!flush || !on_completions || !on_wake) return false;
+  const loop_ring::ThreadFds f = fds.value();
+  // The loop's reader registrations hold the two handles; the bridge holds
+  // the flush handle, which holds the bridge only weakly.
+  if (f.completion_fd >= 0 && !add_reader(loop.get(), f.completion_fd, on_completions.get())) return false;
+  if (!add_reader(loop.get(), f.wake_fd, on_wake.get())) {
+    forget_reader(loop.get(), f.completion_fd);
+    return false;
+  }
+  bridge->ring_flush = AnyThreadRef::steal(flush.release());
+  bridge->ring_fds[0] = f.completion_fd;
+  bridge->ring_fds[1] = f.wake_fd;
+  bridge->ring_token = token;
+  // Work left by an earlier loop on this thread (or a flush it never ran)
+  // is driven by this loop from now on.
+  loop_ring::nudge();
+  return true;
+}
+
+void schedule_flush(LoopBridge& bridge) {
+  if (!loop_ring::request_flush(&bridge)) return;
+  PyRef loop = PyRef::steal(bridge.loop());
+  if (loop && bridge.ring_flush) {
+    PyObject* args[2] = {loop.get(), bridge.ring_flush.get()};
+    PyRef r = PyRef::steal(
+        PyObject_VectorcallMethod(call_soon_name(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (r) return;
+  }
+  PyErr_Clear();
+  loop_ring::nudge();
+}
+
+void drive_loop_runtime(const std::shared_ptr<LoopBridge>& bridge, loop_ring::DriveCause cause) {
+  bool more;
+  {
+    LocalCompletions here(bridge.get());
+    more = loop_ring::drive(cause);
+  }
+  if (bridge) {
+    bridge->settle_queued();
+    if (more) schedule_flush(*bridge);
+  } else if (more) {
+    loop_ring::nudge();
+  }
+}
+
+}  // namespace kestrelio::py
