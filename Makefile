@@ -69,7 +69,7 @@ venv: deps $(VENV)/bin/python
 # The Python suite, once per backend. pytest's exit code 5 (no tests) fails too.
 pytest: venv
 	v=$$($(PY) -c 'import platform; print(platform.python_version())'); \
-	for backend in aio compio; do \
+	for backend in aio compio loop; do \
 	  echo "== Python $$v ($(VENV)), KESTRELIO_BACKEND=$$backend: pytest"; \
 	  KESTRELIO_BACKEND=$$backend $(PY) -m pytest -q tests; \
 	done
@@ -82,7 +82,7 @@ pytest-asan: venv
 	cmake -S . -B $(ASAN_PY) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRELIO_ASAN=ON -DKESTRELIO_PYTHON=ON \
 	  -DKESTRELIO_TESTS=OFF -DKESTRELIO_BENCH=OFF -DPython_EXECUTABLE=$(abspath $(PY)) $(LAUNCHER) -Wno-dev >/dev/null
 	cmake --build $(ASAN_PY) -j $(JOBS) --target _kestrelio
-	for backend in aio compio; do \
+	for backend in aio compio loop; do \
 	  echo "== pytest under AddressSanitizer with KESTRELIO_BACKEND=$$backend"; \
 	  KESTRELIO_BACKEND=$$backend LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) \
 	    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -105,7 +105,7 @@ pythons: deps
 	  echo "== Python $$v ($$py): installing into $$venv"; \
 	  [ -x $$venv/bin/python ] || { $$py -m venv $$venv && $$venv/bin/python -m pip install -q --upgrade pip; }; \
 	  $$venv/bin/python -m pip install -q '.[test]'; \
-	  for backend in aio compio; do \
+	  for backend in aio compio loop; do \
 	    log=$$(mktemp); \
 	    if KESTRELIO_BACKEND=$$backend $$venv/bin/python -m pytest -q -p no:cacheprovider tests >$$log 2>&1; then \
 	      echo "== Python $$v, KESTRELIO_BACKEND=$$backend: $$(tail -n 1 $$log)"; \
@@ -168,7 +168,7 @@ without-liburing-inside:
 	  $(PY) -c 'import _kestrelio; print(_kestrelio.backend_name())'); \
 	echo "== without liburing: KESTRELIO_BACKEND=compio runs as $$name"; \
 	[ "$$name" = compio-polling ]
-	for backend in aio compio; do \
+	for backend in aio compio loop; do \
 	  echo "== without liburing: pytest with KESTRELIO_BACKEND=$$backend"; \
 	  KESTRELIO_BACKEND=$$backend KESTRELIO_TREE_BUILD=1 PYTHONPATH=$(CURDIR)/$(NO_URING)/kestrelio-py:$(CURDIR)/python \
 	    $(PY) -m pytest -q -p no:cacheprovider tests; \

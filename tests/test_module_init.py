@@ -102,7 +102,10 @@ def test_backend_value_is_escaped():
 
 
 @pytest.mark.parametrize("value,prefix", [(None, "darwin-aio"), ("aio", "darwin-aio"), ("darwin-aio", "darwin-aio"),
-                                          ("compio", "compio-")])
+                                          ("compio", "compio-"),
+                                          # where io_uring cannot be set up the runtime backend's thread serves
+                                          ("loop", ("loop-io-uring", "compio-")),
+                                          ("loop-io-uring", ("loop-io-uring", "compio-"))])
 def test_backend_selection(value, prefix):
     r = run_script("import _kestrelio; print(_kestrelio.backend_name())", {"KESTRELIO_BACKEND": value})
     assert r.returncode == 0, r.stderr

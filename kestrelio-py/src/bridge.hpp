@@ -81,6 +81,9 @@ struct LoopBridge {
   AnyThreadRef ring_flush;
   const void* ring_token = nullptr;
   int ring_fds[2] = {-1, -1};
+  // The loop refused add_reader: each drive schedules the next while
+  // operations are in flight, so the loop polls the runtime instead.
+  bool ring_polled = false;
 
   // Any thread, with or without the interpreter lock. Inside a
   // LocalCompletions scope for this bridge it only queues.

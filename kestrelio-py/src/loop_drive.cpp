@@ -59,14 +59,17 @@ bool watch_loop_runtime(const std::shared_ptr<LoopBridge>& bridge) {
   const loop_ring::ThreadFds f = fds.value();
   // The loop's reader registrations hold the two handles; the bridge holds
   // the flush handle, which holds the bridge only weakly.
-  if (f.completion_fd >= 0 && !add_reader(loop.get(), f.completion_fd, on_completions.get())) return false;
-  if (!add_reader(loop.get(), f.wake_fd, on_wake.get())) {
+  bool watched = (f.completion_fd < 0 || add_reader(loop.get(), f.completion_fd, on_completions.get())) &&
+                 add_reader(loop.get(), f.wake_fd, on_wake.get());
+  if (!watched) {
+    // A loop that cannot watch descriptors polls instead (see ring_polled).
+    PyErr_Clear();
     forget_reader(loop.get(), f.completion_fd);
-    return false;
   }
+  bridge->ring_polled = !watched;
   bridge->ring_flush = AnyThreadRef::steal(flush.release());
-  bridge->ring_fds[0] = f.completion_fd;
-  bridge->ring_fds[1] = f.wake_fd;
+  bridge->ring_fds[0] = watched ? f.completion_fd : -1;
+  bridge->ring_fds[1] = watched ? f.wake_fd : -1;
   bridge->ring_token = token;
   // Work left by an earlier loop on this thread (or a flush it never ran)
   // is driven by this loop from now on.
@@ -89,13 +92,15 @@ void schedule_flush(LoopBridge& bridge) {
 
 void drive_loop_runtime(const std::shared_ptr<LoopBridge>& bridge, loop_ring::DriveCause cause) {
   bool more;
+  bool polled = bridge && bridge->ring_polled;
   {
     LocalCompletions here(bridge.get());
-    more = loop_ring::drive(cause);
+    // Polling, nobody else empties the wake's eventfd.
+    more = loop_ring::drive(polled ? loop_ring::DriveCause::Wake : cause);
   }
   if (bridge) {
     bridge->settle_queued();
-    if (more) schedule_flush(*bridge);
+    if (more || (polled && loop_ring::thread_stats().tasks > 0)) schedule_flush(*bridge);
   } else if (more) {
     loop_ring::nudge();
   }
