@@ -9,6 +9,7 @@
 #include "drain_handle.hpp"
 #include "errors.hpp"
 #include "globals.hpp"
+#include "loop_drive.hpp"
 #include "py_ref.hpp"
 
 namespace kestrelio::py {
@@ -295,6 +296,13 @@ std::shared_ptr<LoopBridge> bridge_for_running_loop() {
   // Dropped here, unlocked: tearing a bridge down runs Python code.
   removed.clear();
   closed.clear();
+  if (result == bridge) {
+    // On the loop backend the new loop watches this thread's runtime from
+    // the start. A driver or runtime that cannot be made now fails the
+    // submission that needs it instead.
+    std::shared_ptr<Driver> d = driver();
+    if (!d || (d->local() && !watch_loop_runtime(result))) PyErr_Clear();
+  }
   return result;
 }
 

@@ -95,8 +95,9 @@ void drive_loop_runtime(const std::shared_ptr<LoopBridge>& bridge, loop_ring::Dr
   bool polled = bridge && bridge->ring_polled;
   {
     LocalCompletions here(bridge.get());
-    // Polling, nobody else empties the wake's eventfd.
-    more = loop_ring::drive(polled ? loop_ring::DriveCause::Wake : cause);
+    // Polling, nobody reads the wake's eventfd: its count only grows, and
+    // its state is taken from the runtime's wake word at every drive.
+    more = loop_ring::drive(cause);
   }
   if (bridge) {
     bridge->settle_queued();

@@ -1,0 +1,214 @@
+"""Driver-level figures of the loop backend against the runtime backend's thread, and fio as the limit.
+
+    python bench/loop_ring.py [--rounds 3] [--dir DIR] [--only NAME,...]
+
+Every figure comes from a fresh interpreter (`--worker`), contenders interleaved round by round. Cold rows
+drop the file's pages (posix_fadvise DONTNEED) before each run and read each 4 KiB block at most once, in a
+random order, as fio's random map does. Prints one line per run and a table of medians and ranges.
+"""
+import argparse
+import asyncio
+import json
+import os
+import random
+import resource
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+GIB = 1 << 30
+BLOCK = 4096
+COLD_COUNTS = {1: 4000, 8: 16000, 64: 40000}
+
+
+def drop(path):
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    finally:
+        os.close(fd)
+
+
+def cpu():
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime
+
+
+async def cold_reads(k, path, depth, count, seed):
+    h = (await k.open(path, True, False, False, False, False, False))[0]
+    blocks = random.Random(seed).sample(range(GIB // BLOCK), count)
+    it = iter(blocks)
+
+    async def worker():
+        buf = bytearray(BLOCK)
+        for b in it:
+            await k.readinto(h, b * BLOCK, buf)
+
+    drop(path)
+    c0, t0 = cpu(), time.perf_counter()
+    await asyncio.gather(*[worker() for _ in range(depth)])
+    t, c = time.perf_counter() - t0, cpu() - c0
+    await k.close(h)
+    return {"rate": count / t, "cpu_us": c / count * 1e6}
+
+
+async def cached_reads(k, path, tasks, seconds):
+    h = (await k.open(path, True, False, False, False, False, False))[0]
+    span = 64 << 20
+    fd = os.open(path, os.O_RDONLY)
+    os.pread(fd, span, 0)
+    os.close(fd)
+    done = 0
+    stop = time.perf_counter() + seconds
+
+    async def worker(seed):
+        nonlocal done
+        rnd = random.Random(seed)
+        n = 0
+        while time.perf_counter() < stop:
+            for _ in range(64):
+                await k.read(h, rnd.randrange(span // BLOCK) * BLOCK, BLOCK)
+            n += 64
+        done += n
+
+    c0, t0 = cpu(), time.perf_counter()
+    await asyncio.gather(*[worker(i) for i in range(tasks)])
+    t, c = time.perf_counter() - t0, cpu() - c0
+    await k.close(h)
+    return {"rate": done / t, "cpu_us": c / done * 1e6}
+
+
+async def small_files(k, files, tasks, seconds):
+    done = 0
+    stop = time.perf_counter() + seconds
+
+    async def worker(i):
+        nonlocal done
+        n = 0
+        while time.perf_counter() < stop:
+            p = files[(i + n * tasks) % len(files)]
+            h = (await k.open(p, True, False, False, False, False, False))[0]
+            data = await k.read(h, 0, 8192)
+            assert len(data) == 8192
+            await k.close(h)
+            n += 1
+        done += n
+
+    c0, t0 = cpu(), time.perf_counter()
+    await asyncio.gather(*[worker(i) for i in range(tasks)])
+    t, c = time.perf_counter() - t0, cpu() - c0
+    return {"rate": done / t, "cpu_us": c / done * 1e6}
+
+
+def blocking_cold(path, count, seed):
+    blocks = random.Random(seed).sample(range(GIB // BLOCK), count)
+    fd = os.open(path, os.O_RDONLY)
+    drop(path)
+    c0, t0 = cpu(), time.perf_counter()
+    for b in blocks:
+        os.pread(fd, BLOCK, b * BLOCK)
+    t, c = time.perf_counter() - t0, cpu() - c0
+    os.close(fd)
+    return {"rate": count / t, "cpu_us": c / count * 1e6}
+
+
+def worker(spec):
+    if spec["contender"] == "blocking":
+        return blocking_cold(spec["path"], spec["count"], spec["seed"])
+    import _kestrelio as k
+    name = k.backend_name()
+    if spec["row"] == "cold":
+        r = asyncio.run(cold_reads(k, spec["path"], spec["depth"], spec["count"], spec["seed"]))
+    elif spec["row"] == "cached":
+        r = asyncio.run(cached_reads(k, spec["path"], 64, spec["seconds"]))
+    else:
+        r = asyncio.run(small_files(k, spec["files"], 64, spec["seconds"]))
+    r["backend"] = name
+    return r
+
+
+def fio(path, depth, count):
+    drop(path)
+    engine = ["--ioengine=psync"] if depth == 0 else ["--ioengine=io_uring", f"--iodepth={depth}"]
+    out = subprocess.run(["fio", "--name=r", f"--filename={path}", "--direct=0", "--rw=randread", "--bs=4k",
+                          f"--size=1G", f"--number_ios={count}", "--output-format=json", *engine],
+                         capture_output=True, text=True, check=True)
+    job = json.loads(out.stdout)["jobs"][0]
+    return {"rate": job["read"]["iops"]}
+
+
+def run_worker(spec, backend):
+    env = dict(os.environ)
+    if backend:
+        env["KESTRELIO_BACKEND"] = backend
+    out = subprocess.run([sys.executable, __file__, "--worker", json.dumps(spec)], env=env, capture_output=True,
+                         text=True, timeout=600)
+    if out.returncode != 0:
+        raise RuntimeError(out.stderr)
+    return json.loads(out.stdout)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--worker")
+    ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--dir", default="/var/tmp/kestrelio-loop-ring-bench")
+    ap.add_argument("--only", default="")
+    ap.add_argument("--seconds", type=float, default=2.0)
+    a = ap.parse_args()
+    if a.worker:
+        print(json.dumps(worker(json.loads(a.worker))))
+        return
+    os.makedirs(a.dir, exist_ok=True)
+    big = os.path.join(a.dir, "big")
+    if not os.path.exists(big) or os.path.getsize(big) != GIB:
+        with open(big, "wb") as f:
+            chunk = os.urandom(1 << 20)
+            for _ in range(1024):
+                f.write(chunk)
+    small_dir = os.path.join(a.dir, "small")
+    files = [os.path.join(small_dir, "%04d" % i) for i in range(2000)]
+    if not os.path.isdir(small_dir):
+        os.makedirs(small_dir)
+        for p in files:
+            with open(p, "wb") as f:
+                f.write(os.urandom(8192))
+    have_fio = shutil.which("fio") is not None
+    rows = []
+    for depth in (1, 8, 64):
+        rows.append((f"cold d{depth}", {"row": "cold", "path": big, "depth": depth, "count": COLD_COUNTS[depth]},
+                     ["compio", "loop"] + (["fio"] if have_fio else []) + (["blocking"] if depth == 1 else [])))
+    rows.append(("cached 64", {"row": "cached", "path": big, "seconds": a.seconds}, ["compio", "loop"]))
+    rows.append(("small files 64", {"row": "small", "files": files, "seconds": a.seconds}, ["compio", "loop"]))
+    only = set(filter(None, a.only.split(",")))
+    results = {}
+    for rnd in range(a.rounds):
+        for name, spec, contenders in rows:
+            if only and name not in only:
+                continue
+            order = contenders if rnd % 2 == 0 else list(reversed(contenders))
+            for c in order:
+                s = dict(spec, seed=rnd, contender=c)
+                if c == "fio":
+                    r = fio(big, spec["depth"], spec["count"])
+                elif c == "blocking":
+                    r = run_worker(s, None)
+                else:
+                    r = run_worker(s, c)
+                results.setdefault((name, c), []).append(r)
+                print(f"round {rnd} {name:15} {c:8} " + " ".join(f"{k}={v:.1f}" if isinstance(v, float) else
+                                                                 f"{k}={v}" for k, v in r.items()), flush=True)
+    print()
+    print(f"{'row':15} {'contender':9} {'median/s':>10} {'range/s':>21} {'cpu us/op':>10}")
+    for (name, c), rs in results.items():
+        rates = [r["rate"] for r in rs]
+        cpus = [r["cpu_us"] for r in rs if "cpu_us" in r]
+        cpu_text = f"{statistics.median(cpus):10.1f}" if cpus else f"{'':>10}"
+        print(f"{name:15} {c:9} {statistics.median(rates):10.0f} {min(rates):10.0f}-{max(rates):<10.0f} {cpu_text}")
+
+
+if __name__ == "__main__":
+    main()
