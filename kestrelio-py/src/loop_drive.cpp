@@ -3,6 +3,7 @@
 #include "bridge.hpp"
 #include "drain_handle.hpp"
 #include "errors.hpp"
+#include "globals.hpp"
 #include "py_ref.hpp"
 
 namespace kestrelio::py {
@@ -100,7 +101,8 @@ void drive_loop_runtime(const std::shared_ptr<LoopBridge>& bridge, loop_ring::Dr
     more = loop_ring::drive(cause);
   }
   if (bridge) {
-    bridge->settle_queued();
+    // After shutdown() completions stay queued, as on the doorbell's way.
+    if (DOORBELLS_ENABLED.load(std::memory_order_acquire)) bridge->settle_queued();
     if (more || (polled && loop_ring::thread_stats().tasks > 0)) schedule_flush(*bridge);
   } else if (more) {
     loop_ring::nudge();
