@@ -27,16 +27,33 @@ struct Registry {
 };
 std::atomic<Registry*> g_registry{nullptr};
 
-void fresh_registry_in_child() noexcept { g_registry.store(new Registry, std::memory_order_relaxed); }
+// getpid is a system call on every use otherwise; the id changes only
+// across fork, whose child handler sets it before any code runs there.
+std::atomic<pid_t> g_pid{0};
 
-Registry& registry() {
+void in_child() noexcept {
+  g_registry.store(new Registry, std::memory_order_relaxed);
+  g_pid.store(getpid(), std::memory_order_relaxed);
+}
+
+void set_up_once() {
   static const bool made = [] {
     g_registry.store(new Registry, std::memory_order_relaxed);
-    pthread_atfork(nullptr, nullptr, fresh_registry_in_child);
+    g_pid.store(getpid(), std::memory_order_relaxed);
+    pthread_atfork(nullptr, nullptr, in_child);
     return true;
   }();
   (void)made;
+}
+
+Registry& registry() {
+  set_up_once();
   return *g_registry.load(std::memory_order_relaxed);
+}
+
+pid_t current_pid() noexcept {
+  set_up_once();
+  return g_pid.load(std::memory_order_relaxed);
 }
 
 std::shared_ptr<std::atomic<HandleId>> handle_counter() {
@@ -51,7 +68,7 @@ std::shared_ptr<std::atomic<HandleId>> handle_counter() {
 struct Holder {
   LoopRuntime* rt = nullptr;
   ~Holder() {
-    if (!rt || rt->pid() != getpid()) return;
+    if (!rt || rt->pid() != current_pid()) return;
     if (rt->idle()) delete rt;
     else {
       // Leaked: the kernel or the pool may still write memory its tasks
@@ -68,7 +85,7 @@ thread_local Holder t_holder;
 }  // namespace
 
 LoopRuntime::LoopRuntime(std::unique_ptr<runtime::Runtime> rt)
-    : rt_(std::move(rt)), book_(handle_counter()), pid_(getpid()) {}
+    : rt_(std::move(rt)), book_(handle_counter()), pid_(current_pid()) {}
 
 LoopRuntime::~LoopRuntime() {
   {
@@ -81,7 +98,7 @@ LoopRuntime::~LoopRuntime() {
 
 LoopRuntime* LoopRuntime::existing() noexcept {
   LoopRuntime* rt = t_holder.rt;
-  return rt && rt->pid_ == getpid() ? rt : nullptr;
+  return rt && rt->pid_ == current_pid() ? rt : nullptr;
 }
 
 Expected<LoopRuntime*> LoopRuntime::for_this_thread() {
