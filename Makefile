@@ -168,6 +168,10 @@ without-liburing-inside:
 	  $(PY) -c 'import _kestrelio; print(_kestrelio.backend_name())'); \
 	echo "== without liburing: KESTRELIO_BACKEND=compio runs as $$name"; \
 	[ "$$name" = compio-polling ]
+	@name=$$(env -u KESTRELIO_BACKEND KESTRELIO_TREE_BUILD=1 PYTHONPATH=$(CURDIR)/$(NO_URING)/kestrelio-py:$(CURDIR)/python \
+	  $(PY) -c 'import kestrelio; print(kestrelio.backend_name())'); \
+	echo "== without liburing: the package's default runs as $$name"; \
+	[ "$$name" = darwin-aio ]
 	for backend in aio compio; do \
 	  echo "== without liburing: pytest with KESTRELIO_BACKEND=$$backend"; \
 	  KESTRELIO_BACKEND=$$backend KESTRELIO_TREE_BUILD=1 PYTHONPATH=$(CURDIR)/$(NO_URING)/kestrelio-py:$(CURDIR)/python \
