@@ -9,8 +9,8 @@ directory of 8 KiB files, the appends a file of their own):
 * ``appends_shared`` / ``appends_own``: 64 tasks appending 100-byte lines,
   through one shared file object or a file object each, lines per second;
   afterwards every line is checked to be intact and in its task's order;
-* ``batch``: ``BinaryFile.pread_many`` of 64 distinct 4 KiB blocks at a time,
-  reads per second.
+* ``batch``: ``BinaryFile.pread_many`` (ayafileio: ``read_many``) of 64
+  distinct 4 KiB blocks at a time, one batch after another, reads per second.
 
 When ``cold`` is set, every page the timed part reads is dropped from the page
 cache and checked gone with ``mincore`` just before it starts, after the
@@ -113,6 +113,12 @@ async def _random(contender: str, timed: _Timed, path: str, offsets: List[int], 
             return await timed.run(lambda: _spread(offsets, depth, lambda _i, pos: _kestrelio.read(h, pos, BLOCK)))
         finally:
             await _kestrelio.close(h)
+    if contender == "ayafileio":
+        af: Any = importlib.import_module("ayafileio").open(path, "rb")
+        try:
+            return await timed.run(lambda: _spread(offsets, depth, lambda _i, pos: af.read_at(pos, BLOCK)))
+        finally:
+            await af.close()
     if contender == "aiofiles":
         aiofiles: Any = importlib.import_module("aiofiles")
         files: List[Any] = [await aiofiles.open(path, "rb", buffering=0) for _ in range(depth)]
@@ -146,6 +152,8 @@ async def _small_files(contender: str, names: List[str]) -> int:
     elif contender == "executor":
         def read(p: str) -> Awaitable[bytes]:
             return loop.run_in_executor(None, Path(p).read_bytes)
+    elif contender == "ayafileio":
+        read = importlib.import_module("ayafileio").read_bytes
     elif contender == "aiofiles":
         aiofiles: Any = importlib.import_module("aiofiles")
 
@@ -201,6 +209,12 @@ async def _appends(contender: str, path: str, per_task: int, shared: bool) -> in
             af: Any = await aiofiles.open(path, "ab", buffering=0)
             writers.append(af.write)
             closers.append(af.close)
+    elif contender == "ayafileio":
+        aya: Any = importlib.import_module("ayafileio")
+        for _ in range(objects):
+            yf: Any = aya.open(path, "ab")
+            writers.append(yf.write)
+            closers.append(yf.close)
     else:
         for _ in range(objects):
             fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
@@ -209,7 +223,9 @@ async def _appends(contender: str, path: str, per_task: int, shared: bool) -> in
                 os.close(fd)
             closers.append(close)
             if contender == "executor":
-                writers.append(lambda b, fd=fd: loop.run_in_executor(None, os.write, fd, b))
+                def in_thread(b: bytes, fd: int = fd) -> Awaitable[int]:
+                    return loop.run_in_executor(None, os.write, fd, b)
+                writers.append(in_thread)
             else:
                 async def blocking(b: bytes, fd: int = fd) -> int:
                     return os.write(fd, b)
@@ -232,16 +248,23 @@ def has_batches() -> bool:
     return hasattr(BinaryFile, "pread_many")
 
 
-async def _batch(timed: _Timed, path: str, offsets: List[int]) -> Dict[str, float]:
+async def _batch(contender: str, timed: _Timed, path: str, offsets: List[int]) -> Dict[str, float]:
+    if contender == "ayafileio":
+        async with importlib.import_module("ayafileio").open(path, "rb") as af:
+            return await _batches(timed, offsets, af.read_many)
     async with kestrelio_open(path, "rb", buffering=0) as f:
-        async def work() -> int:
-            for i in range(0, len(offsets) - BATCH + 1, BATCH):
-                # A span is (position, length).
-                got = await f.pread_many([(pos, BLOCK) for pos in offsets[i:i + BATCH]])  # type: ignore[attr-defined]
-                if len(got) != BATCH or any(len(b) != BLOCK for b in got):
-                    raise RuntimeError("pread_many answered short")
-            return len(offsets) // BATCH * BATCH
-        return await timed.run(work)
+        return await _batches(timed, offsets, getattr(f, "pread_many"))
+
+
+async def _batches(timed: _Timed, offsets: List[int], pread_many: Any) -> Dict[str, float]:
+    async def work() -> int:
+        for i in range(0, len(offsets) - BATCH + 1, BATCH):
+            # A span is (position, length).
+            got = await pread_many([(pos, BLOCK) for pos in offsets[i:i + BATCH]])
+            if len(got) != BATCH or any(len(b) != BLOCK for b in got):
+                raise RuntimeError("pread_many answered short")
+        return len(offsets) // BATCH * BATCH
+    return await timed.run(work)
 
 
 async def run_cold(request: Dict[str, Any]) -> Dict[str, Any]:
@@ -255,10 +278,10 @@ async def run_cold(request: Dict[str, Any]) -> Dict[str, Any]:
         return await _random(contender, _Timed(cold, [path], _warm_blocks(path, offsets)), path, offsets,
                              int(request["depth"]))
     if workload == "batch":
-        if not has_batches():
+        if contender != "ayafileio" and not has_batches():
             return {"na": "BinaryFile.pread_many is not there"}
         offsets = blocks_to_read(os.path.getsize(path), count, int(request["seed"]))
-        return await _batch(_Timed(cold, [path], _warm_blocks(path, offsets)), path, offsets)
+        return await _batch(contender, _Timed(cold, [path], _warm_blocks(path, offsets)), path, offsets)
     if workload == "small_files":
         names = small_file_names(path, count)
 

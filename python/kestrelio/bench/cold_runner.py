@@ -25,9 +25,9 @@ READS = {1: 2000, 8: 6000, 64: 12000}
 SMALL_FILE = 8192
 
 FIO_URING, FIO_PSYNC = "fio io_uring", "fio psync"
-BLOCKING = "os.pread, blocking the loop"
+BLOCKING = "blocking calls on the loop"
 PEERS: Tuple[Tuple[str, str], ...] = (("executor", "run_in_executor"), ("aiofiles", "aiofiles"),
-                                      ("pread", BLOCKING))
+                                      ("ayafileio", "ayafileio"), ("pread", BLOCKING))
 
 
 @dataclass
@@ -97,14 +97,18 @@ def _contenders(found: List[Tuple[str, str]], driver_rows: bool, peers: bool = T
     return out
 
 
-def run_cold(options: ColdOptions, path: str, directory: str, worker: Callable[[Dict[str, Any], Optional[str]],
-             Dict[str, Any]], has_aiofiles: bool, step: Callable[[str], None]) -> ColdResults:
-    """Every cold row over ``path`` (``options.size`` bytes) and small files made in ``directory``."""
+Worker = Callable[[Dict[str, Any], Optional[str]], Dict[str, Any]]
+
+
+def run_cold(options: ColdOptions, path: str, directory: str, found: List[Tuple[str, str]], worker: Worker,
+             missing: List[str], step: Callable[[str], None], advance: Callable[[], None]) -> ColdResults:
+    """Every cold row over ``path`` (``options.size`` bytes) and small files made in ``directory``.
+
+    ``found`` lists the backends to measure as (KESTRELIO_BACKEND value, name);
+    ``missing`` the peers that are not installed.
+    """
     results = ColdResults(size=options.size, rounds=options.rounds)
-    found, results.notes = backends()
-    contenders = _contenders(found, options.driver_rows)
-    if not has_aiofiles:
-        contenders = [c for c in contenders if c[0] != "aiofiles"]
+    contenders = [c for c in _contenders(found, options.driver_rows) if c[0] not in missing]
     why_not = why_not_evictable(directory)
     if why_not:
         results.notes.append(f"cold figures cannot be measured here: {why_not}")
@@ -148,30 +152,35 @@ def run_cold(options: ColdOptions, path: str, directory: str, worker: Callable[[
         row = f"batch_{'cold' if cold else 'cached'}"
         count = max(64, min(options.batch_reads, blocks // 2) // 64 * 64)
         results.counts[row] = count
-        for contender, backend, label in _contenders(found, False, peers=False):
+        batchers = _contenders(found, False, peers=False)
+        if "ayafileio" not in missing:
+            batchers.append(("ayafileio", None, "ayafileio (read_many)"))
+        for contender, backend, label in batchers:
             plan.append((row, contender, backend, label, {"cold": "batch", "contender": contender, "path": path,
                                                           "count": count, "cold_pass": cold}))
 
-    for row, _c, _b, label, _r in plan:
-        results.rows.setdefault(row, {}).setdefault(label, Figure())
+    for row, _c, _b, row_label, _r in plan:
+        results.rows.setdefault(row, {}).setdefault(row_label, Figure())
     if not has_batches():
-        for label, figure in results.rows.get("batch_cached", {}).items():
-            figure.note = "n/a: BinaryFile.pread_many is not there"
-        for label, figure in results.rows.get("batch_cold", {}).items():
-            figure.note = "n/a: BinaryFile.pread_many is not there"
+        for batch_row in ("batch_cached", "batch_cold"):
+            for label, figure in results.rows.get(batch_row, {}).items():
+                if label.startswith("kestrelio"):
+                    figure.note = "n/a: BinaryFile.pread_many is not there"
     for rnd in range(options.rounds):
-        for row, contender, backend, label, request in plan:
+        for row, who, backend, label, request in plan:
             figure = results.rows[row][label]
             if figure.note is not None:
+                advance()
                 continue  # n/a or cannot be cold: no point asking again
             is_cold = row.startswith("random_") or request.get("cold_pass", False)
             if is_cold and why_not:
                 figure.note = "cannot evict"
+                advance()
                 continue
             step(f"cold rows, round {rnd + 1}/{options.rounds}: {label}, {row}")
             try:
-                if contender is None:
-                    got = fio.run(str(backend), path, options.size, int(request["depth"]), int(request["count"]))
+                if who is None:
+                    got: Dict[str, Any] = fio.run(str(backend), path, options.size, int(request["depth"]), int(request["count"]))
                 else:
                     req = dict(request, seed=rnd + 1, cold=request["cold"])
                     req["cold_pass"] = bool(is_cold)
@@ -182,6 +191,8 @@ def run_cold(options: ColdOptions, path: str, directory: str, worker: Callable[[
             except RuntimeError as e:
                 results.errors.append(f"{label} on {row}: {e}")
                 continue
+            finally:
+                advance()
             if "na" in got:
                 figure.note = f"n/a: {got['na']}"
             elif "not_cold" in got:
@@ -192,11 +203,11 @@ def run_cold(options: ColdOptions, path: str, directory: str, worker: Callable[[
     return results
 
 
-def plan_size(options: ColdOptions, has_aiofiles: bool, backend_count: int) -> int:
-    """Workers the cold rows start, for the progress bar (an estimate: fio and skipped rows count too)."""
-    peers = len(PEERS) - (0 if has_aiofiles else 1)
+def plan_size(options: ColdOptions, missing: List[str], backend_count: int) -> int:
+    """Steps of the cold rows, for the progress bar."""
+    peers = len(PEERS) - len(missing)
     per_backend = 2 if options.driver_rows else 1
     contenders = backend_count * per_backend + peers
-    random_rows = len(DEPTHS) * contenders + 4
-    others = 4 * (backend_count + peers) + 2 * backend_count
+    random_rows = len(DEPTHS) * contenders + (4 if fio.available() else 0)
+    others = 4 * (backend_count + peers) + 2 * (backend_count + ("ayafileio" not in missing))
     return (random_rows + others) * options.rounds

@@ -5,6 +5,7 @@ from __future__ import annotations
 import importlib
 from typing import Any, List, Optional, Tuple
 
+from .cold_report import CHART_ROWS, cold_table, plot_cold
 from .runner import Results
 
 COLUMNS: Tuple[Tuple[str, str, str], ...] = (
@@ -59,6 +60,11 @@ def table(results: Results) -> str:
     if results.stalls:
         lines.append("")
         lines.extend(stall_table(results))
+    if results.cold is not None:
+        lines.append("")
+        lines.extend(cold_table(results.cold))
+        for note in results.cold.notes:
+            lines.append(f"note: {note}")
     for note in results.skipped:
         lines.append(f"skipped: {note}")
     for error in results.errors:
@@ -96,8 +102,19 @@ def plot(results: Results, path: str) -> None:
     matplotlib.use("Agg")
     plt: Any = importlib.import_module("matplotlib.pyplot")
     labels = [row_label(c, b) for c, b in results.rows]
-    fig, axes = plt.subplots(1, len(COLUMNS), figsize=(6 * len(COLUMNS), 0.5 * len(labels) + 2),
-                             sharey=True, constrained_layout=True)
+    cold_rows = (len(CHART_ROWS) + len(COLUMNS) - 1) // len(COLUMNS) if results.cold is not None else 0
+    cold_height = 0.32 * max((len(results.cold.rows.get(r, {})) for r in CHART_ROWS), default=0) + 1.2 \
+        if results.cold is not None else 0.0
+    height = 0.5 * len(labels) + 2
+    fig, grid = plt.subplots(1 + cold_rows, len(COLUMNS), figsize=(6 * len(COLUMNS), height + cold_rows * cold_height),
+                             constrained_layout=True, squeeze=False,
+                             gridspec_kw={"height_ratios": [height] + [cold_height] * cold_rows})
+    axes = list(grid[0])
+    for ax in axes[1:]:
+        ax.sharey(axes[0])
+        ax.tick_params(labelleft=False)
+    if results.cold is not None:
+        plot_cold([ax for r in grid[1:] for ax in r], results.cold)
     for ax, (workload, heading, unit) in zip(axes, COLUMNS):
         values = [figures.get(workload) or 0.0 for figures in results.rows.values()]
         colours = ["tab:blue" if c.startswith("kestrelio") else "tab:gray" for c, _ in results.rows]
@@ -110,6 +127,10 @@ def plot(results: Results, path: str) -> None:
         ax.tick_params(axis="x", labelsize=8)
     axes[0].set_yticks(range(len(labels)), labels)
     axes[0].invert_yaxis()
-    fig.suptitle("kestrelio: cached file reads from asyncio, higher is better")
+    title = "kestrelio: cached file reads from asyncio, higher is better"
+    if results.cold is not None:
+        title += ("; below, cold rows (median of rounds, whiskers the range; orange fio, green os.pread blocking "
+                  "the loop)")
+    fig.suptitle(title)
     fig.savefig(path, dpi=110)
     plt.close(fig)
