@@ -37,8 +37,8 @@ def _parser() -> argparse.ArgumentParser:
                       help="rounds of the cold rows, every contender once per round; the table gives the median "
                            "and the range (default 3)")
     cold.add_argument("--small-files", type=int, default=2048, help="8 KiB files per small-file figure (default 2048)")
-    cold.add_argument("--append-lines", type=int, default=200,
-                      help="100-byte lines each of the 64 appending tasks writes (default 200)")
+    cold.add_argument("--append-lines", type=int, default=100,
+                      help="100-byte lines each of the 64 appending tasks writes (default 100)")
     return parser
 
 

@@ -12,6 +12,9 @@ directory of 8 KiB files, the appends a file of their own):
 * ``batch``: ``BinaryFile.pread_many`` (ayafileio: ``read_many``) of 64
   distinct 4 KiB blocks at a time, one batch after another, reads per second.
 
+The reading workloads take no new work once ``seconds`` have passed: a slow
+contender reads fewer blocks rather than for longer.
+
 When ``cold`` is set, every page the timed part reads is dropped from the page
 cache and checked gone with ``mincore`` just before it starts, after the
 interpreter, the driver and the open files are set up. The figure comes with
@@ -60,35 +63,53 @@ def _cpu() -> float:
     return r.ru_utime + r.ru_stime
 
 
+#: When the reading workloads stop taking new work: a slow contender reads fewer blocks, not for longer.
+_deadline = float("inf")
+
+
+def _in_time() -> bool:
+    return time.perf_counter() < _deadline
+
+
 class _Timed:
     """Makes the pages cold (or warm) right before the timed part, then times it."""
 
-    def __init__(self, cold: bool, paths: List[str], warm: Callable[[], None]) -> None:
-        self.cold, self.paths, self.warm = cold, paths, warm
+    def __init__(self, cold: bool, paths: List[str], warm: Callable[[], None], seconds: float) -> None:
+        self.cold, self.paths, self.warm, self.seconds = cold, paths, warm, seconds
 
     async def run(self, work: Callable[[], Awaitable[int]]) -> Dict[str, float]:
+        global _deadline
         if self.cold:
             evict(self.paths)
         else:
             self.warm()
         c0, t0 = _cpu(), time.perf_counter()
+        _deadline = t0 + self.seconds
         n = await work()
         elapsed, cpu = time.perf_counter() - t0, _cpu() - c0
         return {"value": n / elapsed, "cpu_us": cpu / max(n, 1) * 1e6, "seconds": elapsed}
 
 
 async def _spread(offsets: List[int], depth: int, read: Callable[[int, int], Awaitable[object]]) -> int:
-    """Reads every offset with ``depth`` tasks, each with one read in flight; checks every length."""
+    """Reads the offsets with ``depth`` tasks, each with one read in flight, until done or out of time.
+
+    Checks every length; returns the number of reads.
+    """
     it: Iterator[int] = iter(offsets)
+    done = 0
 
     async def task(index: int) -> None:
+        nonlocal done
         for pos in it:
             got = await read(index, pos)
             if len(got) != BLOCK:  # type: ignore[arg-type]
                 raise RuntimeError(f"read {len(got)} bytes at {pos}")  # type: ignore[arg-type]
+            done += 1
+            if not _in_time():
+                return
 
     await asyncio.gather(*(task(i) for i in range(depth)))
-    return len(offsets)
+    return done
 
 
 def _warm_blocks(path: str, offsets: List[int]) -> Callable[[], None]:
@@ -165,13 +186,19 @@ async def _small_files(contender: str, names: List[str]) -> int:
         async def read(p: str) -> bytes:
             return Path(p).read_bytes()
 
+    done = 0
+
     async def task() -> None:
+        nonlocal done
         for p in it:
             if len(await read(p)) != 2 * BLOCK:
                 raise RuntimeError(f"short read of {p}")
+            done += 1
+            if not _in_time():
+                return
 
     await asyncio.gather(*(task() for _ in range(TASKS)))
-    return len(names)
+    return done
 
 
 def _line(task: int, seq: int) -> bytes:
@@ -258,12 +285,16 @@ async def _batch(contender: str, timed: _Timed, path: str, offsets: List[int]) -
 
 async def _batches(timed: _Timed, offsets: List[int], pread_many: Any) -> Dict[str, float]:
     async def work() -> int:
+        done = 0
         for i in range(0, len(offsets) - BATCH + 1, BATCH):
             # A span is (position, length).
             got = await pread_many([(pos, BLOCK) for pos in offsets[i:i + BATCH]])
             if len(got) != BATCH or any(len(b) != BLOCK for b in got):
                 raise RuntimeError("pread_many answered short")
-        return len(offsets) // BATCH * BATCH
+            done += BATCH
+            if not _in_time():
+                break
+        return done
     return await timed.run(work)
 
 
@@ -271,28 +302,29 @@ async def run_cold(request: Dict[str, Any]) -> Dict[str, Any]:
     """One figure: {"value", "cpu_us", "seconds"}, or {"na": why} when the contender lacks the operation."""
     workload, contender = str(request["cold"]), str(request["contender"])
     path, count, cold = str(request["path"]), int(request["count"]), bool(request["cold_pass"])
+    seconds = float(request.get("seconds", float("inf")))
     if contender.startswith("kestrelio"):
         await _kestrelio.probe_nop()  # the driver's start-up is not part of any figure
     if workload == "random":
         offsets = blocks_to_read(os.path.getsize(path), count, int(request["seed"]))
-        return await _random(contender, _Timed(cold, [path], _warm_blocks(path, offsets)), path, offsets,
+        return await _random(contender, _Timed(cold, [path], _warm_blocks(path, offsets), seconds), path, offsets,
                              int(request["depth"]))
     if workload == "batch":
         if contender != "ayafileio" and not has_batches():
             return {"na": "BinaryFile.pread_many is not there"}
         offsets = blocks_to_read(os.path.getsize(path), count, int(request["seed"]))
-        return await _batch(contender, _Timed(cold, [path], _warm_blocks(path, offsets)), path, offsets)
+        return await _batch(contender, _Timed(cold, [path], _warm_blocks(path, offsets), seconds), path, offsets)
     if workload == "small_files":
         names = small_file_names(path, count)
 
         def warm() -> None:
             for p in names:
                 Path(p).read_bytes()
-        return await _Timed(cold, names, warm).run(lambda: _small_files(contender, names))
+        return await _Timed(cold, names, warm, seconds).run(lambda: _small_files(contender, names))
     if workload in ("appends_shared", "appends_own"):
         Path(path).write_bytes(b"")
         try:
-            got = await _Timed(False, [], lambda: None).run(
+            got = await _Timed(False, [], lambda: None, seconds).run(
                 lambda: _appends(contender, path, count, workload == "appends_shared"))
             check_appends(path, count)
             return got

@@ -45,7 +45,11 @@ def cold_table(results: ColdResults) -> List[str]:
         limit = _limit(results, row)
         vs = against if against else (FIO_URING + " at 64 in flight" if row == "batch_cold" else "")
         count = results.counts.get(row)
-        what = f", {count:,} per figure" if count else ""
+        what = ""
+        if count and row.startswith("appends"):
+            what = f", {count:,} per figure"
+        elif count:
+            what = f", up to {count:,} per figure in at most {results.seconds:g} s"
         limit_note = f"; x: against {vs}" if vs else ""
         lines.append("")
         lines.append(f"{title} ({unit}{what}{limit_note})")

@@ -35,8 +35,10 @@ class ColdOptions:
     size: int  # bytes in the file the random and batch rows read
     rounds: int = 3
     small_files: int = 2048
-    append_lines: int = 150  # per task
+    append_lines: int = 100  # per task
     batch_reads: int = 4096
+    #: the reading rows stop taking new work after this long
+    seconds: float = 0.4
     #: also the driver-only rows of each backend
     driver_rows: bool = False
 
@@ -52,6 +54,7 @@ class Figure:
 class ColdResults:
     size: int
     rounds: int
+    seconds: float
     #: row -> contender label -> figure, in table order
     rows: Dict[str, Dict[str, Figure]] = field(default_factory=dict)
     #: per row: what was read, for the heading
@@ -107,7 +110,7 @@ def run_cold(options: ColdOptions, path: str, directory: str, found: List[Tuple[
     ``found`` lists the backends to measure as (KESTRELIO_BACKEND value, name);
     ``missing`` the peers that are not installed.
     """
-    results = ColdResults(size=options.size, rounds=options.rounds)
+    results = ColdResults(size=options.size, rounds=options.rounds, seconds=options.seconds)
     contenders = [c for c in _contenders(found, options.driver_rows) if c[0] not in missing]
     why_not = why_not_evictable(directory)
     if why_not:
@@ -182,7 +185,7 @@ def run_cold(options: ColdOptions, path: str, directory: str, found: List[Tuple[
                 if who is None:
                     got: Dict[str, Any] = fio.run(str(backend), path, options.size, int(request["depth"]), int(request["count"]))
                 else:
-                    req = dict(request, seed=rnd + 1, cold=request["cold"])
+                    req = dict(request, seed=rnd + 1, seconds=options.seconds)
                     req["cold_pass"] = bool(is_cold)
                     got = worker(req, backend)
             except NotEvictable as e:
