@@ -21,7 +21,7 @@ from .eviction import NotEvictable, why_not_evictable
 BACKEND_CHOICES = ("aio", "compio", "loop")
 DEPTHS = (1, 8, 64)
 #: Distinct 4 KiB blocks read per figure at each depth (at most half the file's blocks).
-READS = {1: 2000, 8: 6000, 64: 12000}
+READS = {1: 4000, 8: 12000, 64: 24000}
 SMALL_FILE = 8192
 
 FIO_URING, FIO_PSYNC = "fio io_uring", "fio psync"
