@@ -166,3 +166,20 @@ def test_fio_report_is_read_from_its_json():
     for arg in ("--ioengine=io_uring", "--direct=0", "--rw=randread", "--bs=4k", "--iodepth=8", "--invalidate=0",
                 "--output-format=json", "--number_ios=100"):
         assert arg in cmd
+
+
+@pytest.mark.skipif(os.environ.get("KESTRELIO_BACKEND") == "compio",
+                    reason="the benchmark starts both backends itself; once per suite is enough")
+def test_cold_only_runs_the_cold_rows_alone(tmp_path):
+    proc = subprocess.run([sys.executable, "-m", "kestrelio", "bench", "--cold-only", "--no-progress", "--dir",
+                           str(tmp_path)] + COLD, capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    out = proc.stdout
+    assert out.startswith("Cold rows") and "Calibration ladder" not in out and "Loop stall" not in out, out
+    assert "cold 4 KiB random reads, 64 in flight" in out and os.listdir(tmp_path) == []
+
+
+def test_no_cold_and_cold_only_exclude_each_other():
+    proc = subprocess.run([sys.executable, "-m", "kestrelio", "bench", "--cold-only", "--no-cold"],
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 2 and "exclude each other" in proc.stderr and proc.stdout == ""

@@ -31,6 +31,8 @@ def _parser() -> argparse.ArgumentParser:
     cold = bench.add_argument_group("cold rows", "cold 4 KiB random reads at 1, 8 and 64 in flight beside fio (when "
                                     "installed), small files, appends from 64 tasks, batches")
     cold.add_argument("--no-cold", action="store_true", help="leave the cold rows out")
+    cold.add_argument("--cold-only", action="store_true",
+                      help="only the cold rows: no ladder, no cached table, no loop stall")
     cold.add_argument("--cold-mib", type=int, default=256,
                       help="size of the file the cold random rows read (default 256; 1024 is a 1 GiB file)")
     cold.add_argument("--rounds", type=int, default=3,
@@ -53,6 +55,9 @@ def main(argv: Optional[List[str]] = None) -> int:
         print("--plot needs matplotlib, which is not installed (pip install matplotlib)", file=sys.stderr)
         return 2
     from .bench.report import plot, table
+    if args.no_cold and args.cold_only:
+        print("--no-cold and --cold-only exclude each other", file=sys.stderr)
+        return 2
     from .bench.cold_runner import ColdOptions
     from .bench.runner import Options, run
 
@@ -61,7 +66,7 @@ def main(argv: Optional[List[str]] = None) -> int:
                                                  driver_rows=args.full)
     results = run(Options(size=args.size_mib << 20, seconds=args.seconds, ladder_ops=args.ladder_ops,
                           repeats=args.repeat, directory=args.dir, progress=not args.no_progress,
-                          full=args.full, cold=cold))
+                          full=args.full, cold=cold, cold_only=args.cold_only))
     print(table(results))
     if args.plot:
         plot(results, args.plot)

@@ -44,6 +44,26 @@ def table(results: Results) -> str:
         for rung, us in rungs.items():
             lines.append(f"  {rung:38s} {us:8.3f}")
         lines.append("")
+    if results.rows:
+        lines.extend(cached_table(results))
+    if results.stalls:
+        lines.append("")
+        lines.extend(stall_table(results))
+    if results.cold is not None:
+        if lines:
+            lines.append("")
+        lines.extend(cold_table(results.cold))
+        for note in results.cold.notes:
+            lines.append(f"note: {note}")
+    for note in results.skipped:
+        lines.append(f"skipped: {note}")
+    for error in results.errors:
+        lines.append(f"error: {error}")
+    return "\n".join(lines)
+
+
+def cached_table(results: Results) -> List[str]:
+    lines: List[str] = []
     size_mib = results.size >> 20
     base = results.rows.get(BASELINE, {})
     label_width = max([len(row_label(c, b)) for c, b in results.rows] + [10])
@@ -57,19 +77,7 @@ def table(results: Results) -> str:
         cells = [_cell(figures.get(w), base.get(w)) for w, _, _ in COLUMNS]
         lines.append(f"{row_label(contender, backend):{label_width}s}  "
                      + "  ".join(f"{c:>{w}}" for c, w in zip(cells, widths)))
-    if results.stalls:
-        lines.append("")
-        lines.extend(stall_table(results))
-    if results.cold is not None:
-        lines.append("")
-        lines.extend(cold_table(results.cold))
-        for note in results.cold.notes:
-            lines.append(f"note: {note}")
-    for note in results.skipped:
-        lines.append(f"skipped: {note}")
-    for error in results.errors:
-        lines.append(f"error: {error}")
-    return "\n".join(lines)
+    return lines
 
 
 STALL_LABELS = {
@@ -97,24 +105,38 @@ def stall_table(results: Results) -> List[str]:
 
 
 def plot(results: Results, path: str) -> None:
-    """A bar chart of the table, one panel per workload, as a PNG at ``path``."""
+    """A bar chart of the tables as a PNG at ``path``: a panel per cached workload, then the cold rows' panels."""
     matplotlib: Any = importlib.import_module("matplotlib")
     matplotlib.use("Agg")
     plt: Any = importlib.import_module("matplotlib.pyplot")
     labels = [row_label(c, b) for c, b in results.rows]
-    cold_rows = (len(CHART_ROWS) + len(COLUMNS) - 1) // len(COLUMNS) if results.cold is not None else 0
-    cold_height = 0.32 * max((len(results.cold.rows.get(r, {})) for r in CHART_ROWS), default=0) + 1.2 \
-        if results.cold is not None else 0.0
-    height = 0.5 * len(labels) + 2
-    fig, grid = plt.subplots(1 + cold_rows, len(COLUMNS), figsize=(6 * len(COLUMNS), height + cold_rows * cold_height),
-                             constrained_layout=True, squeeze=False,
-                             gridspec_kw={"height_ratios": [height] + [cold_height] * cold_rows})
-    axes = list(grid[0])
+    cold = results.cold
+    cold_rows = (len(CHART_ROWS) + len(COLUMNS) - 1) // len(COLUMNS) if cold is not None else 0
+    cold_height = 0.32 * max((len(cold.rows.get(r, {})) for r in CHART_ROWS), default=0) + 1.2 if cold else 0.0
+    heights = ([0.5 * len(labels) + 2] if results.rows else []) + [cold_height] * cold_rows
+    fig, grid = plt.subplots(len(heights), len(COLUMNS), figsize=(6 * len(COLUMNS), sum(heights)),
+                             constrained_layout=True, squeeze=False, gridspec_kw={"height_ratios": heights})
+    panels = [ax for r in grid for ax in r]
+    if results.rows:
+        _plot_cached(results, panels[:len(COLUMNS)], labels)
+        panels = panels[len(COLUMNS):]
+    if cold is not None:
+        plot_cold(panels, cold)
+    if results.rows:
+        title = "kestrelio: file I/O from asyncio, higher is better; top, cached reads"
+    else:
+        title = "kestrelio: file I/O from asyncio, higher is better"
+    if cold is not None:
+        title += "; cold rows: median of rounds, whiskers the range, fio orange, blocking calls green"
+    fig.suptitle(title)
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def _plot_cached(results: Results, axes: List[Any], labels: List[str]) -> None:
     for ax in axes[1:]:
         ax.sharey(axes[0])
         ax.tick_params(labelleft=False)
-    if results.cold is not None:
-        plot_cold([ax for r in grid[1:] for ax in r], results.cold)
     for ax, (workload, heading, unit) in zip(axes, COLUMNS):
         values = [figures.get(workload) or 0.0 for figures in results.rows.values()]
         colours = ["tab:blue" if c.startswith("kestrelio") else "tab:gray" for c, _ in results.rows]
@@ -127,10 +149,3 @@ def plot(results: Results, path: str) -> None:
         ax.tick_params(axis="x", labelsize=8)
     axes[0].set_yticks(range(len(labels)), labels)
     axes[0].invert_yaxis()
-    title = "kestrelio: cached file reads from asyncio, higher is better"
-    if results.cold is not None:
-        title += ("; below, cold rows (median of rounds, whiskers the range; orange fio, green os.pread blocking "
-                  "the loop)")
-    fig.suptitle(title)
-    fig.savefig(path, dpi=110)
-    plt.close(fig)

@@ -40,6 +40,8 @@ class Options:
     full: bool = False
     #: the cold rows; None leaves them out
     cold: Optional[ColdOptions] = None
+    #: only the cold rows: no ladder, no cached table, no loop stall
+    cold_only: bool = False
 
 
 @dataclass
@@ -116,21 +118,25 @@ def run(options: Options) -> Results:
     found, notes = backends()
     results.skipped.extend(notes)
     choices = [c for c, _name in found]
-    rows = table_rows(choices)
+    rows = [] if options.cold_only else table_rows(choices)
     missing = [p for p in ("aiofiles", "ayafileio") if importlib.util.find_spec(p) is None]
     for peer in missing:
-        rows.remove((peer, None))
+        if (peer, None) in rows:
+            rows.remove((peer, None))
         results.skipped.append(f"{peer} (not installed)")
     stall_cases = [(w, b) for w, (_mib, heavy) in STALL_WORKLOADS.items() if options.full or not heavy
                    for b in ((None,) if w == "idle" else choices)]
-    if not options.full:
+    if options.cold_only:
+        stall_cases = []
+    elif not options.full:
         results.skipped.append("loop stall of a whole 200 MiB read, a cold 512 MiB file and lines of a 200 MiB file"
                                " (heavy: run with --full)")
     cold_steps = plan_size(options.cold, missing, len(found)) if options.cold else 0
-    progress = _Progress(len(choices) + len(rows) * len(WORKLOADS) * options.repeats
+    ladders = [] if options.cold_only else choices
+    progress = _Progress(len(ladders) + len(rows) * len(WORKLOADS) * options.repeats
                          + len(stall_cases) * RUNS + cold_steps, options.progress)
     try:
-        for choice in choices:
+        for choice in ladders:
             progress.step(f"ladder, KESTRELIO_BACKEND={choice}")
             try:
                 got = _worker({"ladder": options.ladder_ops}, choice)
@@ -140,8 +146,9 @@ def run(options: Options) -> Results:
             progress.advance()
         with tempfile.TemporaryDirectory(prefix="kestrelio-bench-", dir=options.directory) as d:
             path = os.path.join(d, "data")
-            progress.step(f"writing a {options.size >> 20} MiB file")
-            _make_file(path, options.size)
+            if not options.cold_only:
+                progress.step(f"writing a {options.size >> 20} MiB file")
+                _make_file(path, options.size)
             for contender, backend in rows:
                 figures: Dict[str, Optional[float]] = {}
                 name: Optional[str] = backend
@@ -164,7 +171,7 @@ def run(options: Options) -> Results:
             _stalls(options, results, stall_cases, path, d, progress)
             if options.cold is not None:
                 cold_path = path
-                if options.cold.size != options.size:
+                if options.cold.size != options.size or options.cold_only:
                     cold_path = os.path.join(d, "cold")
                     progress.step(f"writing a {options.cold.size >> 20} MiB file")
                     _make_file(cold_path, options.cold.size)
