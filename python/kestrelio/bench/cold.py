@@ -17,7 +17,8 @@ contender reads fewer blocks rather than for longer.
 
 When ``cold`` is set, every page the timed part reads is dropped from the page
 cache and checked gone with ``mincore`` just before it starts, after the
-interpreter, the driver and the open files are set up. The figure comes with
+interpreter, the driver and the open files are set up (for small files only
+their data leaves: the kernel keeps their inodes and directory entries). The figure comes with
 the process's CPU time (every thread's, the kernel's share included) per
 operation.
 """
