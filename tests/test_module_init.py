@@ -9,7 +9,7 @@ from conftest import run, run_script
 
 MEMBERS = ["open", "read", "FastPath", "read_parallel", "read_to_end", "readinto", "write", "close", "sync",
            "set_len", "size", "read_file", "write_file", "cancel_ops", "probe_ffi", "probe_resolved_future",
-           "probe_nop", "backend_name", "shutdown", "adopt", "stat", "statvfs", "rename", "unlink", "rmdir",
+           "probe_nop", "backend_name", "shutdown", "set_default_backend", "adopt", "stat", "statvfs", "rename", "unlink", "rmdir",
            "mkdir", "link", "symlink", "readlink", "listdir", "scandir", "access", "sendfile", "LineIter"]
 
 
@@ -173,3 +173,65 @@ def test_forked_child_gets_new_driver(tmp_path):
     assert "child b'abc'" in r.stdout
     assert "status 0" in r.stdout
     assert "parent-again b'abc'" in r.stdout
+
+
+def kernel_runs_io_uring():
+    r = run_script("""
+        import _kestrelio, sys
+        _kestrelio.set_default_backend("compio")
+        print(_kestrelio.backend_name())
+    """, {"KESTRELIO_BACKEND": None})
+    return r.stdout.strip() == "compio-io-uring"
+
+
+def test_package_default_is_the_fastest_backend_and_leaves_the_environment_alone():
+    fastest = "compio-io-uring" if kernel_runs_io_uring() else "darwin-aio"
+    r = run_script("""
+        import os, sys, subprocess
+        import kestrelio
+        print(kestrelio.backend_name())
+        print(os.environ.get("KESTRELIO_BACKEND"))
+        pid = os.fork()
+        if pid == 0:
+            # The child made no driver of its own yet: it makes one with the parent's choice.
+            import _kestrelio
+            os.write(1, (_kestrelio.backend_name() + "\\n").encode())
+            os._exit(0)
+        os.waitpid(pid, 0)
+        sys.stdout.flush()
+        child = subprocess.run([sys.executable, "-c", "import _kestrelio; print(_kestrelio.backend_name())"],
+                               capture_output=True, text=True)
+        print(child.stdout.strip())
+    """, {"KESTRELIO_BACKEND": None})
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split() == [fastest, "None", fastest, "darwin-aio"]
+
+
+@pytest.mark.parametrize("value,prefix", [("aio", "darwin-aio"), ("compio", "compio-")])
+def test_environment_overrides_the_package_default(value, prefix):
+    r = run_script("import kestrelio; print(kestrelio.backend_name())", {"KESTRELIO_BACKEND": value})
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip().startswith(prefix)
+
+
+def test_set_default_backend_applies_only_before_the_driver_exists():
+    r = run_script("""
+        import _kestrelio
+        for bad in ("Compio", "", "aio\\0"):
+            try:
+                _kestrelio.set_default_backend(bad)
+            except ValueError as e:
+                print(e)
+        try:
+            _kestrelio.set_default_backend(b"aio")
+        except TypeError as e:
+            print(e)
+        print(_kestrelio.set_default_backend("compio"), _kestrelio.set_default_backend("aio"))
+        first = _kestrelio.backend_name()
+        print(first)
+        print(_kestrelio.set_default_backend("compio"), _kestrelio.backend_name() == first)
+    """, {"KESTRELIO_BACKEND": None})
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == [
+        'unknown kestrelio backend: "Compio"', 'unknown kestrelio backend: ""', 'unknown kestrelio backend: "aio\\0"',
+        "set_default_backend() argument must be str, not bytes", "True True", "darwin-aio", "False True"]

@@ -18,7 +18,7 @@ def params(fn, skip_self=False):
     names = [a.arg for a in args.posonlyargs + args.args + args.kwonlyargs]
     if skip_self:
         names = names[1:]
-    defaults = [None] * (len(args.args) - len(args.defaults)) + [ast.unparse(d) for d in args.defaults]
+    defaults = [None] * (len(args.posonlyargs) + len(args.args) - len(args.defaults)) + [ast.unparse(d) for d in args.defaults]
     return names, defaults[1:] if skip_self else defaults
 
 

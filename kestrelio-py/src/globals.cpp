@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -76,24 +77,52 @@ bool valid_utf8(const char* s) {
   return true;
 }
 
-// False with ValueError set for a value we do not know.
-bool choose_backend(BackendKind* kind) {
+// What a KESTRELIO_BACKEND value (or a set_default_backend argument) asks for.
+enum class Choice { DarwinAio, Compio, Loop, Auto };
+
+bool parse_choice(const std::string& value, Choice* choice) {
+  if (value == "aio" || value == "darwin-aio") {
+    *choice = Choice::DarwinAio;
+  } else if (value == "compio") {
+    *choice = Choice::Compio;
+  } else if (value == "loop" || value == "loop-io-uring") {
+    *choice = Choice::Loop;
+  } else if (value == "auto") {
+    *choice = Choice::Auto;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Set by set_default_backend; guarded by the driver slot's mutex. A forked
+// child inherits it with the rest of the process image.
+std::optional<Choice> default_choice;
+
+// False with ValueError set for a value we do not know. The environment
+// wins over the default a caller set; without either, darwin-aio.
+bool choose_backend(Choice* choice) {
   const char* raw = std::getenv("KESTRELIO_BACKEND");
-  *kind = BackendKind::DarwinAio;
+  *choice = default_choice.value_or(Choice::DarwinAio);
   if (!raw || !valid_utf8(raw)) return true;
   std::string value(raw);
-  if (value == "aio" || value == "darwin-aio") return true;
-  if (value == "compio") {
-    *kind = BackendKind::Compio;
-    return true;
-  }
-  if (value == "loop" || value == "loop-io-uring") {
-    *kind = BackendKind::LoopUring;
-    return true;
-  }
+  if (parse_choice(value, choice)) return true;
   std::string message = "unknown KESTRELIO_BACKEND: " + quoted(value);
   PyErr_SetString(PyExc_ValueError, message.c_str());
   return false;
+}
+
+// The fastest backend this machine runs: the completion runtime where
+// io_uring can be set up with every opcode it needs, else darwin-aio.
+Expected<std::unique_ptr<Driver>> create_driver(Choice choice) {
+  if (choice == Choice::DarwinAio) return Driver::create(BackendKind::DarwinAio);
+  if (choice == Choice::Compio) return Driver::create(BackendKind::Compio);
+  if (choice == Choice::Loop) return Driver::create(BackendKind::LoopUring);
+  DriverOptions uring_only;
+  uring_only.runtime_driver = RuntimeDriverChoice::IoUring;
+  auto uring = Driver::create(BackendKind::Compio, uring_only);
+  if (uring) return uring;
+  return Driver::create(BackendKind::DarwinAio);
 }
 
 }  // namespace
@@ -115,9 +144,9 @@ std::shared_ptr<Driver> driver() {
       for (auto& [key, bridge] : g.bridges.map) inherited.push_back(std::move(bridge));
       g.bridges.map.clear();
     }
-    BackendKind kind;
-    if (!choose_backend(&kind)) return nullptr;
-    auto created = Driver::create(kind);
+    Choice choice;
+    if (!choose_backend(&choice)) return nullptr;
+    auto created = create_driver(choice);
     if (!created) {
       raise_io_error(created.error());
       return nullptr;
@@ -139,6 +168,31 @@ PyObject* py_backend_name(PyObject*, PyObject*) {
   std::shared_ptr<Driver> d = driver();
   if (!d) return nullptr;
   return PyUnicode_FromString(d->name());
+}
+
+PyObject* py_set_default_backend(PyObject*, PyObject* value) {
+  if (!PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "set_default_backend() argument must be str, not %.200s", Py_TYPE(value)->tp_name);
+    return nullptr;
+  }
+  Py_ssize_t len = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &len);
+  if (!utf8) return nullptr;
+  std::string text(utf8, static_cast<std::size_t>(len));
+  Choice choice;
+  if (!parse_choice(text, &choice)) {
+    std::string message = "unknown kestrelio backend: " + quoted(text);
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return nullptr;
+  }
+  Globals& g = globals();
+  std::lock_guard<std::mutex> slot_lock(g.driver_slot.mutex);
+  auto& slot = g.driver_slot.slot;
+  // Too late once this process has its driver: the choice only ever
+  // applies to the one made next.
+  if (slot && slot->first == current_process_id()) Py_RETURN_FALSE;
+  default_choice = choice;
+  Py_RETURN_TRUE;
 }
 
 PyObject* py_shutdown(PyObject*, PyObject*) {

@@ -40,6 +40,10 @@ extern std::atomic<bool> DOORBELLS_ENABLED;
 std::shared_ptr<Driver> driver();
 
 PyObject* py_backend_name(PyObject* self, PyObject* unused);
+// set_default_backend(value): the backend the next driver of this process
+// runs when KESTRELIO_BACKEND is unset. True when taken, False once the
+// driver exists.
+PyObject* py_set_default_backend(PyObject* self, PyObject* value);
 PyObject* py_shutdown(PyObject* self, PyObject* unused);
 
 }  // namespace kestrelio::py

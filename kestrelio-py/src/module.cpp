@@ -62,6 +62,12 @@ PyMethodDef kAfterFastPath[] = {
                      "`probe_resolved_future` this is the bridge's own per-op cost."),
     KESTRELIO_NOARGS("backend_name", py_backend_name, "backend_name()\n--\n\n"),
     KESTRELIO_NOARGS("shutdown", py_shutdown, "shutdown()\n--\n\n"),
+    {"set_default_backend", py_set_default_backend, METH_O,
+     "set_default_backend(value, /)\n--\n\n"
+     "Chooses the backend this process's driver runs when KESTRELIO_BACKEND is\n"
+     "unset: any value KESTRELIO_BACKEND accepts, or \"auto\" for the fastest this\n"
+     "machine runs. Only the driver made next is affected: returns False, changing\n"
+     "nothing, once the driver exists. A forked child keeps the choice."},
 };
 
 PyModuleDef kModuleDef = {

@@ -8,7 +8,17 @@
     data = await kestrelio.read_bytes("data.bin")
 """
 
+import sys as _sys
+
+import _kestrelio
 from _kestrelio import backend_name
+
+# On Linux the package runs the fastest backend the kernel allows unless
+# KESTRELIO_BACKEND says otherwise. Asked of the extension, never written to
+# os.environ, so child processes that run other programs are not steered by
+# it; a forked child keeps it. Too late (and a no-op) once the driver exists.
+if _sys.platform.startswith("linux"):
+    _kestrelio.set_default_backend("auto")
 
 __version__ = "0.1.0"
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 import importlib
 from typing import Any, List, Optional, Tuple
 
+from .cold_report import CHART_ROWS, cold_table, plot_cold
 from .runner import Results
 
 COLUMNS: Tuple[Tuple[str, str, str], ...] = (
@@ -43,6 +44,26 @@ def table(results: Results) -> str:
         for rung, us in rungs.items():
             lines.append(f"  {rung:38s} {us:8.3f}")
         lines.append("")
+    if results.rows:
+        lines.extend(cached_table(results))
+    if results.stalls:
+        lines.append("")
+        lines.extend(stall_table(results))
+    if results.cold is not None:
+        if lines:
+            lines.append("")
+        lines.extend(cold_table(results.cold))
+        for note in results.cold.notes:
+            lines.append(f"note: {note}")
+    for note in results.skipped:
+        lines.append(f"skipped: {note}")
+    for error in results.errors:
+        lines.append(f"error: {error}")
+    return "\n".join(lines)
+
+
+def cached_table(results: Results) -> List[str]:
+    lines: List[str] = []
     size_mib = results.size >> 20
     base = results.rows.get(BASELINE, {})
     label_width = max([len(row_label(c, b)) for c, b in results.rows] + [10])
@@ -56,14 +77,7 @@ def table(results: Results) -> str:
         cells = [_cell(figures.get(w), base.get(w)) for w, _, _ in COLUMNS]
         lines.append(f"{row_label(contender, backend):{label_width}s}  "
                      + "  ".join(f"{c:>{w}}" for c, w in zip(cells, widths)))
-    if results.stalls:
-        lines.append("")
-        lines.extend(stall_table(results))
-    for note in results.skipped:
-        lines.append(f"skipped: {note}")
-    for error in results.errors:
-        lines.append(f"error: {error}")
-    return "\n".join(lines)
+    return lines
 
 
 STALL_LABELS = {
@@ -91,13 +105,38 @@ def stall_table(results: Results) -> List[str]:
 
 
 def plot(results: Results, path: str) -> None:
-    """A bar chart of the table, one panel per workload, as a PNG at ``path``."""
+    """A bar chart of the tables as a PNG at ``path``: a panel per cached workload, then the cold rows' panels."""
     matplotlib: Any = importlib.import_module("matplotlib")
     matplotlib.use("Agg")
     plt: Any = importlib.import_module("matplotlib.pyplot")
     labels = [row_label(c, b) for c, b in results.rows]
-    fig, axes = plt.subplots(1, len(COLUMNS), figsize=(6 * len(COLUMNS), 0.5 * len(labels) + 2),
-                             sharey=True, constrained_layout=True)
+    cold = results.cold
+    cold_rows = (len(CHART_ROWS) + len(COLUMNS) - 1) // len(COLUMNS) if cold is not None else 0
+    cold_height = 0.32 * max((len(cold.rows.get(r, {})) for r in CHART_ROWS), default=0) + 1.2 if cold else 0.0
+    heights = ([0.5 * len(labels) + 2] if results.rows else []) + [cold_height] * cold_rows
+    fig, grid = plt.subplots(len(heights), len(COLUMNS), figsize=(6 * len(COLUMNS), sum(heights)),
+                             constrained_layout=True, squeeze=False, gridspec_kw={"height_ratios": heights})
+    panels = [ax for r in grid for ax in r]
+    if results.rows:
+        _plot_cached(results, panels[:len(COLUMNS)], labels)
+        panels = panels[len(COLUMNS):]
+    if cold is not None:
+        plot_cold(panels, cold)
+    if results.rows:
+        title = "kestrelio: file I/O from asyncio, higher is better; top, cached reads"
+    else:
+        title = "kestrelio: file I/O from asyncio, higher is better"
+    if cold is not None:
+        title += "; cold rows: median of rounds, whiskers the range, fio orange, blocking calls green"
+    fig.suptitle(title)
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def _plot_cached(results: Results, axes: List[Any], labels: List[str]) -> None:
+    for ax in axes[1:]:
+        ax.sharey(axes[0])
+        ax.tick_params(labelleft=False)
     for ax, (workload, heading, unit) in zip(axes, COLUMNS):
         values = [figures.get(workload) or 0.0 for figures in results.rows.values()]
         colours = ["tab:blue" if c.startswith("kestrelio") else "tab:gray" for c, _ in results.rows]
@@ -110,6 +149,3 @@ def plot(results: Results, path: str) -> None:
         ax.tick_params(axis="x", labelsize=8)
     axes[0].set_yticks(range(len(labels)), labels)
     axes[0].invert_yaxis()
-    fig.suptitle("kestrelio: cached file reads from asyncio, higher is better")
-    fig.savefig(path, dpi=110)
-    plt.close(fig)

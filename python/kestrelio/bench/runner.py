@@ -13,22 +13,18 @@ from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Tuple
 
 from .cases import WORKLOADS
+from .cold_runner import ColdOptions, ColdResults, backends, plan_size, run_cold
 from .stall import RUNS, WORKLOADS as STALL_WORKLOADS
 from .stall import median
 
-#: (contender, KESTRELIO_BACKEND) in table order; None runs no kestrelio backend.
-ROWS: Tuple[Tuple[str, Optional[str]], ...] = (
-    ("kestrelio", "aio"),
-    ("kestrelio", "compio"),
-    ("kestrelio_driver", "aio"),
-    ("kestrelio_driver", "compio"),
-    ("executor", None),
-    ("aiofiles", None),
-    ("ayafileio", None),
-    ("pread", None),
-)
-LADDER_BACKENDS = ("aio", "compio")
-STALL_BACKENDS = ("aio", "compio")
+#: Contenders after kestrelio's own rows, in table order.
+PEER_ROWS: Tuple[str, ...] = ("executor", "aiofiles", "ayafileio", "pread")
+
+
+def table_rows(choices: List[str]) -> List[Tuple[str, Optional[str]]]:
+    """(contender, KESTRELIO_BACKEND) in table order for the backends ``choices``; None runs no backend."""
+    return ([("kestrelio", c) for c in choices] + [("kestrelio_driver", c) for c in choices]
+            + [(p, None) for p in PEER_ROWS])
 
 
 @dataclass
@@ -42,6 +38,10 @@ class Options:
     progress: bool = True
     #: also the heavy rows: 200 MiB and 512 MiB files, one of them read cold
     full: bool = False
+    #: the cold rows; None leaves them out
+    cold: Optional[ColdOptions] = None
+    #: only the cold rows: no ladder, no cached table, no loop stall
+    cold_only: bool = False
 
 
 @dataclass
@@ -54,6 +54,7 @@ class Results:
     rows: Dict[Tuple[str, Optional[str]], Dict[str, Optional[float]]] = field(default_factory=dict)
     #: (stall workload, backend name or None) -> {"stall_ms", "rate"}, medians of RUNS runs
     stalls: Dict[Tuple[str, Optional[str]], Dict[str, float]] = field(default_factory=dict)
+    cold: Optional[ColdResults] = None
     skipped: List[str] = field(default_factory=list)
     errors: List[str] = field(default_factory=list)
 
@@ -114,22 +115,28 @@ def _worker(request: Dict[str, Any], backend: Optional[str]) -> Dict[str, Any]:
 
 def run(options: Options) -> Results:
     results = Results(size=options.size, repeats=options.repeats)
-    rows = list(ROWS)
-    if importlib.util.find_spec("aiofiles") is None:
-        rows.remove(("aiofiles", None))
-        results.skipped.append("aiofiles (not installed)")
-    if importlib.util.find_spec("ayafileio") is None:
-        rows.remove(("ayafileio", None))
-        results.skipped.append("ayafileio (not installed)")
+    found, notes = backends()
+    results.skipped.extend(notes)
+    choices = [c for c, _name in found]
+    rows = [] if options.cold_only else table_rows(choices)
+    missing = [p for p in ("aiofiles", "ayafileio") if importlib.util.find_spec(p) is None]
+    for peer in missing:
+        if (peer, None) in rows:
+            rows.remove((peer, None))
+        results.skipped.append(f"{peer} (not installed)")
     stall_cases = [(w, b) for w, (_mib, heavy) in STALL_WORKLOADS.items() if options.full or not heavy
-                   for b in ((None,) if w == "idle" else STALL_BACKENDS)]
-    if not options.full:
+                   for b in ((None,) if w == "idle" else choices)]
+    if options.cold_only:
+        stall_cases = []
+    elif not options.full:
         results.skipped.append("loop stall of a whole 200 MiB read, a cold 512 MiB file and lines of a 200 MiB file"
                                " (heavy: run with --full)")
-    progress = _Progress(len(LADDER_BACKENDS) + len(rows) * len(WORKLOADS) * options.repeats
-                         + len(stall_cases) * RUNS, options.progress)
+    cold_steps = plan_size(options.cold, missing, len(found)) if options.cold else 0
+    ladders = [] if options.cold_only else choices
+    progress = _Progress(len(ladders) + len(rows) * len(WORKLOADS) * options.repeats
+                         + len(stall_cases) * RUNS + cold_steps, options.progress)
     try:
-        for choice in LADDER_BACKENDS:
+        for choice in ladders:
             progress.step(f"ladder, KESTRELIO_BACKEND={choice}")
             try:
                 got = _worker({"ladder": options.ladder_ops}, choice)
@@ -139,8 +146,9 @@ def run(options: Options) -> Results:
             progress.advance()
         with tempfile.TemporaryDirectory(prefix="kestrelio-bench-", dir=options.directory) as d:
             path = os.path.join(d, "data")
-            progress.step(f"writing a {options.size >> 20} MiB file")
-            _make_file(path, options.size)
+            if not options.cold_only:
+                progress.step(f"writing a {options.size >> 20} MiB file")
+                _make_file(path, options.size)
             for contender, backend in rows:
                 figures: Dict[str, Optional[float]] = {}
                 name: Optional[str] = backend
@@ -161,6 +169,15 @@ def run(options: Options) -> Results:
                     figures[workload] = best
                 results.rows[(contender, name)] = figures
             _stalls(options, results, stall_cases, path, d, progress)
+            if options.cold is not None:
+                cold_path = path
+                if options.cold.size != options.size or options.cold_only:
+                    cold_path = os.path.join(d, "cold")
+                    progress.step(f"writing a {options.cold.size >> 20} MiB file")
+                    _make_file(cold_path, options.cold.size)
+                results.cold = run_cold(options.cold, cold_path, d, found, _worker, missing, progress.step,
+                                        progress.advance)
+                results.errors.extend(results.cold.errors)
     finally:
         progress.close()
     return results

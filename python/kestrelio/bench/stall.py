@@ -19,17 +19,15 @@ millisecond). Workloads:
 from __future__ import annotations
 
 import asyncio
-import ctypes
-import ctypes.util
-import mmap
 import os
 import random
 import time
-from typing import Any, Awaitable, Callable, Dict, List, Tuple
+from typing import Awaitable, Callable, Dict, List, Tuple
 
 import _kestrelio
 
 from . import lines
+from .eviction import evict
 from ..opening import open as kestrelio_open
 
 SLEEP = 0.001
@@ -74,50 +72,9 @@ class _Sleeper:
         return max(self.worst, time.perf_counter() - self._since - SLEEP)
 
 
-def _libc() -> Any:
-    libc = ctypes.CDLL(ctypes.util.find_library("c"), use_errno=True)
-    libc.mmap.restype = ctypes.c_void_p
-    libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.c_long]
-    libc.munmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
-    libc.mincore.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
-    return libc
-
-
-def resident_pages(path: str) -> Tuple[int, int]:
-    """(resident, total) pages of ``path`` in the page cache, by ``mincore``."""
-    size = os.path.getsize(path)
-    page = mmap.PAGESIZE
-    pages = (size + page - 1) // page
-    if pages == 0:
-        return 0, 0
-    libc = _libc()
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        addr = libc.mmap(None, size, mmap.PROT_READ, mmap.MAP_SHARED, fd, 0)
-        if addr in (None, ctypes.c_void_p(-1).value):
-            raise OSError(ctypes.get_errno(), "mmap failed")
-        try:
-            vec = (ctypes.c_ubyte * pages)()
-            if libc.mincore(addr, size, vec) != 0:
-                raise OSError(ctypes.get_errno(), "mincore failed")
-            return sum(b & 1 for b in vec), pages
-        finally:
-            libc.munmap(addr, size)
-    finally:
-        os.close(fd)
-
-
 def drop_cached(path: str) -> None:
     """Evict ``path`` from the page cache and check that it left."""
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-    finally:
-        os.close(fd)
-    resident, total = resident_pages(path)
-    if resident > total // 100:
-        raise RuntimeError(f"{resident} of {total} pages still cached after POSIX_FADV_DONTNEED")
+    evict([path])
 
 
 def warm(path: str) -> None:

@@ -1,6 +1,7 @@
 """One measurement in a fresh interpreter: ``python -m kestrelio.bench.worker JSON``.
 
 The JSON names a case (``{"contender", "workload", "path", "size", "seconds"}``),
+a cold-row figure (``{"cold", "contender", "path", "count", "cold_pass", ...}``),
 a loop-stall run (``{"stall", "path", "size", "seconds"}``) or the ladder
 (``{"ladder": n}``); the worker prints one JSON line with the
 figure and the backend that produced it, if any. The parent chooses the
@@ -17,6 +18,8 @@ from typing import Any, Dict, Optional
 import _kestrelio
 
 from .cases import run_case
+from .cold import run_cold
+from .eviction import NotEvictable
 from .ladder import ladder
 from .stall import measure
 
@@ -28,6 +31,13 @@ async def _measure(request: Dict[str, Any]) -> Dict[str, Any]:
         workload = str(request["stall"])
         got = await measure(workload, str(request["path"]), int(request["size"]), float(request["seconds"]))
         return {"backend": None if workload == "idle" else _kestrelio.backend_name(), **got}
+    if "cold" in request:
+        try:
+            got = await run_cold(request)
+        except NotEvictable as e:
+            return {"not_cold": str(e)}
+        own = str(request["contender"]).startswith("kestrelio")
+        return {"backend": _kestrelio.backend_name() if own else None, **got}
     contender = str(request["contender"])
     value = await run_case(contender, str(request["workload"]), str(request["path"]), int(request["size"]),
                            float(request["seconds"]))
