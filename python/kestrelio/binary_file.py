@@ -62,6 +62,7 @@ import _kestrelio
 
 from . import fast_reads
 from .binary_lines import ITER_CHUNK, YIELD_EVERY, BinaryLines
+from .append_batches import AppendQueue
 from .binary_writes import BinaryWrites
 from .buffered import READ_AHEAD, WRITE_BUFFER, FileBuffer, GatedTurns, line_iter
 from .driver_calls import (
@@ -121,7 +122,7 @@ class BinaryFile(BinaryLines, BinaryWrites):
     """
 
     __slots__ = ("_handle", "_fd", "_name", "_mode", "_pos", "_closed", "_regular", "_fast", "_fast_confirmed",
-                 "_turns", "_pwrites", "_appended", "_closing", "_buf", "_closefd", "_yield_at", "on_close",
+                 "_turns", "_pwrites", "_appended", "_appends", "_closing", "_buf", "_closefd", "_yield_at", "on_close",
                  "keep_offset", "__weakref__")
 
     def __init__(self, handle: int, fd: int, name: Any, mode: Mode, pos: int, regular: bool = True,
@@ -143,6 +144,7 @@ class BinaryFile(BinaryLines, BinaryWrites):
         # Whether the position is the end of an append that ran since the
         # last position call: concurrent appends may finish in any order.
         self._appended = False
+        self._appends: Optional[AppendQueue] = None  # the file's append queue, on the first unbuffered append
         self._closing: Optional[asyncio.Future[None]] = None
         self._closefd = closefd
         self._yield_at = 0.0

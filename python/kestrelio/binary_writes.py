@@ -4,10 +4,11 @@ write buffer they fill and write out."""
 from __future__ import annotations
 
 import asyncio
-from typing import TYPE_CHECKING, Any, Iterable, List, Set
+from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Set
 
 import _kestrelio
 
+from .append_batches import AppendQueue, queue_for
 from .driver_calls import _await_op, _completed_result, _index, _invalid_argument
 
 if TYPE_CHECKING:
@@ -29,6 +30,7 @@ class BinaryWrites:
         _mode: Mode
         _pos: int
         _appended: bool
+        _appends: Optional[AppendQueue]
         _buf: FileBuffer
         _turns: Turns
         _pwrites: Set[asyncio.Future[Any]]
@@ -76,11 +78,12 @@ class BinaryWrites:
         except TypeError:
             raise TypeError(f"a bytes-like object is required, not '{type(b).__name__}'") from None
         with view:
-            if view.nbytes == 0:
-                return 0  # as with io, not even an append moves the position
+            nbytes = view.nbytes
+        if nbytes == 0:
+            return 0  # as with io, not even an append moves the position
         if self._buf.wsize <= 0:
             if self._mode.append:
-                return await self._append(b)
+                return await self._append(b, nbytes)
             return await self._write_through(b)
         turns = self._turns
         if not turns.take():
@@ -128,24 +131,29 @@ class BinaryWrites:
         self._move(end)
         return int(n)
 
-    async def _append(self, b: Buffer) -> int:
-        # Appends share the turn: each is submitted in call order and the
-        # next one goes out without waiting for it to finish.
+    async def _append(self, b: Buffer, nbytes: int) -> int:
+        # Appends share the turn: each joins the file's append queue in call
+        # order and the next one is queued without waiting for it to finish;
+        # the queue writes them out a batch at a time.
         turns = self._turns
         if not turns.take_shared():
             await turns.wait_shared()
         try:
             self._drop_read_ahead()
-            fut = _kestrelio.write(self._handle, self._pos, b, True)
+            queue = self._appends
+            loop = asyncio.get_running_loop()
+            if queue is None or queue.loop is not loop:
+                queue = self._appends = queue_for(self._fd, loop)
+            entry = queue.add(self._handle, b, nbytes)
             try:
-                n, end = await _await_op(fut)
+                n, end = await entry
             except asyncio.CancelledError:
-                done = _completed_result(fut)
+                done = _completed_result(entry)
                 if done is not None:
-                    self._appended_to(done[0][1])
+                    self._appended_to(done[0][1])  # its bytes went out with a batch: follow them
                 raise
             self._appended_to(end)
-            return int(n)
+            return n
         finally:
             turns.give_shared()
 
