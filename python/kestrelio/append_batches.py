@@ -52,6 +52,10 @@ __all__ = ["Append", "AppendQueue", "BATCH_MAX", "JOIN_MAX", "queue_for"]
 BATCH_MAX = 64 * 1024
 #: Payloads larger than this are written alone, lent rather than copied.
 JOIN_MAX = 4 * 1024
+#: Batches of one queue in flight at once, all through one descriptor, whose
+#: appends every backend keeps in submission order.
+DEPTH = int(os.environ.get("KIO_DEPTH", "2"))
+_JOINABLE = (bytes, bytearray)
 
 _QUEUED, _SUBMITTED = 0, 1
 
@@ -67,14 +71,12 @@ class Append(asyncio.Future):  # type: ignore[type-arg]
     # Class defaults rather than an __init__ of Python: one is made per append.
     data: Any = None
     nbytes = 0
-    handle = 0
+    file: Any = None  # the object that appends: its descriptor may carry a batch
     state = _QUEUED
     queue: Optional[AppendQueue] = None
 
     def cancel(self, msg: Optional[Any] = None) -> bool:
-        if self.done():
-            return False
-        if self.state == _SUBMITTED:
+        if self.done() or self.state == _SUBMITTED:
             return False
         q = self.queue
         if q is not None:
@@ -85,32 +87,54 @@ class Append(asyncio.Future):  # type: ignore[type-arg]
         return super().cancel(msg=msg)
 
 
+class _Batch:
+    """One write of the queue: its callers in call order and the kernel future."""
+
+    __slots__ = ("entries", "fut", "nbytes")
+
+    def __init__(self, entries: List[Append], fut: asyncio.Future[Tuple[int, int]], nbytes: int) -> None:
+        self.entries = entries
+        self.fut = fut
+        self.nbytes = nbytes
+
+
 class AppendQueue:
     """The appends of one file on one event loop, written a batch at a time."""
 
-    __slots__ = ("_loop", "_pending", "_batch", "_known_end", "__weakref__")
+    __slots__ = ("_loop", "_pending", "_flying", "_carrier", "_retiring", "_scheduled", "_failed", "_known_end",
+                 "__weakref__")
 
-    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+    def __init__(self, loop: asyncio.AbstractEventLoop, size: Optional[int]) -> None:
         self._loop = loop
         self._pending: Deque[Append] = deque()
-        self._batch: Optional[List[Append]] = None  # the entries of the write in flight
-        # Where the previous batch ended, for splitting a failed one; None when unknown.
-        self._known_end: Optional[int] = None
+        self._flying: Deque[_Batch] = deque()  # submitted, answered in this order
+        # The object whose descriptor carries the batches in flight: one
+        # descriptor at a time keeps them in call order in the backend.
+        self._carrier: Any = None
+        self._retiring: Optional[asyncio.Future[None]] = None  # the carrier's close waits for its batches
+        self._scheduled = False  # a send is due at the end of this pass of the loop
+        self._failed = False  # a batch failed: nothing more goes out until the split is known
+        # Where the batches answered so far end, for splitting a failed one; None when unknown.
+        self._known_end = size
 
     @property
     def loop(self) -> asyncio.AbstractEventLoop:
         return self._loop
 
-    def add(self, handle: int, data: Buffer, nbytes: int) -> Append:
-        """Queue ``nbytes`` bytes of ``data`` to append through ``handle``; the future answers ``(n, end)``."""
+    def add(self, file: Any, data: Buffer, nbytes: int) -> Append:
+        """Queue ``nbytes`` bytes of ``data`` appended by ``file``; the future answers ``(n, end)``."""
         entry = Append(loop=self._loop)
         entry.data = data
         entry.nbytes = nbytes
-        entry.handle = handle
+        entry.file = file
         entry.queue = self
         self._pending.append(entry)
-        if self._batch is None:
-            self._submit()
+        if not self._flying:
+            self._send()  # nothing in flight: at once
+        elif not self._scheduled and len(self._flying) < DEPTH:
+            # The appends called in this pass of the loop go out together after it.
+            self._scheduled = True
+            self._loop.call_soon(self._send_due)
         return entry
 
     def withdraw(self, entry: Append) -> None:
@@ -119,94 +143,140 @@ class AppendQueue:
         except ValueError:
             pass
 
-    @property
-    def busy(self) -> bool:
-        return self._batch is not None or bool(self._pending)
+    async def release(self, file: Any) -> None:
+        """Wait until no batch in flight is carried by ``file``'s descriptor (before it is closed)."""
+        while self._carrier is file and self._flying:
+            if self._retiring is None:
+                self._retiring = self._loop.create_future()
+            await asyncio.shield(self._retiring)
 
-    def _submit(self) -> None:
-        """Send the next batch from the queue (the queue has no write in flight)."""
+    def _send_due(self) -> None:
+        self._scheduled = False
+        self._send()
+
+    def _send(self) -> None:
+        """Send batches from the queue while fewer than ``DEPTH`` are in flight."""
         pending = self._pending
-        while pending:
+        flying = self._flying
+        while pending and len(flying) < DEPTH and not self._failed:
+            if flying:
+                if self._retiring is not None:
+                    return  # the carrier is closing: the rest goes once its batches are in
+                carrier = self._carrier
+            else:
+                carrier = pending[0].file
             first = pending.popleft()
-            batch = [first]
+            entries = [first]
             data: Any = first.data
             size = first.nbytes
-            if size <= JOIN_MAX and type(data) in (bytes, bytearray):
+            if size <= JOIN_MAX and type(data) in _JOINABLE:
                 while pending:
                     nxt = pending[0]
-                    if size + nxt.nbytes > BATCH_MAX or nxt.nbytes > JOIN_MAX or type(nxt.data) not in (
-                            bytes, bytearray):
+                    n = nxt.nbytes
+                    if size + n > BATCH_MAX or n > JOIN_MAX or type(nxt.data) not in _JOINABLE:
                         break
-                    batch.append(pending.popleft())
-                    size += nxt.nbytes
-                if len(batch) > 1:
-                    data = b"".join([e.data for e in batch])
-            for e in batch:
+                    entries.append(pending.popleft())
+                    size += n
+                if len(entries) > 1:
+                    data = b"".join([e.data for e in entries])
+            for e in entries:
                 e.state = _SUBMITTED
                 e.data = None
             try:
-                fut = _kestrelio.write(first.handle, 0, data, True)
+                fut = _kestrelio.write(carrier._handle, 0, data, True)
             except BaseException as exc:  # a bad buffer (or no driver): its callers learn it, the rest go on
-                for e in batch:
+                for e in entries:
                     _fail(e, exc)
                 continue
-            self._batch = batch
+            self._carrier = carrier
+            flying.append(_Batch(entries, fut, size))
             fut.add_done_callback(self._written)
-            return
 
-    def _written(self, fut: asyncio.Future[Tuple[int, int]]) -> None:
-        batch = self._batch
-        assert batch is not None
-        if fut.cancelled():
-            self._known_end = None
-            for e in batch:
+    def _written(self, _fut: asyncio.Future[Tuple[int, int]]) -> None:
+        """A batch answered: settle the answered ones in submission order."""
+        flying = self._flying
+        while flying and not self._failed:
+            b = flying[0]
+            fut = b.fut
+            if not fut.done():
+                return
+            if fut.cancelled() or fut.exception() is not None:
+                self._failed = True
+                break
+            flying.popleft()
+            _n, end = fut.result()
+            self._known_end = end
+            for e in reversed(b.entries):
                 if not e.done():
-                    asyncio.Future.cancel(e)
-        else:
-            exc = fut.exception()
-            if exc is None:
+                    e.set_result((e.nbytes, end))
+                end -= e.nbytes
+        if self._failed:
+            if all(b.fut.done() for b in flying):
+                asyncio.ensure_future(self._split(), loop=self._loop)
+            return
+        self._drained()
+
+    def _drained(self) -> None:
+        if not self._flying:
+            self._carrier = None
+            retiring, self._retiring = self._retiring, None
+            if retiring is not None and not retiring.done():
+                retiring.set_result(None)
+        if self._pending:
+            self._send()
+
+    async def _split(self) -> None:
+        """Some batch failed and all in flight have answered: who got written.
+
+        The file's size says how far the writes came from where the batches
+        answered before ended. A batch that succeeded counts whole; the bytes
+        left are the failed batches' written prefix, given to their callers in
+        call order: those wholly inside it succeed, the rest get the error.
+        """
+        batches = list(self._flying)
+        start = self._known_end
+        size: Optional[int] = None
+        try:
+            size = await _size_of(self._carrier)
+        except BaseException:
+            size = None
+        left = 0
+        if size is not None and start is not None:
+            left = size - start - sum(b.nbytes for b in batches if _ok(b.fut))
+        pos = start if start is not None else 0
+        for b in batches:
+            fut = b.fut
+            if _ok(fut):
                 _n, end = fut.result()
-                self._known_end = end
-                for e in reversed(batch):
+                pos = end
+                for e in reversed(b.entries):
                     if not e.done():
                         e.set_result((e.nbytes, end))
                     end -= e.nbytes
-            elif len(batch) == 1:
-                self._known_end = None
-                _fail(batch[0], exc)
-            else:
-                # Keep the queue closed until the split is known.
-                asyncio.ensure_future(self._split(batch, exc), loop=self._loop)
-                return
-        self._batch = None
-        if self._pending:
-            self._submit()
-
-    async def _split(self, batch: List[Append], exc: BaseException) -> None:
-        """A batch of several failed: those wholly within the written part succeed, the rest get ``exc``."""
-        start = self._known_end
-        written = 0
-        try:
-            size: int = await _kestrelio.size(batch[0].handle)
-            self._known_end = size
-            if start is not None:
-                written = size - start
-        except BaseException:
-            self._known_end = None
-        end = start if start is not None else 0
-        for e in batch:
-            end += e.nbytes
-            if e.done():
                 continue
-            if written >= e.nbytes:
-                written -= e.nbytes
-                e.set_result((e.nbytes, end))
-            else:
-                written = 0
-                _fail(e, exc)
-        self._batch = None
-        if self._pending:
-            self._submit()
+            exc: BaseException = asyncio.CancelledError() if fut.cancelled() else fut.exception()  # type: ignore[assignment]
+            for e in b.entries:
+                if left >= e.nbytes:
+                    left -= e.nbytes
+                    pos += e.nbytes
+                    if not e.done():
+                        e.set_result((e.nbytes, pos))
+                else:
+                    left = 0
+                    _fail(e, exc)
+        self._flying.clear()
+        self._known_end = size
+        self._failed = False
+        self._drained()
+
+
+def _ok(fut: asyncio.Future[Any]) -> bool:
+    return not fut.cancelled() and fut.exception() is None
+
+
+async def _size_of(file: Any) -> int:
+    size: int = await _kestrelio.size(file._handle)
+    return size
 
 
 def _fail(entry: Append, exc: BaseException) -> None:
@@ -225,24 +295,25 @@ _queues: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, weakref.WeakValue
 def queue_for(fd: int, loop: asyncio.AbstractEventLoop) -> AppendQueue:
     """The queue of the file behind ``fd`` on ``loop``: shared by every ``O_APPEND`` descriptor of that file."""
     key: Optional[Tuple[int, int]] = None
+    size: Optional[int] = None
     try:
+        st = os.fstat(fd)
+        size = st.st_size
         import fcntl
 
         if fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_APPEND:
-            st = os.fstat(fd)
             key = (st.st_dev, st.st_ino)
     except (ImportError, OSError):
         pass
     if key is None:
-        return AppendQueue(loop)  # not shareable: the object's own
+        return AppendQueue(loop, size)  # not shareable: the object's own
     try:
         by_file = _queues[loop]
     except KeyError:
         by_file = _queues[loop] = weakref.WeakValueDictionary()
     except TypeError:  # a loop type without weak references: no sharing
-        return AppendQueue(loop)
+        return AppendQueue(loop, size)
     q = by_file.get(key)
     if q is None:
-        q = by_file[key] = AppendQueue(loop)
+        q = by_file[key] = AppendQueue(loop, size)
     return q
-

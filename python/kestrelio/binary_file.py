@@ -557,6 +557,11 @@ class BinaryFile(BinaryLines, BinaryWrites):
 
     async def _close_now(self) -> None:
         self._fast = None  # the FastPath borrows the descriptor: drop it first
+        appends = self._appends
+        if appends is not None:
+            # Appends of other objects on the same file may be riding on this descriptor.
+            self._appends = None
+            await appends.release(self)
         if self.keep_offset:
             # The descriptor's owner carries on where this file stopped, as after io.
             try:

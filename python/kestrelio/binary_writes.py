@@ -144,7 +144,7 @@ class BinaryWrites:
             loop = asyncio.get_running_loop()
             if queue is None or queue.loop is not loop:
                 queue = self._appends = queue_for(self._fd, loop)
-            entry = queue.add(self._handle, b, nbytes)
+            entry = queue.add(self, b, nbytes)
             try:
                 n, end = await entry
             except asyncio.CancelledError:
