@@ -45,7 +45,7 @@ import _kestrelio
 if TYPE_CHECKING:
     from typing_extensions import Buffer
 
-__all__ = ["Append", "AppendQueue", "BATCH_MAX", "JOIN_MAX", "queue_for"]
+__all__ = ["AppendQueue", "BATCH_MAX", "JOIN_MAX", "DEPTH", "queue_for"]
 
 #: Most bytes one batch joins. bench/appends.py: 64 tasks of 100-byte lines
 #: fill at most about 6 KiB per batch; the cap only bounds the copy.
@@ -54,48 +54,26 @@ BATCH_MAX = 64 * 1024
 JOIN_MAX = 4 * 1024
 #: Batches of one queue in flight at once, all through one descriptor, whose
 #: appends every backend keeps in submission order.
-DEPTH = int(os.environ.get("KIO_DEPTH", "2"))
+DEPTH = int(os.environ.get("KIO_DEPTH", "1"))
 _JOINABLE = (bytes, bytearray)
+_Future = asyncio.Future
 
-_QUEUED, _SUBMITTED = 0, 1
-
-
-class Append(asyncio.Future):  # type: ignore[type-arg]
-    """One caller's append: a future that answers ``(n, end)``.
-
-    Cancelling it while it waits in the queue takes it out (nothing is
-    written); once submitted it cannot be withdrawn, and ``cancel`` answers
-    False so the awaiting task is cancelled only when the write has answered.
-    """
-
-    # Class defaults rather than an __init__ of Python: one is made per append.
-    data: Any = None
-    nbytes = 0
-    file: Any = None  # the object that appends: its descriptor may carry a batch
-    state = _QUEUED
-    queue: Optional[AppendQueue] = None
-
-    def cancel(self, msg: Optional[Any] = None) -> bool:
-        if self.done() or self.state == _SUBMITTED:
-            return False
-        q = self.queue
-        if q is not None:
-            q.withdraw(self)
-        self.data = None
-        if msg is None:
-            return super().cancel()
-        return super().cancel(msg=msg)
+# A queued append: its future, the bytes, their length, and the object that appends.
+_Entry = Tuple["asyncio.Future[Tuple[int, int]]", Any, int, Any]
 
 
 class _Batch:
     """One write of the queue: its callers in call order and the kernel future."""
 
-    __slots__ = ("entries", "fut", "nbytes")
+    __slots__ = ("entries", "fut", "nbytes", "waiter", "ends")
 
-    def __init__(self, entries: List[Append], fut: asyncio.Future[Tuple[int, int]], nbytes: int) -> None:
+    def __init__(self, entries: List[_Entry], fut: asyncio.Future[Tuple[int, int]], nbytes: int) -> None:
         self.entries = entries
         self.fut = fut
         self.nbytes = nbytes
+        # For callers cancelled after submission: settled with the batch, and where each caller's bytes end.
+        self.waiter: Optional[asyncio.Future[None]] = None
+        self.ends: List[Optional[int]] = []
 
 
 class AppendQueue:
@@ -106,42 +84,58 @@ class AppendQueue:
 
     def __init__(self, loop: asyncio.AbstractEventLoop, size: Optional[int]) -> None:
         self._loop = loop
-        self._pending: Deque[Append] = deque()
-        self._flying: Deque[_Batch] = deque()  # submitted, answered in this order
+        self._pending: Deque[_Entry] = deque()
+        self._flying: Deque[_Batch] = deque()  # submitted, settled in this order
         # The object whose descriptor carries the batches in flight: one
         # descriptor at a time keeps them in call order in the backend.
         self._carrier: Any = None
         self._retiring: Optional[asyncio.Future[None]] = None  # the carrier's close waits for its batches
         self._scheduled = False  # a send is due at the end of this pass of the loop
         self._failed = False  # a batch failed: nothing more goes out until the split is known
-        # Where the batches answered so far end, for splitting a failed one; None when unknown.
+        # Where the batches settled so far end, for splitting a failed one; None when unknown.
         self._known_end = size
 
     @property
     def loop(self) -> asyncio.AbstractEventLoop:
         return self._loop
 
-    def add(self, file: Any, data: Buffer, nbytes: int) -> Append:
-        """Queue ``nbytes`` bytes of ``data`` appended by ``file``; the future answers ``(n, end)``."""
-        entry = Append(loop=self._loop)
-        entry.data = data
-        entry.nbytes = nbytes
-        entry.file = file
-        entry.queue = self
-        self._pending.append(entry)
-        if not self._flying:
-            self._send()  # nothing in flight: at once
-        elif not self._scheduled and len(self._flying) < DEPTH:
+    def add(self, file: Any, data: Buffer, nbytes: int) -> asyncio.Future[Tuple[int, int]]:
+        """Queue ``nbytes`` bytes of ``data`` appended by ``file``; the future answers ``(n, end)``.
+
+        A caller cancelled while it awaits the future calls :meth:`cancelled`.
+        """
+        fut: asyncio.Future[Tuple[int, int]] = _Future(loop=self._loop)
+        self._pending.append((fut, data, nbytes, file))
+        if not self._scheduled and len(self._flying) < DEPTH:
             # The appends called in this pass of the loop go out together after it.
             self._scheduled = True
             self._loop.call_soon(self._send_due)
-        return entry
+        return fut
 
-    def withdraw(self, entry: Append) -> None:
-        try:
-            self._pending.remove(entry)
-        except ValueError:
-            pass
+    async def cancelled(self, fut: asyncio.Future[Tuple[int, int]]) -> Optional[int]:
+        """For a caller cancelled while awaiting ``fut``: where its bytes end, or None if none were written.
+
+        An append still queued leaves the queue. One already submitted waits
+        (absorbing further cancellations) until its batch has answered.
+        """
+        if fut.done() and not fut.cancelled():
+            return fut.result()[1] if fut.exception() is None else None
+        for i, e in enumerate(self._pending):
+            if e[0] is fut:
+                del self._pending[i]
+                return None
+        for b in self._flying:
+            for i, e in enumerate(b.entries):
+                if e[0] is fut:
+                    if b.waiter is None:
+                        b.waiter = self._loop.create_future()
+                    while not b.waiter.done():
+                        try:
+                            await asyncio.shield(b.waiter)
+                        except asyncio.CancelledError:
+                            pass
+                    return b.ends[i]
+        return None
 
     async def release(self, file: Any) -> None:
         """Wait until no batch in flight is carried by ``file``'s descriptor (before it is closed)."""
@@ -164,29 +158,33 @@ class AppendQueue:
                     return  # the carrier is closing: the rest goes once its batches are in
                 carrier = self._carrier
             else:
-                carrier = pending[0].file
+                carrier = pending[0][3]
             first = pending.popleft()
+            if first[0].done():
+                continue  # cancelled while queued
             entries = [first]
-            data: Any = first.data
-            size = first.nbytes
+            data: Any = first[1]
+            size = first[2]
             if size <= JOIN_MAX and type(data) in _JOINABLE:
+                parts = [data]
                 while pending:
                     nxt = pending[0]
-                    n = nxt.nbytes
-                    if size + n > BATCH_MAX or n > JOIN_MAX or type(nxt.data) not in _JOINABLE:
+                    n = nxt[2]
+                    if size + n > BATCH_MAX or n > JOIN_MAX or type(nxt[1]) not in _JOINABLE:
                         break
-                    entries.append(pending.popleft())
+                    pending.popleft()
+                    if nxt[0].done():
+                        continue
+                    entries.append(nxt)
+                    parts.append(nxt[1])
                     size += n
-                if len(entries) > 1:
-                    data = b"".join([e.data for e in entries])
-            for e in entries:
-                e.state = _SUBMITTED
-                e.data = None
+                if len(parts) > 1:
+                    data = b"".join(parts)
             try:
                 fut = _kestrelio.write(carrier._handle, 0, data, True)
             except BaseException as exc:  # a bad buffer (or no driver): its callers learn it, the rest go on
                 for e in entries:
-                    _fail(e, exc)
+                    _fail(e[0], exc)
                 continue
             self._carrier = carrier
             flying.append(_Batch(entries, fut, size))
@@ -204,12 +202,7 @@ class AppendQueue:
                 self._failed = True
                 break
             flying.popleft()
-            _n, end = fut.result()
-            self._known_end = end
-            for e in reversed(b.entries):
-                if not e.done():
-                    e.set_result((e.nbytes, end))
-                end -= e.nbytes
+            self._known_end = _settle(b, fut.result()[1])
         if self._failed:
             if all(b.fut.done() for b in flying):
                 asyncio.ensure_future(self._split(), loop=self._loop)
@@ -222,14 +215,16 @@ class AppendQueue:
             retiring, self._retiring = self._retiring, None
             if retiring is not None and not retiring.done():
                 retiring.set_result(None)
-        if self._pending:
-            self._send()
+        if self._pending and not self._scheduled:
+            # After the callers just answered have run: their next appends go in the same batch.
+            self._scheduled = True
+            self._loop.call_soon(self._send_due)
 
     async def _split(self) -> None:
         """Some batch failed and all in flight have answered: who got written.
 
         The file's size says how far the writes came from where the batches
-        answered before ended. A batch that succeeded counts whole; the bytes
+        settled before ended. A batch that succeeded counts whole; the bytes
         left are the failed batches' written prefix, given to their callers in
         call order: those wholly inside it succeed, the rest get the error.
         """
@@ -237,8 +232,8 @@ class AppendQueue:
         start = self._known_end
         size: Optional[int] = None
         try:
-            size = await _size_of(self._carrier)
-        except BaseException:
+            size = await _kestrelio.size(self._carrier._handle)
+        except Exception:
             size = None
         left = 0
         if size is not None and start is not None:
@@ -247,44 +242,67 @@ class AppendQueue:
         for b in batches:
             fut = b.fut
             if _ok(fut):
-                _n, end = fut.result()
-                pos = end
-                for e in reversed(b.entries):
-                    if not e.done():
-                        e.set_result((e.nbytes, end))
-                    end -= e.nbytes
+                pos = _settle(b, fut.result()[1])
                 continue
             exc: BaseException = asyncio.CancelledError() if fut.cancelled() else fut.exception()  # type: ignore[assignment]
+            ends: List[Optional[int]] = []
             for e in b.entries:
-                if left >= e.nbytes:
-                    left -= e.nbytes
-                    pos += e.nbytes
-                    if not e.done():
-                        e.set_result((e.nbytes, pos))
+                n = e[2]
+                if left >= n:
+                    left -= n
+                    pos += n
+                    ends.append(pos)
+                    if not e[0].done():
+                        e[0].set_result((n, pos))
                 else:
                     left = 0
-                    _fail(e, exc)
+                    ends.append(None)
+                    _fail(e[0], exc)
+            _wake(b, ends)
         self._flying.clear()
         self._known_end = size
         self._failed = False
         self._drained()
 
 
+def _settle(b: _Batch, end: int) -> int:
+    """Answer the callers of a batch that wrote all of it, ending at ``end``; returns ``end``."""
+    last = end
+    if b.waiter is None:
+        for e in reversed(b.entries):
+            f = e[0]
+            if not f.done():
+                f.set_result((e[2], end))
+            end -= e[2]
+        return last
+    ends: List[Optional[int]] = []
+    for e in reversed(b.entries):
+        ends.append(end)
+        if not e[0].done():
+            e[0].set_result((e[2], end))
+        end -= e[2]
+    ends.reverse()
+    _wake(b, ends)
+    return last
+
+
+def _wake(b: _Batch, ends: List[Optional[int]]) -> None:
+    if b.waiter is not None:
+        b.ends = ends
+        if not b.waiter.done():
+            b.waiter.set_result(None)
+
+
 def _ok(fut: asyncio.Future[Any]) -> bool:
     return not fut.cancelled() and fut.exception() is None
 
 
-async def _size_of(file: Any) -> int:
-    size: int = await _kestrelio.size(file._handle)
-    return size
-
-
-def _fail(entry: Append, exc: BaseException) -> None:
-    if entry.done():
+def _fail(fut: asyncio.Future[Any], exc: BaseException) -> None:
+    if fut.done():
         return
     if isinstance(exc, OSError) and exc.args:
         exc = type(exc)(*exc.args)  # each caller gets its own exception object
-    entry.set_exception(exc)
+    fut.set_exception(exc)
 
 
 # The queues of each loop by file identity; a queue lives while an object holds it.

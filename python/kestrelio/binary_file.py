@@ -36,14 +36,21 @@ waits for its turn leaves without effect, and the calls behind it go on.
 
 * In append mode a write does not wait for the appends called before it to
   finish; appends reach the kernel in call order, and a position call after
-  them sees all of them.
+  them sees all of them. Unbuffered appends queue per file and event loop
+  and go out a batch at a time, one write for all the appends called while
+  the previous batch was in flight; every unbuffered append-mode object on
+  that file shares the queue (see :mod:`kestrelio.append_batches`). An
+  append cancelled while queued writes nothing; one cancelled after its
+  batch went out raises ``CancelledError`` once the batch has answered, with
+  its bytes in the file.
 * ``flush`` and ``sync`` cover every write called before them, ``pwrite``
   included.
 * ``close`` lets every call already made finish first; calls made after it
   raise ``ValueError``.
 * ``tell`` gives the position after the calls that have completed.
-* ``size``, ``pread``, ``preadinto`` and ``pwrite`` do not wait for a turn:
-  they run concurrently with everything else.
+* ``size``, ``pread``, ``preadinto``, ``pwrite``, ``pread_many`` and
+  ``pwrite_many`` do not wait for a turn: they run concurrently with
+  everything else.
 
 A task that uses the file alone never suspends for its turn.
 """
@@ -70,6 +77,7 @@ from .driver_calls import (
     _read_op, _read_to_eof, _target_size,
 )
 from .modes import Mode
+from .positional_batches import PositionalBatches
 from .turns import Turns
 
 if TYPE_CHECKING:
@@ -97,7 +105,7 @@ class _FastPathLike(Protocol):
 _FAST_PATH: Optional[Callable[[int], _FastPathLike]] = getattr(_kestrelio, "FastPath", None)
 
 
-class BinaryFile(BinaryLines, BinaryWrites):
+class BinaryFile(BinaryLines, BinaryWrites, PositionalBatches):
     """An open regular file with non-blocking reads and writes.
 
     Obtain one with :func:`kestrelio.open` in a binary mode. The methods mirror

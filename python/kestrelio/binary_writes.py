@@ -27,6 +27,7 @@ class BinaryWrites:
 
     if TYPE_CHECKING:  # what the writes take from the rest of BinaryFile
         _handle: int
+        _fd: int
         _mode: Mode
         _pos: int
         _appended: bool
@@ -73,18 +74,51 @@ class BinaryWrites:
         meanwhile.
         """
         self._check_writable()
-        try:
-            view = memoryview(b)
-        except TypeError:
-            raise TypeError(f"a bytes-like object is required, not '{type(b).__name__}'") from None
-        with view:
-            nbytes = view.nbytes
+        if type(b) is bytes:
+            nbytes = len(b)
+        else:
+            try:
+                view = memoryview(b)
+            except TypeError:
+                raise TypeError(f"a bytes-like object is required, not '{type(b).__name__}'") from None
+            with view:
+                nbytes = view.nbytes
         if nbytes == 0:
             return 0  # as with io, not even an append moves the position
         if self._buf.wsize <= 0:
-            if self._mode.append:
-                return await self._append(b, nbytes)
-            return await self._write_through(b)
+            if not self._mode.append:
+                return await self._write_through(b)
+            # Appends share the turn: each joins the file's append queue in
+            # call order and the next one is queued without waiting for it to
+            # finish; the queue writes them out a batch at a time.
+            turns = self._turns
+            if not turns.take_shared():
+                await turns.wait_shared()
+            try:
+                if self._buf.lines.data:
+                    self._drop_read_ahead()
+                queue = self._appends
+                if queue is None or queue.loop is not asyncio.get_running_loop():
+                    queue = self._appends = queue_for(self._fd, asyncio.get_running_loop())
+                fut = queue.add(self, b, nbytes)
+                try:
+                    n, end = await fut
+                except asyncio.CancelledError:
+                    at = await queue.cancelled(fut)
+                    if at is not None:
+                        self._appended_to(at)  # its bytes went out with a batch: follow them
+                    raise
+                # Appends in flight together may finish in any order: the
+                # position is the furthest end among them.
+                if self._appended:
+                    if end > self._pos:
+                        self._pos = end
+                else:
+                    self._pos = end
+                    self._appended = True
+                return n
+            finally:
+                turns.give_shared()
         turns = self._turns
         if not turns.take():
             await turns.wait()
@@ -130,32 +164,6 @@ class BinaryWrites:
             raise
         self._move(end)
         return int(n)
-
-    async def _append(self, b: Buffer, nbytes: int) -> int:
-        # Appends share the turn: each joins the file's append queue in call
-        # order and the next one is queued without waiting for it to finish;
-        # the queue writes them out a batch at a time.
-        turns = self._turns
-        if not turns.take_shared():
-            await turns.wait_shared()
-        try:
-            self._drop_read_ahead()
-            queue = self._appends
-            loop = asyncio.get_running_loop()
-            if queue is None or queue.loop is not loop:
-                queue = self._appends = queue_for(self._fd, loop)
-            entry = queue.add(self, b, nbytes)
-            try:
-                n, end = await entry
-            except asyncio.CancelledError:
-                done = _completed_result(entry)
-                if done is not None:
-                    self._appended_to(done[0][1])  # its bytes went out with a batch: follow them
-                raise
-            self._appended_to(end)
-            return n
-        finally:
-            turns.give_shared()
 
     def _appended_to(self, end: int) -> None:
         # Appends in flight together may finish in any order: the position
