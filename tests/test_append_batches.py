@@ -1,0 +1,265 @@
+"""Unbuffered appends go out a batch at a time: intact lines in each task's order, one answer per caller,
+cancellation while queued or in flight, a batch the kernel takes only in part, and close with a batch in flight."""
+
+import asyncio
+import errno
+import fcntl
+import json
+import os
+
+import pytest
+
+import kestrelio
+from conftest import run, run_script
+from kestrelio import append_batches
+
+LINE = 100
+
+
+def line(task, i):
+    head = b"%04d %08d " % (task, i)
+    return head + b"x" * (LINE - len(head) - 1) + b"\n"
+
+
+def check_lines(data, tasks, per_task):
+    """Every line whole, each task's lines in its call order, none missing."""
+    assert len(data) == tasks * per_task * LINE
+    nxt = [0] * tasks
+    for k in range(0, len(data), LINE):
+        ln = data[k:k + LINE]
+        t, i = int(ln[:4]), int(ln[5:13])
+        assert ln == line(t, i), f"line {k // LINE} torn: {ln[:30]!r}"
+        assert i == nxt[t], f"task {t} wrote line {i} before line {nxt[t]}"
+        nxt[t] += 1
+
+
+@pytest.fixture
+def count_writes(monkeypatch):
+    """The kernel writes the append queue submits."""
+    calls = []
+    real = append_batches._kestrelio.write
+
+    def write(handle, pos, data, append):
+        calls.append(len(memoryview(data)))
+        return real(handle, pos, data, append)
+
+    monkeypatch.setattr(append_batches._kestrelio, "write", write, raising=False)
+    return calls
+
+
+@pytest.mark.parametrize("shape", ["shared", "per-task", "mixed"])
+def test_appends_of_64_tasks_are_intact_in_order_and_batched(tmp_path, count_writes, shape):
+    p = tmp_path / "log"
+    tasks, per_task = 64, 40
+
+    async def main():
+        shared = await kestrelio.open(p, "ab", buffering=0)
+        files = [shared if shape == "shared" or (shape == "mixed" and t % 2) else
+                 await kestrelio.open(p, "ab", buffering=0) for t in range(tasks)]
+
+        async def worker(t):
+            f = files[t]
+            for i in range(per_task):
+                # bytes, bytearray and memoryview alike (the last go alone, uncopied)
+                b = line(t, i)
+                b = bytearray(b) if i % 3 == 1 else memoryview(b) if i % 7 == 2 else b
+                assert await f.write(b) == LINE
+                assert f.tell() >= (i + 1) * LINE
+
+        await asyncio.gather(*(worker(t) for t in range(tasks)))
+        for f in set(files):
+            await f.close()
+
+    run(main)
+    check_lines(p.read_bytes(), tasks, per_task)
+    assert sum(count_writes) == tasks * per_task * LINE
+    assert len(count_writes) < tasks * per_task / 4, "the appends were coalesced"
+
+
+def test_large_payloads_keep_their_place_among_small_ones(tmp_path):
+    p = tmp_path / "log"
+    big = [bytes([65 + k]) * (append_batches.JOIN_MAX + 1 + k) for k in range(5)]
+
+    async def main():
+        async with kestrelio.open(p, "ab", buffering=0) as f:
+            calls = []
+            for k in range(5):
+                calls += [f.write(b"s%d\n" % k), f.write(big[k]), f.write(b"t%d\n" % k)]
+            assert await asyncio.gather(*calls) == [len(b) for k in range(5) for b in (b"s0\n", big[k], b"t0\n")]
+
+    run(main)
+    assert p.read_bytes() == b"".join(b"s%d\n" % k + big[k] + b"t%d\n" % k for k in range(5))
+
+
+def test_a_bad_buffer_fails_its_own_caller_only(tmp_path):
+    p = tmp_path / "log"
+
+    async def main():
+        async with kestrelio.open(p, "ab", buffering=0) as f:
+            strided = memoryview(b"abcdef")[::2]
+            got = await asyncio.gather(f.write(b"one\n"), f.write(strided), f.write(b"two\n"),
+                                       return_exceptions=True)
+            assert got[0] == 4 and got[2] == 4
+            assert isinstance(got[1], ValueError)
+
+    run(main)
+    assert p.read_bytes() == b"one\ntwo\n"
+
+
+def test_a_batch_the_kernel_takes_in_part_answers_each_caller(tmp_path):
+    # With RLIMIT_FSIZE the write that crosses the limit is cut short and the
+    # rest fails with EFBIG. Exactly the callers whose lines lie wholly in the
+    # file succeed; the others (the one cut in two included) get EFBIG.
+    p = tmp_path / "log"
+    limit = 37 * LINE + 40
+    out = run_script(f"""
+import asyncio, json, resource, signal, sys
+sys.path.insert(0, {os.path.dirname(__file__)!r})
+import kestrelio
+from test_append_batches import line
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, ({limit}, {limit}))
+
+async def main():
+    f = await kestrelio.open({str(p)!r}, "ab", buffering=0)
+    others = [await kestrelio.open({str(p)!r}, "ab", buffering=0) for _ in range(4)]
+    results = {{}}
+
+    async def worker(t):
+        g = f if t % 2 else others[t % 4]
+        for i in range(10):
+            try:
+                results[f"{{t}} {{i}}"] = await g.write(line(t, i))
+            except OSError as e:
+                results[f"{{t}} {{i}}"] = -e.errno
+    await asyncio.gather(*(worker(t) for t in range(16)))
+    for g in [f] + others:
+        await g.close()
+    print(json.dumps(results))
+
+asyncio.run(main())
+""")
+    assert out.returncode == 0, out.stderr
+    results = json.loads(out.stdout.strip().splitlines()[-1])
+    data = p.read_bytes()
+    assert len(data) == limit, "the file was filled up to the limit"
+    whole = {(int(data[k:k + 4]), int(data[k + 5:k + 13])) for k in range(0, len(data) - LINE + 1, LINE)}
+    ok = {tuple(map(int, k.split())) for k, v in results.items() if v == LINE}
+    failed = {tuple(map(int, k.split())) for k, v in results.items() if v == -errno.EFBIG}
+    assert len(results) == 160 and len(ok) + len(failed) == 160, results
+    assert ok == whole, "success exactly for the lines wholly in the file"
+    for t in range(16):  # no task's line lands after one of its own that failed
+        mine = sorted(i for (u, i) in ok if u == t)
+        assert mine == list(range(len(mine)))
+
+
+@pytest.fixture
+def full_fifo(tmp_path):
+    """A FIFO whose pipe is full: an append to it waits until the reader drains it."""
+    path = tmp_path / "fifo"
+    os.mkfifo(path)
+    reader = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    filler = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
+    filled = 0
+    try:
+        while True:
+            filled += os.write(filler, b"." * 4096)
+    except BlockingIOError:
+        pass
+    os.close(filler)
+    yield path, reader, filled
+    os.close(reader)
+
+
+def drain(reader):
+    got = bytearray()
+    while True:
+        try:
+            chunk = os.read(reader, 1 << 16)
+        except BlockingIOError:
+            return bytes(got)
+        if not chunk:
+            return bytes(got)
+        got += chunk
+
+
+def test_cancelled_appends_queued_or_in_flight(full_fifo):
+    path, reader, filled = full_fifo
+
+    async def main():
+        f = await kestrelio.open(path, "ab", buffering=0)
+        try:
+            first = asyncio.ensure_future(f.write(b"in flight\n"))
+            await asyncio.sleep(0.05)  # out, and waiting for room in the pipe
+            queued = [asyncio.ensure_future(f.write(b"queued %d\n" % k)) for k in range(4)]
+            await asyncio.sleep(0.05)
+            first.cancel()
+            queued[1].cancel()
+            queued[3].cancel()
+            await asyncio.sleep(0.1)
+            assert not first.done(), "an append already out waits for its write"
+            assert queued[1].cancelled() and queued[3].cancelled(), "queued appends leave at once"
+            got = drain(reader)
+            await asyncio.wait([first, queued[0], queued[2]], timeout=10)
+            got += drain(reader)
+            with pytest.raises(asyncio.CancelledError):
+                await first
+            assert await queued[0] == 9 and await queued[2] == 9
+            assert got == b"." * filled + b"in flight\nqueued 0\nqueued 2\n"
+            assert await f.write(b"after\n") == 6, "the file stays usable"
+            assert drain(reader) == b"after\n"
+        finally:
+            await f.close()
+
+    run(main)
+
+
+@pytest.mark.parametrize("depth", [1, 2])
+def test_close_while_a_batch_is_in_flight(full_fifo, monkeypatch, depth):
+    # With two batches in flight the second rides on the first's descriptor:
+    # closing that object must wait until the batch carried for the other one is in.
+    monkeypatch.setattr(append_batches, "DEPTH", depth)
+    path, reader, filled = full_fifo
+
+    async def main():
+        a = await kestrelio.open(path, "ab", buffering=0)
+        b = await kestrelio.open(path, "ab", buffering=0)
+        wa = asyncio.ensure_future(a.write(b"from a\n"))
+        await asyncio.sleep(0.05)
+        wb = asyncio.ensure_future(b.write(b"from b\n"))
+        await asyncio.sleep(0.05)
+        closing = asyncio.ensure_future(a.close())
+        await asyncio.sleep(0.1)
+        assert not closing.done(), "close waits for the batch on its descriptor"
+        assert not wa.done() and not wb.done()
+        got = b""
+        for _ in range(200):
+            got += drain(reader)
+            if wa.done() and wb.done() and closing.done():
+                break
+            await asyncio.sleep(0.01)
+        await asyncio.gather(wa, wb, closing)
+        got += drain(reader)
+        assert got == b"." * filled + b"from a\nfrom b\n"
+        assert await b.write(b"b goes on\n") == 10
+        assert drain(reader) == b"b goes on\n"
+        await b.close()
+        assert fcntl.fcntl(reader, fcntl.F_GETFL) >= 0
+
+    run(main)
+
+
+def test_position_follows_appends_of_other_objects(tmp_path):
+    p = tmp_path / "log"
+    p.write_bytes(b"head\n")
+
+    async def main():
+        a = await kestrelio.open(p, "ab", buffering=0)
+        b = await kestrelio.open(p, "ab", buffering=0)
+        await asyncio.gather(*(g.write(b"%d\n" % k) for k in range(10) for g in (a, b)))
+        assert max(a.tell(), b.tell()) == os.path.getsize(p)
+        await a.close()
+        await b.close()
+
+    run(main)
+    assert p.read_bytes() == b"head\n" + b"".join(b"%d\n%d\n" % (k, k) for k in range(10))
