@@ -1,35 +1,41 @@
 """Group commit for appends: the appends queued for one file go to the kernel as one write.
 
-While an append of a file is in flight, the appends called after it wait in a
-queue; when it completes, the queue goes out as one write of their bytes
-joined in call order (up to ``BATCH_MAX`` bytes; a payload larger than
-``JOIN_MAX``, or one that is not ``bytes``/``bytearray``, goes alone and is
-lent to the kernel uncopied). Each caller still learns its own result: its
-byte count and where its bytes end, or its own exception. One write per file
-is in flight at a time, so the bytes reach the file in call order.
+An append joins the file's queue and waits. At the end of the pass of the
+event loop in which it was called, and when no write of the queue is in
+flight, everything queued goes out as one write of their bytes joined in call
+order (up to ``BATCH_MAX`` bytes; a payload larger than ``JOIN_MAX``, or one
+that is not ``bytes``/``bytearray``, goes alone and is lent to the kernel
+uncopied). Each caller still learns its own result: its byte count and where
+its bytes end, or its own exception. With 64 tasks appending lines, the
+callers of one batch append again in the same pass once it has answered, so
+the next write carries all of them. Batches go out one after another, so the
+bytes reach the file in call order.
 
 The queue belongs to the file, not to the object: every unbuffered
 ``BinaryFile`` in append mode on one event loop whose descriptor has
-``O_APPEND`` and refers to the same file (``st_dev``, ``st_ino``) shares one,
-and a batch is written through the descriptor of its first caller. With
+``O_APPEND`` and refers to the same file (``st_dev``, ``st_ino``) shares one.
+A batch is written through the descriptor of its first caller; with
 ``O_APPEND`` the kernel puts the bytes at the end whichever descriptor
 carries them. That caller's object holds its turn until the batch has
-answered (the turn is given back only once the caller has its result), so
-its ``close`` waits for the batch and the descriptor stays open under it.
+answered, so its ``close`` waits for the batch and the descriptor stays open
+under it. (With ``DEPTH`` above 1, later batches ride on the descriptor of
+the first one in flight, and ``close`` waits for those too: ``release``.)
 
 Cancellation: an append still waiting in the queue leaves it at once and
 nothing of it is written. An append whose bytes were already submitted is
 not withdrawn (that would take its neighbours with it): the caller waits for
-the write and then gets ``CancelledError``, with its bytes in the file, as
-after a ``write`` the kernel had finished before the abort.
+the write and then gets ``CancelledError``, with its bytes in the file and
+the position after them, as after a ``write`` the kernel had finished before
+the abort.
 
-A failed batch of several appends: the file's size after the failure tells
-how far the write came (from where the previous batch of the queue ended).
-The callers whose bytes lie wholly within the written part succeed; the
-others get the error, each its own exception object. No byte is written twice
-and none is reported written that is not. A writer outside the queue that
-appends at the same moment may blur that split; if the size cannot be read
-either, every caller of the batch gets the error.
+A failed batch: nothing more goes out until every batch in flight has
+answered; then the file's size says how far the writes came from where the
+batches answered before ended. The callers whose bytes lie wholly within the
+written part succeed; the others get the error, each its own exception
+object. No byte is written twice and none is reported written that is not. A
+writer outside the queue that appends at the same moment may blur that split;
+if the size cannot be read either, every caller of a failed batch gets the
+error.
 """
 
 from __future__ import annotations
@@ -52,9 +58,11 @@ __all__ = ["AppendQueue", "BATCH_MAX", "JOIN_MAX", "DEPTH", "queue_for"]
 BATCH_MAX = 64 * 1024
 #: Payloads larger than this are written alone, lent rather than copied.
 JOIN_MAX = 4 * 1024
-#: Batches of one queue in flight at once, all through one descriptor, whose
-#: appends every backend keeps in submission order.
-DEPTH = int(os.environ.get("KIO_DEPTH", "1"))
+#: Batches of one queue in flight at once (all through one descriptor, whose
+#: appends every backend keeps in submission order). bench/appends.py had 2
+#: and 3, with the waiting appends split evenly among them, no faster than 1:
+#: a submission costs the loop about as much as the latency it would hide.
+DEPTH = 1
 _JOINABLE = (bytes, bytearray)
 _Future = asyncio.Future
 
@@ -79,10 +87,11 @@ class _Batch:
 class AppendQueue:
     """The appends of one file on one event loop, written a batch at a time."""
 
-    __slots__ = ("_loop", "_pending", "_flying", "_carrier", "_retiring", "_scheduled", "_failed", "_known_end",
+    __slots__ = ("loop", "_loop", "_pending", "_flying", "_carrier", "_retiring", "_scheduled", "_failed", "_known_end",
                  "__weakref__")
 
     def __init__(self, loop: asyncio.AbstractEventLoop, size: Optional[int]) -> None:
+        self.loop = loop  #: the event loop the queue belongs to
         self._loop = loop
         self._pending: Deque[_Entry] = deque()
         self._flying: Deque[_Batch] = deque()  # submitted, settled in this order
@@ -94,10 +103,6 @@ class AppendQueue:
         self._failed = False  # a batch failed: nothing more goes out until the split is known
         # Where the batches settled so far end, for splitting a failed one; None when unknown.
         self._known_end = size
-
-    @property
-    def loop(self) -> asyncio.AbstractEventLoop:
-        return self._loop
 
     def add(self, file: Any, data: Buffer, nbytes: int) -> asyncio.Future[Tuple[int, int]]:
         """Queue ``nbytes`` bytes of ``data`` appended by ``file``; the future answers ``(n, end)``.

@@ -11,6 +11,8 @@ import _kestrelio
 from .append_batches import AppendQueue, queue_for
 from .driver_calls import _await_op, _completed_result, _index, _invalid_argument
 
+_running_loop = asyncio.get_running_loop
+
 if TYPE_CHECKING:
     from typing_extensions import Buffer
 
@@ -28,6 +30,7 @@ class BinaryWrites:
     if TYPE_CHECKING:  # what the writes take from the rest of BinaryFile
         _handle: int
         _fd: int
+        _closed: bool
         _mode: Mode
         _pos: int
         _appended: bool
@@ -73,7 +76,8 @@ class BinaryWrites:
         the call has returned (or raised); a ``bytearray`` cannot be resized
         meanwhile.
         """
-        self._check_writable()
+        if self._closed or not self._mode.write:
+            self._check_writable()
         if type(b) is bytes:
             nbytes = len(b)
         else:
@@ -98,8 +102,8 @@ class BinaryWrites:
                 if self._buf.lines.data:
                     self._drop_read_ahead()
                 queue = self._appends
-                if queue is None or queue.loop is not asyncio.get_running_loop():
-                    queue = self._appends = queue_for(self._fd, asyncio.get_running_loop())
+                if queue is None or queue.loop is not _running_loop():
+                    queue = self._appends = queue_for(self._fd, _running_loop())
                 fut = queue.add(self, b, nbytes)
                 try:
                     n, end = await fut
