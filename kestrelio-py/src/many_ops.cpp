@@ -149,10 +149,9 @@ PyObject* submit_group(const std::shared_ptr<Driver>& d, const std::shared_ptr<M
   }
   group->remaining.store(n);
   PyRef ids = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-  // Once the first operation is out, the group must be allowed to finish; a
-  // failure to record an id only loses that id.
+  // Once the first operation is out, the group must be allowed to finish: a
+  // failure to record the ids (its exception stays set) does not stop it.
   bool ids_ok = static_cast<bool>(ids);
-  if (!ids) PyErr_Clear();
   for (std::size_t i = 0; i < n; ++i) {
     OpId id = d->submit(make(i), [group, i](OpResult result) { op_done(group, i, std::move(result)); });
     if (ids_ok) {
