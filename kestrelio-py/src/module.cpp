@@ -60,16 +60,11 @@ PyMethodDef kAfterFastPath[] = {
                      "Calibration probe: a full submit -> driver thread -> doorbell -> drain\n"
                      "round trip that performs no kernel work. Measured against\n"
                      "`probe_resolved_future` this is the bridge's own per-op cost."),
-    KESTRELIO_FAST("read_many", py_read_many,
-                   "read_many(handle, spans)\n--\n\n"
-                   "Reads at each (pos, len) of `spans`, submitted together; the future answers\n"
-                   "a list of bytes (short at end of file), in the order given."),
-    KESTRELIO_FAST("write_many", py_write_many,
-                   "write_many(handle, pairs)\n--\n\n"
-                   "Writes each (pos, data) of `pairs`, submitted together; the future answers\n"
-                   "a list of the byte counts, in the order given."),
     KESTRELIO_NOARGS("backend_name", py_backend_name, "backend_name()\n--\n\n"),
     KESTRELIO_NOARGS("shutdown", py_shutdown, "shutdown()\n--\n\n"),
+    // Batches of positional reads or writes of one handle behind one future.
+    KESTRELIO_FAST("read_many", py_read_many, "read_many(handle, spans)\n--\n\n"),
+    KESTRELIO_FAST("write_many", py_write_many, "write_many(handle, pairs)\n--\n\n"),
 };
 
 PyModuleDef kModuleDef = {
