@@ -281,3 +281,17 @@ def test_position_follows_appends_of_other_objects(tmp_path):
 
     run(main)
     assert p.read_bytes() == b"head\n" + b"".join(b"%d\n%d\n" % (k, k) for k in range(10))
+
+
+def test_unbuffered_writelines_in_append_mode_is_one_append(tmp_path, count_writes):
+    p = tmp_path / "log"
+
+    async def main():
+        async with kestrelio.open(p, "ab", buffering=0) as f:
+            await f.writelines(iter([b"a\n", bytearray(b"b\n"), memoryview(b"c\n")]))
+            with pytest.raises(TypeError):
+                await f.writelines([b"d\n", "e\n"])  # as io: the lines before the bad one are written
+
+    run(main)
+    assert p.read_bytes() == b"a\nb\nc\nd\n"
+    assert count_writes[0] == 6

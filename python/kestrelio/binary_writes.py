@@ -176,7 +176,20 @@ class BinaryWrites:
         self._appended = True
 
     async def writelines(self, lines: Iterable[Buffer]) -> None:
-        """Write each of ``lines`` in turn (no separators are added)."""
+        """Write each of ``lines`` in turn (no separators are added).
+
+        Unbuffered in append mode, the lines go out as one append.
+        """
+        if self._buf.wsize <= 0 and self._mode.append:
+            self._check_writable()
+            lines = list(lines)
+            try:
+                joined = b"".join(lines)
+            except TypeError:
+                pass  # one that is no bytes-like object: line by line, to fail where io fails
+            else:
+                await self.write(joined)
+                return
         for line in lines:
             await self.write(line)
 
