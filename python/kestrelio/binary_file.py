@@ -36,13 +36,8 @@ waits for its turn leaves without effect, and the calls behind it go on.
 
 * In append mode a write does not wait for the appends called before it to
   finish; appends reach the kernel in call order, and a position call after
-  them sees all of them. Unbuffered appends queue per file and event loop
-  and go out a batch at a time, one write for all the appends called while
-  the previous batch was in flight; every unbuffered append-mode object on
-  that file shares the queue (see :mod:`kestrelio.append_batches`). An
-  append cancelled while queued writes nothing; one cancelled after its
-  batch went out raises ``CancelledError`` once the batch has answered, with
-  its bytes in the file.
+  them sees all of them. Unbuffered appends go out in batches, one queue per
+  file and loop (:mod:`kestrelio.append_batches` tells what cancelling one does).
 * ``flush`` and ``sync`` cover every write called before them, ``pwrite``
   included.
 * ``close`` lets every call already made finish first; calls made after it
