@@ -295,3 +295,88 @@ def test_unbuffered_writelines_in_append_mode_is_one_append(tmp_path, count_writ
     run(main)
     assert p.read_bytes() == b"a\nb\nc\nd\n"
     assert count_writes[0] == 6
+
+
+class FakeDriver:
+    """Stands in for the driver under an AppendQueue: each write's future is answered by the test."""
+
+    def __init__(self, size):
+        self.writes = []  # (handle, data, future)
+        self.size_now = size
+
+    def write(self, handle, pos, data, append):
+        fut = asyncio.get_running_loop().create_future()
+        self.writes.append((handle, bytes(data), fut))
+        return fut
+
+    def size(self, handle):
+        fut = asyncio.get_running_loop().create_future()
+        fut.set_result(self.size_now)
+        return fut
+
+
+class Carrier:
+    def __init__(self, handle):
+        self._handle = handle
+
+
+async def passes(n=3):
+    for _ in range(n):
+        await asyncio.sleep(0)
+
+
+def test_an_append_cancelled_as_its_batch_answers_learns_where_its_bytes_end(monkeypatch):
+    async def main():
+        drv = FakeDriver(100)
+        monkeypatch.setattr(append_batches, "_kestrelio", drv)
+        q = append_batches.AppendQueue(asyncio.get_running_loop(), 100)
+        a, b = q.add(Carrier(1), b"aaa", 3), q.add(Carrier(2), b"bb", 2)
+        await passes()
+        assert [(h, d) for h, d, _ in drv.writes] == [(1, b"aaabb")], "one write, through the first caller's handle"
+        b.cancel()  # its task has not run yet when the batch answers
+        drv.writes[0][2].set_result((5, 105))
+        await passes()
+        assert a.result() == (3, 103)
+        assert await q.cancelled(b) == 105, "its bytes are in the file: the position may follow them"
+        queued = q.add(Carrier(1), b"x", 1)
+        queued.cancel()
+        assert await q.cancelled(queued) is None
+        await passes()
+        assert len(drv.writes) == 1, "an append cancelled while queued is never written"
+
+    run(main)
+
+
+def test_a_failed_batch_is_split_by_the_size_after_every_batch_in_flight_answered(monkeypatch):
+    # Two batches in flight: the first fails after 7 of its 9 bytes, the second
+    # succeeds. Callers wholly inside what was written succeed, in call order.
+    monkeypatch.setattr(append_batches, "DEPTH", 2)
+
+    async def main():
+        drv = FakeDriver(0)
+        monkeypatch.setattr(append_batches, "_kestrelio", drv)
+        q = append_batches.AppendQueue(asyncio.get_running_loop(), 10)
+        c = Carrier(1)
+        first = [q.add(c, b"aaa", 3), q.add(c, b"bbbb", 4), q.add(c, b"cc", 2)]
+        await passes()
+        second = [q.add(c, b"dd", 2)]
+        await passes()
+        assert [d for _, d, _ in drv.writes] == [b"aaabbbbcc", b"dd"]
+        drv.writes[1][2].set_result((2, 19))  # answers first: nothing is settled out of order
+        await passes()
+        assert not any(f.done() for f in first + second)
+        drv.writes[0][2].set_exception(OSError(errno.EFBIG, "File too large"))
+        drv.size_now = 10 + 7 + 2
+        await passes(6)
+        assert first[0].result() == (3, 13) and first[1].result() == (4, 17)
+        with pytest.raises(OSError) as e:
+            first[2].result()
+        assert e.value.errno == errno.EFBIG
+        assert second[0].result() == (2, 19)
+        late = q.add(c, b"e", 1)
+        await passes()
+        assert drv.writes[-1][1] == b"e", "the queue goes on after the split"
+        drv.writes[-1][2].set_result((1, 20))
+        assert await late == (1, 20)
+
+    run(main)

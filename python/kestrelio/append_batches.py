@@ -43,6 +43,7 @@ from __future__ import annotations
 import asyncio
 import os
 import weakref
+from asyncio import InvalidStateError
 from collections import deque
 from typing import TYPE_CHECKING, Any, Deque, List, Optional, Tuple
 
@@ -125,6 +126,8 @@ class AppendQueue:
         """
         if fut.done() and not fut.cancelled():
             return fut.result()[1] if fut.exception() is None else None
+        if fut in _late:
+            return _late.pop(fut)
         for i, e in enumerate(self._pending):
             if e[0] is fut:
                 del self._pending[i]
@@ -270,25 +273,33 @@ class AppendQueue:
         self._drained()
 
 
+# Where the bytes of an append end that was cancelled after it went out and
+# answered before its task could ask (see ``AppendQueue.cancelled``).
+_late: "weakref.WeakKeyDictionary[asyncio.Future[Tuple[int, int]], int]" = weakref.WeakKeyDictionary()
+
+
 def _settle(b: _Batch, end: int) -> int:
-    """Answer the callers of a batch that wrote all of it, ending at ``end``; returns ``end``."""
-    last = end
+    """Answer the callers of a batch that wrote all of it, ending at ``end``; returns ``end``.
+
+    They are answered in call order, so they resume (and append again) in that order.
+    """
+    at = end - b.nbytes
     if b.waiter is None:
-        for e in reversed(b.entries):
-            f = e[0]
-            if not f.done():
-                f.set_result((e[2], end))
-            end -= e[2]
-        return last
+        for e in b.entries:
+            at += e[2]
+            try:
+                e[0].set_result((e[2], at))
+            except InvalidStateError:  # cancelled after it went out; its task has yet to ask
+                _late[e[0]] = at
+        return end
     ends: List[Optional[int]] = []
-    for e in reversed(b.entries):
-        ends.append(end)
+    for e in b.entries:
+        at += e[2]
+        ends.append(at)
         if not e[0].done():
-            e[0].set_result((e[2], end))
-        end -= e[2]
-    ends.reverse()
+            e[0].set_result((e[2], at))
     _wake(b, ends)
-    return last
+    return end
 
 
 def _wake(b: _Batch, ends: List[Optional[int]]) -> None:
