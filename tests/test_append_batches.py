@@ -199,6 +199,10 @@ def test_cancelled_appends_queued_or_in_flight(full_fifo):
         try:
             first = asyncio.ensure_future(f.write(b"in flight\n"))
             await asyncio.sleep(0.05)  # out, and waiting for room in the pipe
+            # Fill the other places in flight, so that what comes next waits in the queue.
+            more = [asyncio.ensure_future(f.write(b"also %d\n" % k)) for k in range(append_batches.DEPTH - 1)]
+            for m in more:
+                await asyncio.sleep(0.05)
             queued = [asyncio.ensure_future(f.write(b"queued %d\n" % k)) for k in range(4)]
             await asyncio.sleep(0.05)
             first.cancel()
@@ -208,12 +212,13 @@ def test_cancelled_appends_queued_or_in_flight(full_fifo):
             assert not first.done(), "an append already out waits for its write"
             assert queued[1].cancelled() and queued[3].cancelled(), "queued appends leave at once"
             got = drain(reader)
-            await asyncio.wait([first, queued[0], queued[2]], timeout=10)
+            await asyncio.wait([first, *more, queued[0], queued[2]], timeout=10)
             got += drain(reader)
             with pytest.raises(asyncio.CancelledError):
                 await first
             assert await queued[0] == 9 and await queued[2] == 9
-            assert got == b"." * filled + b"in flight\nqueued 0\nqueued 2\n"
+            also = b"".join(b"also %d\n" % k for k in range(len(more)))
+            assert got == b"." * filled + b"in flight\n" + also + b"queued 0\nqueued 2\n"
             assert await f.write(b"after\n") == 6, "the file stays usable"
             assert drain(reader) == b"after\n"
         finally:
@@ -378,5 +383,28 @@ def test_a_failed_batch_is_split_by_the_size_after_every_batch_in_flight_answere
         assert drv.writes[-1][1] == b"e", "the queue goes on after the split"
         drv.writes[-1][2].set_result((1, 20))
         assert await late == (1, 20)
+
+    run(main)
+
+
+def test_a_large_batch_answering_alone_wakes_in_two_halves(monkeypatch):
+    async def main():
+        drv = FakeDriver(0)
+        monkeypatch.setattr(append_batches, "_kestrelio", drv)
+        q = append_batches.AppendQueue(asyncio.get_running_loop(), 0)
+        n = max(append_batches.STAGGER_MIN, 4)
+        futs = [q.add(Carrier(1), b"x" * (k + 1), k + 1) for k in range(n)]
+        await passes()
+        total = n * (n + 1) // 2
+        drv.writes[0][2].set_result((total, total))
+        await passes(1)  # the queue has taken the answer
+        answered = [f.done() for f in futs]
+        if append_batches.DEPTH > 1:
+            assert answered == [True] * (n // 2) + [False] * (n - n // 2), "the second half waits one pass"
+            futs[-1].cancel()  # cancelled in between: it still learns where its bytes end
+            assert await q.cancelled(futs[-1]) == total
+        await passes()
+        ends = [k * (k + 1) // 2 for k in range(1, n + 1)]
+        assert [f.result() for f in futs[:-1]] == [(k + 1, ends[k]) for k in range(n - 1)], "in call order"
 
     run(main)
