@@ -9,7 +9,8 @@ from conftest import run, run_script
 
 MEMBERS = ["open", "read", "FastPath", "read_parallel", "read_to_end", "readinto", "write", "close", "sync",
            "set_len", "size", "read_file", "write_file", "cancel_ops", "probe_ffi", "probe_resolved_future",
-           "probe_nop", "backend_name", "shutdown", "set_default_backend", "adopt", "stat", "statvfs", "rename", "unlink", "rmdir",
+           "probe_nop", "backend_name", "shutdown", "set_default_backend", "read_many", "write_many", "adopt",
+           "stat", "statvfs", "rename", "unlink", "rmdir",
            "mkdir", "link", "symlink", "readlink", "listdir", "scandir", "access", "sendfile", "LineIter"]
 
 

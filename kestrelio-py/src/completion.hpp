@@ -2,6 +2,7 @@
 
 #include <Python.h>
 
+#include <memory>
 #include <optional>
 
 #include "kestrelio/reply.hpp"
@@ -10,9 +11,11 @@
 
 namespace kestrelio::py {
 
+struct ManyAnswers;  // many_ops.hpp
+
 // How a reply becomes the future's value.
 struct CompletionKind {
-  enum class Tag { Plain, FilledBytes, ByteCount, HandleCallback, WriteCount, TextNames };
+  enum class Tag { Plain, FilledBytes, ByteCount, HandleCallback, WriteCount, TextNames, ReadList, CountList };
 
   static CompletionKind plain() { return CompletionKind{Tag::Plain, {}}; }
   // `bytes_object` is the new bytes the operation reads into (stolen).
@@ -27,9 +30,18 @@ struct CompletionKind {
   static CompletionKind write_count() { return CompletionKind{Tag::WriteCount, {}}; }
   // A listing whose names are decoded as os.fsdecode does.
   static CompletionKind text_names() { return CompletionKind{Tag::TextNames, {}}; }
+  // A batch of reads into the bytes objects of `list` (stolen), answered as that list.
+  static CompletionKind read_list(PyObject* list, std::shared_ptr<ManyAnswers> answers) {
+    return CompletionKind{Tag::ReadList, AnyThreadRef::steal(list), std::move(answers)};
+  }
+  // A batch of writes, answered as the list of their byte counts.
+  static CompletionKind count_list(std::shared_ptr<ManyAnswers> answers) {
+    return CompletionKind{Tag::CountList, {}, std::move(answers)};
+  }
 
   Tag tag;
-  AnyThreadRef payload;  // the bytes object, or the callable
+  AnyThreadRef payload;  // the bytes object, the callable, or the list
+  std::shared_ptr<ManyAnswers> many{};  // a batch's answers
 };
 
 // A finished operation waiting for its loop's drain.

@@ -16,6 +16,9 @@ PyObject* py_set_len(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* py_size(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 // read_group.cpp
 PyObject* py_read_parallel(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+// many_ops.cpp
+PyObject* py_read_many(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* py_write_many(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 // whole_file.cpp
 PyObject* py_read_to_end(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* py_read_file(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);

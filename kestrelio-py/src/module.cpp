@@ -68,6 +68,9 @@ PyMethodDef kAfterFastPath[] = {
      "unset: any value KESTRELIO_BACKEND accepts, or \"auto\" for the fastest this\n"
      "machine runs. Only the driver made next is affected: returns False, changing\n"
      "nothing, once the driver exists. A forked child keeps the choice."},
+    // Batches of positional reads or writes of one handle behind one future.
+    KESTRELIO_FAST("read_many", py_read_many, "read_many(handle, spans)\n--\n\n"),
+    KESTRELIO_FAST("write_many", py_write_many, "write_many(handle, pairs)\n--\n\n"),
 };
 
 PyModuleDef kModuleDef = {

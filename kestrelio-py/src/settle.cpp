@@ -5,6 +5,7 @@
 
 #include "completion.hpp"
 #include "errors.hpp"
+#include "many_ops.hpp"
 #include "os_ops.hpp"
 #include "py_ref.hpp"
 
@@ -121,7 +122,9 @@ void settle(Completion c) {
     if (!r) fail_with_pending(future);
   } else {
     PyObject* bytes_object = c.kind.tag == Tag::FilledBytes ? c.kind.payload.get() : nullptr;
-    PyRef value = PyRef::steal(value_of(c.kind.tag, c.result.reply(), bytes_object));
+    PyRef value = PyRef::steal(c.kind.tag == Tag::ReadList || c.kind.tag == Tag::CountList
+                                   ? many_value(c.kind)
+                                   : value_of(c.kind.tag, c.result.reply(), bytes_object));
     if (!value) {
       fail_with_pending(future);
     } else {
@@ -133,6 +136,7 @@ void settle(Completion c) {
     }
   }
   c.owner.reset();
+  c.kind.many.reset();
   c.kind.payload.reset();
   c.future.reset();
   if (PyErr_Occurred()) PyErr_Clear();

@@ -36,14 +36,16 @@ waits for its turn leaves without effect, and the calls behind it go on.
 
 * In append mode a write does not wait for the appends called before it to
   finish; appends reach the kernel in call order, and a position call after
-  them sees all of them.
+  them sees all of them. Unbuffered appends go out in batches, one queue per
+  file and loop (:mod:`kestrelio.append_batches` tells what cancelling one does).
 * ``flush`` and ``sync`` cover every write called before them, ``pwrite``
   included.
 * ``close`` lets every call already made finish first; calls made after it
   raise ``ValueError``.
 * ``tell`` gives the position after the calls that have completed.
-* ``size``, ``pread``, ``preadinto`` and ``pwrite`` do not wait for a turn:
-  they run concurrently with everything else.
+* ``size``, ``pread``, ``preadinto``, ``pwrite``, ``pread_many`` and
+  ``pwrite_many`` do not wait for a turn: they run concurrently with
+  everything else.
 
 A task that uses the file alone never suspends for its turn.
 """
@@ -62,6 +64,7 @@ import _kestrelio
 
 from . import fast_reads
 from .binary_lines import ITER_CHUNK, YIELD_EVERY, BinaryLines
+from .append_batches import AppendQueue
 from .binary_writes import BinaryWrites
 from .buffered import READ_AHEAD, WRITE_BUFFER, FileBuffer, GatedTurns, line_iter
 from .driver_calls import (
@@ -69,6 +72,7 @@ from .driver_calls import (
     _read_op, _read_to_eof, _target_size,
 )
 from .modes import Mode
+from .positional_batches import PositionalBatches
 from .turns import Turns
 
 if TYPE_CHECKING:
@@ -96,7 +100,7 @@ class _FastPathLike(Protocol):
 _FAST_PATH: Optional[Callable[[int], _FastPathLike]] = getattr(_kestrelio, "FastPath", None)
 
 
-class BinaryFile(BinaryLines, BinaryWrites):
+class BinaryFile(BinaryLines, BinaryWrites, PositionalBatches):
     """An open regular file with non-blocking reads and writes.
 
     Obtain one with :func:`kestrelio.open` in a binary mode. The methods mirror
@@ -121,7 +125,7 @@ class BinaryFile(BinaryLines, BinaryWrites):
     """
 
     __slots__ = ("_handle", "_fd", "_name", "_mode", "_pos", "_closed", "_regular", "_fast", "_fast_confirmed",
-                 "_turns", "_pwrites", "_appended", "_closing", "_buf", "_closefd", "_yield_at", "on_close",
+                 "_turns", "_pwrites", "_appended", "_appends", "_closing", "_buf", "_closefd", "_yield_at", "on_close",
                  "keep_offset", "__weakref__")
 
     def __init__(self, handle: int, fd: int, name: Any, mode: Mode, pos: int, regular: bool = True,
@@ -143,6 +147,7 @@ class BinaryFile(BinaryLines, BinaryWrites):
         # Whether the position is the end of an append that ran since the
         # last position call: concurrent appends may finish in any order.
         self._appended = False
+        self._appends: Optional[AppendQueue] = None  # the file's append queue, on the first unbuffered append
         self._closing: Optional[asyncio.Future[None]] = None
         self._closefd = closefd
         self._yield_at = 0.0
@@ -555,6 +560,11 @@ class BinaryFile(BinaryLines, BinaryWrites):
 
     async def _close_now(self) -> None:
         self._fast = None  # the FastPath borrows the descriptor: drop it first
+        appends = self._appends
+        if appends is not None:
+            # Appends of other objects on the same file may be riding on this descriptor.
+            self._appends = None
+            await appends.release(self)
         if self.keep_offset:
             # The descriptor's owner carries on where this file stopped, as after io.
             try:

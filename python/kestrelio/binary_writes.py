@@ -4,11 +4,14 @@ write buffer they fill and write out."""
 from __future__ import annotations
 
 import asyncio
-from typing import TYPE_CHECKING, Any, Iterable, List, Set
+from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Set
 
 import _kestrelio
 
+from .append_batches import AppendQueue, queue_for
 from .driver_calls import _await_op, _completed_result, _index, _invalid_argument
+
+_running_loop = asyncio.get_running_loop
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
@@ -26,9 +29,12 @@ class BinaryWrites:
 
     if TYPE_CHECKING:  # what the writes take from the rest of BinaryFile
         _handle: int
+        _fd: int
+        _closed: bool
         _mode: Mode
         _pos: int
         _appended: bool
+        _appends: Optional[AppendQueue]
         _buf: FileBuffer
         _turns: Turns
         _pwrites: Set[asyncio.Future[Any]]
@@ -70,18 +76,53 @@ class BinaryWrites:
         the call has returned (or raised); a ``bytearray`` cannot be resized
         meanwhile.
         """
-        self._check_writable()
-        try:
-            view = memoryview(b)
-        except TypeError:
-            raise TypeError(f"a bytes-like object is required, not '{type(b).__name__}'") from None
-        with view:
-            if view.nbytes == 0:
-                return 0  # as with io, not even an append moves the position
+        if self._closed or not self._mode.write:
+            self._check_writable()
+        if type(b) is bytes:
+            nbytes = len(b)
+        else:
+            try:
+                view = memoryview(b)
+            except TypeError:
+                raise TypeError(f"a bytes-like object is required, not '{type(b).__name__}'") from None
+            with view:
+                nbytes = view.nbytes
+        if nbytes == 0:
+            return 0  # as with io, not even an append moves the position
         if self._buf.wsize <= 0:
-            if self._mode.append:
-                return await self._append(b)
-            return await self._write_through(b)
+            if not self._mode.append:
+                return await self._write_through(b)
+            # Appends share the turn: each joins the file's append queue in
+            # call order and the next one is queued without waiting for it to
+            # finish; the queue writes them out a batch at a time.
+            turns = self._turns
+            if not turns.take_shared():
+                await turns.wait_shared()
+            try:
+                if self._buf.lines.data:
+                    self._drop_read_ahead()
+                queue = self._appends
+                if queue is None or queue.loop is not _running_loop():
+                    queue = self._appends = queue_for(self._fd, _running_loop())
+                fut = queue.add(self, b, nbytes)
+                try:
+                    n, end = await fut
+                except asyncio.CancelledError:
+                    at = await queue.cancelled(fut)
+                    if at is not None:
+                        self._appended_to(at)  # its bytes went out with a batch: follow them
+                    raise
+                # Appends in flight together may finish in any order: the
+                # position is the furthest end among them.
+                if self._appended:
+                    if end > self._pos:
+                        self._pos = end
+                else:
+                    self._pos = end
+                    self._appended = True
+                return n
+            finally:
+                turns.give_shared()
         turns = self._turns
         if not turns.take():
             await turns.wait()
@@ -128,27 +169,6 @@ class BinaryWrites:
         self._move(end)
         return int(n)
 
-    async def _append(self, b: Buffer) -> int:
-        # Appends share the turn: each is submitted in call order and the
-        # next one goes out without waiting for it to finish.
-        turns = self._turns
-        if not turns.take_shared():
-            await turns.wait_shared()
-        try:
-            self._drop_read_ahead()
-            fut = _kestrelio.write(self._handle, self._pos, b, True)
-            try:
-                n, end = await _await_op(fut)
-            except asyncio.CancelledError:
-                done = _completed_result(fut)
-                if done is not None:
-                    self._appended_to(done[0][1])
-                raise
-            self._appended_to(end)
-            return int(n)
-        finally:
-            turns.give_shared()
-
     def _appended_to(self, end: int) -> None:
         # Appends in flight together may finish in any order: the position
         # is the furthest end among them.
@@ -156,7 +176,20 @@ class BinaryWrites:
         self._appended = True
 
     async def writelines(self, lines: Iterable[Buffer]) -> None:
-        """Write each of ``lines`` in turn (no separators are added)."""
+        """Write each of ``lines`` in turn (no separators are added).
+
+        Unbuffered in append mode, the lines go out as one append.
+        """
+        if self._buf.wsize <= 0 and self._mode.append:
+            self._check_writable()
+            lines = list(lines)
+            try:
+                joined = b"".join(lines)
+            except TypeError:
+                pass  # one that is no bytes-like object: line by line, to fail where io fails
+            else:
+                await self.write(joined)
+                return
         for line in lines:
             await self.write(line)
 

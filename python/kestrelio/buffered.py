@@ -78,10 +78,12 @@ class GatedTurns(Turns):
         return False
 
     def take_shared(self) -> bool:
-        if super().take_shared():
-            self._gate.hold = 1
-            return True
-        return False
+        # Turns.take_shared written out: every unbuffered append passes here.
+        if self._exclusive or self._queue or self._woken:
+            return False
+        self._shared += 1
+        self._gate.hold = 1
+        return True
 
     async def _wait(self, shared: bool) -> None:
         self._gate.hold = 1
@@ -95,8 +97,13 @@ class GatedTurns(Turns):
         self._gate.hold = int(self.busy)
 
     def give_shared(self) -> None:
-        super().give_shared()
-        self._gate.hold = int(self.busy)
+        # Turns.give_shared written out, as take_shared.
+        self._shared -= 1
+        if self._queue and not self._shared:
+            self._grant()
+        elif self._idle is not None:
+            self._wake_idle()
+        self._gate.hold = 1 if self._exclusive or self._shared or self._queue or self._free else 0
 
     def enter(self) -> None:
         super().enter()
