@@ -15,6 +15,7 @@
 #include "errors.hpp"
 #include "functions.hpp"
 #include "globals.hpp"
+#include "loop_drive.hpp"
 #include "py_ref.hpp"
 #include "many_ops.hpp"
 #include "submit.hpp"
@@ -163,6 +164,8 @@ PyObject* submit_group(const std::shared_ptr<Driver>& d, const std::shared_ptr<M
       PyList_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(i), number);
     }
   }
+  // On the loop backend the batch goes to the kernel in the iteration's flush.
+  if (d->local()) schedule_flush(*group->bridge);
   if (!ids_ok || PyObject_SetAttr(future.get(), op_ids_name(), ids.get()) < 0) return nullptr;
   return future.release();
 }
@@ -225,6 +228,7 @@ PyObject* py_read_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (!d) return nullptr;
   std::shared_ptr<LoopBridge> bridge = bridge_for_running_loop();
   if (!bridge) return nullptr;
+  if (d->local() && !watch_loop_runtime(bridge)) return nullptr;
   PyRef future = PyRef::steal(bridge->new_future());
   if (!future) return nullptr;
 
@@ -274,6 +278,7 @@ PyObject* py_write_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   if (!d) return nullptr;
   std::shared_ptr<LoopBridge> bridge = bridge_for_running_loop();
   if (!bridge) return nullptr;
+  if (d->local() && !watch_loop_runtime(bridge)) return nullptr;
   PyRef future = PyRef::steal(bridge->new_future());
   if (!future) return nullptr;
 
