@@ -186,7 +186,7 @@ def kernel_runs_io_uring():
 
 
 def test_package_default_is_the_fastest_backend_and_leaves_the_environment_alone():
-    fastest = "compio-io-uring" if kernel_runs_io_uring() else "darwin-aio"
+    fastest = "loop-io-uring" if kernel_runs_io_uring() else "darwin-aio"
     r = run_script("""
         import os, sys, subprocess
         import kestrelio
