@@ -1,6 +1,11 @@
 """Driver-level figures of the loop backend against the runtime backend's thread, and fio as the limit.
 
-    python bench/loop_ring.py [--rounds 3] [--dir DIR] [--only NAME,...]
+    python bench/loop_ring.py [--rounds 3] [--dir DIR] [--only NAME,...] [--contenders NAME,...]
+                              [--fadvise-random] [--fio-hint 0|1]
+
+--fadvise-random opens the cold rows' file with os.open, marks that descriptor POSIX_FADV_RANDOM (no
+readahead) and hands it to the driver with adopt; fio does the same by default (its fadvise_hint), which
+--fio-hint 0 turns off, so both sides can be compared with and without readahead.
 
 Every figure comes from a fresh interpreter (`--worker`), contenders interleaved round by round. Cold rows
 drop the file's pages (posix_fadvise DONTNEED) before each run and read each 4 KiB block at most once, in a
@@ -37,8 +42,13 @@ def cpu():
     return r.ru_utime + r.ru_stime
 
 
-async def cold_reads(k, path, depth, count, seed):
-    h = (await k.open(path, True, False, False, False, False, False))[0]
+async def cold_reads(k, path, depth, count, seed, random_hint):
+    if random_hint:
+        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_RANDOM)
+        h = (await k.adopt(fd, True))[0]
+    else:
+        h = (await k.open(path, True, False, False, False, False, False))[0]
     blocks = random.Random(seed).sample(range(GIB // BLOCK), count)
     it = iter(blocks)
 
@@ -103,9 +113,11 @@ async def small_files(k, files, tasks, seconds):
     return {"rate": done / t, "cpu_us": c / done * 1e6}
 
 
-def blocking_cold(path, count, seed):
+def blocking_cold(path, count, seed, random_hint):
     blocks = random.Random(seed).sample(range(GIB // BLOCK), count)
     fd = os.open(path, os.O_RDONLY)
+    if random_hint:
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_RANDOM)
     drop(path)
     c0, t0 = cpu(), time.perf_counter()
     for b in blocks:
@@ -117,11 +129,12 @@ def blocking_cold(path, count, seed):
 
 def worker(spec):
     if spec["contender"] == "blocking":
-        return blocking_cold(spec["path"], spec["count"], spec["seed"])
+        return blocking_cold(spec["path"], spec["count"], spec["seed"], spec.get("random_hint", False))
     import _kestrelio as k
     name = k.backend_name()
     if spec["row"] == "cold":
-        r = asyncio.run(cold_reads(k, spec["path"], spec["depth"], spec["count"], spec["seed"]))
+        r = asyncio.run(cold_reads(k, spec["path"], spec["depth"], spec["count"], spec["seed"],
+                                   spec.get("random_hint", False)))
     elif spec["row"] == "cached":
         r = asyncio.run(cached_reads(k, spec["path"], 64, spec["seconds"]))
     else:
@@ -130,18 +143,20 @@ def worker(spec):
     return r
 
 
-def fio(path, depth, count):
+def fio(path, depth, count, hint):
     drop(path)
     engine = ["--ioengine=psync"] if depth == 0 else ["--ioengine=io_uring", f"--iodepth={depth}"]
     out = subprocess.run(["fio", "--name=r", f"--filename={path}", "--direct=0", "--rw=randread", "--bs=4k",
-                          f"--size=1G", f"--number_ios={count}", "--output-format=json", *engine],
+                          f"--size=1G", f"--number_ios={count}", f"--fadvise_hint={hint}", "--output-format=json", *engine],
                          capture_output=True, text=True, check=True)
     job = json.loads(out.stdout)["jobs"][0]
     return {"rate": job["read"]["iops"]}
 
 
-def run_worker(spec, backend):
+def run_worker(spec, backend, pythonpath=None):
     env = dict(os.environ)
+    if pythonpath:
+        env["PYTHONPATH"] = pythonpath
     if backend:
         env["KESTRELIO_BACKEND"] = backend
     out = subprocess.run([sys.executable, __file__, "--worker", json.dumps(spec)], env=env, capture_output=True,
@@ -158,6 +173,10 @@ def main():
     ap.add_argument("--dir", default="/var/tmp/kestrelio-loop-ring-bench")
     ap.add_argument("--only", default="")
     ap.add_argument("--seconds", type=float, default=2.0)
+    ap.add_argument("--contenders", default="", help="keep only these contenders (compio, loop, fio, blocking, "
+                    "and NAME=PYTHONPATH for a second build of the extension, e.g. base=/tmp/b/kestrelio-py)")
+    ap.add_argument("--fadvise-random", action="store_true")
+    ap.add_argument("--fio-hint", type=int, default=1)
     a = ap.parse_args()
     if a.worker:
         print(json.dumps(worker(json.loads(a.worker))))
@@ -179,11 +198,17 @@ def main():
     have_fio = shutil.which("fio") is not None
     rows = []
     for depth in (1, 8, 64):
-        rows.append((f"cold d{depth}", {"row": "cold", "path": big, "depth": depth, "count": COLD_COUNTS[depth]},
+        rows.append((f"cold d{depth}", {"row": "cold", "path": big, "depth": depth, "count": COLD_COUNTS[depth],
+                                        "random_hint": a.fadvise_random},
                      ["compio", "loop"] + (["fio"] if have_fio else []) + (["blocking"] if depth == 1 else [])))
     rows.append(("cached 64", {"row": "cached", "path": big, "seconds": a.seconds}, ["compio", "loop"]))
     rows.append(("small files 64", {"row": "small", "files": files, "seconds": a.seconds}, ["compio", "loop"]))
     only = set(filter(None, a.only.split(",")))
+    # NAME=PATH contenders run the loop backend from another build of the extension.
+    extra = dict(c.split("=", 1) for c in a.contenders.split(",") if "=" in c)
+    keep = [c.split("=", 1)[0] for c in a.contenders.split(",") if c]
+    if keep:
+        rows = [(n, s, [c for c in keep if c in cs or c in extra]) for n, s, cs in rows]
     results = {}
     for rnd in range(a.rounds):
         for name, spec, contenders in rows:
@@ -193,9 +218,11 @@ def main():
             for c in order:
                 s = dict(spec, seed=rnd, contender=c)
                 if c == "fio":
-                    r = fio(big, spec["depth"], spec["count"])
+                    r = fio(big, spec["depth"], spec["count"], a.fio_hint)
                 elif c == "blocking":
                     r = run_worker(s, None)
+                elif c in extra:
+                    r = run_worker(s, "loop", extra[c])
                 else:
                     r = run_worker(s, c)
                 results.setdefault((name, c), []).append(r)

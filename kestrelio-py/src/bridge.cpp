@@ -312,14 +312,16 @@ LocalCompletions::LocalCompletions(LoopBridge* bridge) noexcept : previous_(t_lo
 
 LocalCompletions::~LocalCompletions() { t_local_bridge = previous_; }
 
-void LoopBridge::settle_queued() {
+std::size_t LoopBridge::settle_queued() {
   std::vector<Completion> batch;
+  std::size_t n = 0;
   for (;;) {
     {
       std::lock_guard<std::mutex> lock(queue->mutex);
       batch.swap(queue->items);
     }
-    if (batch.empty()) return;
+    if (batch.empty()) return n;
+    n += batch.size();
     for (Completion& c : batch) settle(std::move(c));
     batch.clear();
   }

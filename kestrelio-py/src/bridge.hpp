@@ -90,7 +90,8 @@ struct LoopBridge {
   void complete(Completion c);
   // Settles what is queued, without the doorbell. Loop thread, interpreter
   // lock held.
-  void settle_queued();
+  // Returns how many completions it settled.
+  std::size_t settle_queued();
   // The body of a DrainHandle call. Loop thread, interpreter lock held.
   void run_drain();
 
