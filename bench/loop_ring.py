@@ -174,7 +174,8 @@ def main():
     ap.add_argument("--only", default="")
     ap.add_argument("--seconds", type=float, default=2.0)
     ap.add_argument("--contenders", default="", help="keep only these contenders (compio, loop, fio, blocking, "
-                    "and NAME=PYTHONPATH for a second build of the extension, e.g. base=/tmp/b/kestrelio-py)")
+                    "and NAME=[BACKEND@]PYTHONPATH for another build of the extension, e.g. "
+                    "before=compio@/tmp/b/kestrelio-py)")
     ap.add_argument("--fadvise-random", action="store_true")
     ap.add_argument("--fio-hint", type=int, default=1)
     a = ap.parse_args()
@@ -222,7 +223,9 @@ def main():
                 elif c == "blocking":
                     r = run_worker(s, None)
                 elif c in extra:
-                    r = run_worker(s, "loop", extra[c])
+                    # NAME=BACKEND@PATH picks the backend too (the loop backend by default).
+                    backend, _, path = extra[c].rpartition("@")
+                    r = run_worker(s, backend or "loop", path)
                 else:
                     r = run_worker(s, c)
                 results.setdefault((name, c), []).append(r)
