@@ -305,9 +305,12 @@ def test_unbuffered_writelines_in_append_mode_is_one_append(tmp_path, count_writ
 class FakeDriver:
     """Stands in for the driver under an AppendQueue: each write's future is answered by the test."""
 
-    def __init__(self, size):
+    def __init__(self, size, hold_size=False):
         self.writes = []  # (handle, data, future)
         self.size_now = size
+        # With hold_size, each size query's future waits here for the test to answer it.
+        self.hold_size = hold_size
+        self.sizes = []
 
     def write(self, handle, pos, data, append):
         fut = asyncio.get_running_loop().create_future()
@@ -316,7 +319,10 @@ class FakeDriver:
 
     def size(self, handle):
         fut = asyncio.get_running_loop().create_future()
-        fut.set_result(self.size_now)
+        if self.hold_size:
+            self.sizes.append(fut)
+        else:
+            fut.set_result(self.size_now)
         return fut
 
 
@@ -383,6 +389,46 @@ def test_a_failed_batch_is_split_by_the_size_after_every_batch_in_flight_answere
         assert drv.writes[-1][1] == b"e", "the queue goes on after the split"
         drv.writes[-1][2].set_result((1, 20))
         assert await late == (1, 20)
+
+    run(main)
+
+
+def test_batches_failing_and_answering_in_one_pass_are_split_once_and_later_appends_answer(monkeypatch):
+    # Both batches in flight answer in the same pass of the loop, the first
+    # with an error. One split settles them; the appends that go out after it
+    # are answered, and no second look at the size settles the old batches
+    # again or drops the new ones from the queue.
+    monkeypatch.setattr(append_batches, "DEPTH", 2)
+
+    async def main():
+        drv = FakeDriver(0, hold_size=True)
+        monkeypatch.setattr(append_batches, "_kestrelio", drv)
+        q = append_batches.AppendQueue(asyncio.get_running_loop(), 10)
+        c = Carrier(1)
+        first = [q.add(c, b"aaa", 3), q.add(c, b"bbbb", 4), q.add(c, b"cc", 2)]
+        await passes()
+        second = [q.add(c, b"dd", 2)]
+        await passes()
+        assert [d for _, d, _ in drv.writes] == [b"aaabbbbcc", b"dd"]
+        drv.writes[0][2].set_exception(OSError(errno.EFBIG, "File too large"))
+        drv.writes[1][2].set_result((2, 19))
+        await passes()
+        assert len(drv.sizes) == 1, "one split for the batches that answered together"
+        drv.sizes[0].set_result(10 + 7 + 2)
+        await passes()
+        assert first[0].result() == (3, 13) and first[1].result() == (4, 17)
+        assert isinstance(first[2].exception(), OSError) and first[2].exception().errno == errno.EFBIG
+        assert second[0].result() == (2, 19)
+        late = [q.add(c, b"e", 1), q.add(c, b"ff", 2)]
+        await passes()
+        assert drv.writes[-1][1] == b"eff", "the queue goes on after the split"
+        for fut in drv.sizes[1:]:  # a second split, had one started, answers now
+            fut.set_result(19)
+        await passes()
+        drv.writes[-1][2].set_result((3, 22))
+        await passes()
+        assert [f.result() for f in late] == [(1, 20), (2, 22)], "every later append is answered"
+        assert not q._due, "nothing is left waiting for an answer"
 
     run(main)
 

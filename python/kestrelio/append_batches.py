@@ -97,8 +97,8 @@ class _Batch:
 class AppendQueue:
     """The appends of one file on one event loop, written a batch at a time."""
 
-    __slots__ = ("loop", "_loop", "_pending", "_flying", "_carrier", "_retiring", "_scheduled", "_failed", "_known_end",
-                 "_due", "__weakref__")
+    __slots__ = ("loop", "_loop", "_pending", "_flying", "_carrier", "_retiring", "_scheduled", "_failed", "_splitting",
+                 "_known_end", "_due", "__weakref__")
 
     def __init__(self, loop: asyncio.AbstractEventLoop, size: Optional[int]) -> None:
         self.loop = loop  #: the event loop the queue belongs to
@@ -111,6 +111,10 @@ class AppendQueue:
         self._retiring: Optional[asyncio.Future[None]] = None  # the carrier's close waits for its batches
         self._scheduled = False  # a send is due at the end of this pass of the loop
         self._failed = False  # a batch failed: nothing more goes out until the split is known
+        # The split of a failed batch has been started. Several batches may answer
+        # in one pass; only one split may run, or a second one would settle the
+        # same batches again after the first had let new batches go out.
+        self._splitting = False
         # Where the batches settled so far end, for splitting a failed one; None when unknown.
         self._known_end = size
         # Where the bytes of callers whose batch answered end, until they have their answer:
@@ -224,7 +228,8 @@ class AppendQueue:
             flying.popleft()
             self._known_end = self._settle(b, fut.result()[1], not flying)
         if self._failed:
-            if all(b.fut.done() for b in flying):
+            if not self._splitting and all(b.fut.done() for b in flying):
+                self._splitting = True
                 asyncio.ensure_future(self._split(), loop=self._loop)
             return
         self._drained()
@@ -323,6 +328,7 @@ class AppendQueue:
         self._flying.clear()
         self._known_end = size
         self._failed = False
+        self._splitting = False
         self._drained()
 
 
