@@ -76,11 +76,9 @@ Task<OpResult> do_write(op::Write w, Files files) {
   if (!file) co_return file.error();
   std::size_t n = w.data.size();
   if (w.append) {
-    auto done = co_await append_all(file.value(), std::move(w.data));
-    if (!done) co_return done.error();
-    auto size = co_await runtime::file_size(file.value());
-    if (!size) co_return size.error();
-    co_return reply::Written{n, size.value()};
+    auto end = co_await append_all(file.value(), std::move(w.data));
+    if (!end) co_return end.error();
+    co_return reply::Written{n, end.value()};
   }
   auto done = co_await write_all(file.value(), w.pos, std::move(w.data));
   if (!done) co_return done.error();

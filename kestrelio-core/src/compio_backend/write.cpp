@@ -25,8 +25,8 @@ runtime::Task<Status> write_all(const runtime::File& file, std::uint64_t pos, Pa
   co_return std::monostate{};
 }
 
-runtime::Task<Status> append_all(const runtime::File& file, Payload data) {
-  auto job = [fd = file.fd(), data = std::move(data)]() -> std::optional<IoError> {
+runtime::Task<Expected<std::uint64_t>> append_all(const runtime::File& file, Payload data) {
+  auto job = [fd = file.fd(), data = std::move(data)]() -> Expected<std::uint64_t> {
     std::size_t done = 0;
     while (done < data.size()) {
       ssize_t n = ::write(fd, data.data() + done, data.size() - done);
@@ -36,14 +36,17 @@ runtime::Task<Status> append_all(const runtime::File& file, Payload data) {
       if (n == 0) return IoError::custom(IoErrorKind::WriteZero, kWriteZero);
       done += static_cast<std::size_t>(n);
     }
-    return std::nullopt;
+    // O_APPEND left the offset just past our bytes. Asking for the size
+    // later could count an append that followed this one.
+    off_t end = ::lseek(fd, 0, SEEK_CUR);
+    if (end < 0) return IoError::last_os();
+    return static_cast<std::uint64_t>(end);
   };
   // Several pool threads would race each other's writes into a different
   // order; the file's lane keeps them in call order.
   auto r = co_await runtime::spawn_blocking(std::move(job), &file.ordered_lane());
   if (!r.completed) co_return IoError::custom(IoErrorKind::Other, kAppendCancelled);
-  if (*r.value) co_return **r.value;
-  co_return std::monostate{};
+  co_return std::move(*r.value);
 }
 
 }  // namespace kestrelio::compio_backend
