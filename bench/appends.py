@@ -9,6 +9,7 @@ checked after each run: every line intact and each task's lines in order.
 
     .venv/bin/python bench/appends.py [--tasks 64] [--lines 500] [--rounds 3]
         [--contenders kestrelio-aio,kestrelio-compio,ayafileio,aiofiles,blocking]
+        (a contender kestrelio-BACKEND=PYTHONPATH runs another build of the extension and package)
 
 Also ``--pread-many``: 64 x 4 KiB reads spread over a 64 MiB file as one
 ``pread_many`` against 64 ``pread`` awaits gathered and 64 awaited one after
@@ -254,14 +255,19 @@ def main() -> None:
                 if name == "blocking" and shape != "shared":
                     continue
                 env = dict(os.environ)
-                if name.startswith("kestrelio-"):
-                    env["KESTRELIO_BACKEND"] = name.split("-", 1)[1]
-                r = subprocess.run(base + ["--child", f"{name}:{shape}"], env=env, capture_output=True, text=True)
+                # kestrelio-BACKEND=PYTHONPATH runs another build (e.g. an older commit's).
+                label, _, path = name.partition("=")
+                if path:
+                    env["PYTHONPATH"] = path
+                if label.startswith("kestrelio-"):
+                    env["KESTRELIO_BACKEND"] = label.split("-", 1)[1]
+                r = subprocess.run(base + ["--child", f"{label}:{shape}"], env=env, capture_output=True, text=True)
                 if r.returncode != 0:
                     print(f"{name} {shape}: failed\n{r.stderr[-2000:]}", file=sys.stderr)
                     continue
                 out = json.loads(r.stdout)
-                label = f"{name} ({out['backend']})" if out["backend"] else name
+                shown = f"{label} (other build)" if path else label
+                label = f"{shown} ({out['backend']})" if out["backend"] else shown
                 rates.setdefault((shape, label), []).append(out["rate"])
     print(f"{args.tasks} tasks x {args.lines} lines of {LINE} bytes; lines/s, median [range] over {args.rounds} rounds")
     for (shape, label), v in rates.items():
