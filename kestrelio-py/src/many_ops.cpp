@@ -15,7 +15,6 @@
 #include "errors.hpp"
 #include "functions.hpp"
 #include "globals.hpp"
-#include "loop_drive.hpp"
 #include "py_ref.hpp"
 #include "many_ops.hpp"
 #include "submit.hpp"
@@ -140,13 +139,13 @@ bool check_end(std::uint64_t pos, std::uint64_t len) {
 
 // Submits the prepared operations; `make(i)` builds operation i. Returns the future.
 template <class Make>
-PyObject* submit_group(const std::shared_ptr<Driver>& d, const std::shared_ptr<ManyGroup>& group, PyRef& future,
+PyObject* submit_group(Submission& sub, const std::shared_ptr<ManyGroup>& group,
                        std::size_t n, Make make) {
   if (n == 0) {
     PyRef empty = PyRef::steal(PyList_New(0));
-    if (!empty || PyObject_SetAttr(future.get(), op_ids_name(), empty.get()) < 0) return nullptr;
+    if (!empty || PyObject_SetAttr(sub.future.get(), op_ids_name(), empty.get()) < 0) return nullptr;
     finish(group);  // nothing to wait for: the empty list, through the bridge like any answer
-    return future.release();
+    return sub.future.release();
   }
   group->remaining.store(n);
   PyRef ids = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
@@ -154,7 +153,7 @@ PyObject* submit_group(const std::shared_ptr<Driver>& d, const std::shared_ptr<M
   // failure to record the ids (its exception stays set) does not stop it.
   bool ids_ok = static_cast<bool>(ids);
   for (std::size_t i = 0; i < n; ++i) {
-    OpId id = d->submit(make(i), [group, i](OpResult result) { op_done(group, i, std::move(result)); });
+    OpId id = sub.driver->submit(make(i), [group, i](OpResult result) { op_done(group, i, std::move(result)); });
     if (ids_ok) {
       PyObject* number = PyLong_FromUnsignedLongLong(id);
       if (!number) {
@@ -164,10 +163,9 @@ PyObject* submit_group(const std::shared_ptr<Driver>& d, const std::shared_ptr<M
       PyList_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(i), number);
     }
   }
-  // On the loop backend the batch goes to the kernel in the iteration's flush.
-  if (d->local()) schedule_flush(*group->bridge);
-  if (!ids_ok || PyObject_SetAttr(future.get(), op_ids_name(), ids.get()) < 0) return nullptr;
-  return future.release();
+  sub.submitted();
+  if (!ids_ok || PyObject_SetAttr(sub.future.get(), op_ids_name(), ids.get()) < 0) return nullptr;
+  return sub.future.release();
 }
 
 }  // namespace
@@ -224,23 +222,18 @@ PyObject* py_read_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!target) return nullptr;
     PyList_SET_ITEM(targets.get(), static_cast<Py_ssize_t>(i), target);
   }
-  std::shared_ptr<Driver> d = driver();
-  if (!d) return nullptr;
-  std::shared_ptr<LoopBridge> bridge = bridge_for_running_loop();
-  if (!bridge) return nullptr;
-  if (d->local() && !watch_loop_runtime(bridge)) return nullptr;
-  PyRef future = PyRef::steal(bridge->new_future());
-  if (!future) return nullptr;
+  Submission sub;
+  if (!sub.begin()) return nullptr;
 
   auto group = std::make_shared<ManyGroup>();
-  group->bridge = bridge;
+  group->bridge = sub.bridge;
   group->reads = true;
-  group->future = AnyThreadRef::steal(future.new_ref());
+  group->future = AnyThreadRef::steal(sub.future.new_ref());
   group->answers = std::make_shared<ManyAnswers>();
   group->answers->counts.assign(n, 0);
   PyObject* list = targets.get();
   group->targets = AnyThreadRef::steal(targets.release());
-  return submit_group(d, group, future, n, [&](std::size_t i) -> Op {
+  return submit_group(sub, group, n, [&](std::size_t i) -> Op {
     PyObject* b = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
     auto* storage = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(b));
     return op::Read{handle, positions[i], ReadBuf::raw(storage, static_cast<std::size_t>(PyBytes_GET_SIZE(b)))};
@@ -274,21 +267,16 @@ PyObject* py_write_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     payloads.push_back(std::move(payload));
     answers->owners.push_back(std::move(view));
   }
-  std::shared_ptr<Driver> d = driver();
-  if (!d) return nullptr;
-  std::shared_ptr<LoopBridge> bridge = bridge_for_running_loop();
-  if (!bridge) return nullptr;
-  if (d->local() && !watch_loop_runtime(bridge)) return nullptr;
-  PyRef future = PyRef::steal(bridge->new_future());
-  if (!future) return nullptr;
+  Submission sub;
+  if (!sub.begin()) return nullptr;
 
   auto group = std::make_shared<ManyGroup>();
-  group->bridge = bridge;
+  group->bridge = sub.bridge;
   group->reads = false;
-  group->future = AnyThreadRef::steal(future.new_ref());
+  group->future = AnyThreadRef::steal(sub.future.new_ref());
   // The views ride with the answers and are released when the future is settled.
   group->answers = std::move(answers);
-  return submit_group(d, group, future, n, [&](std::size_t i) -> Op {
+  return submit_group(sub, group, n, [&](std::size_t i) -> Op {
     return op::Write{false, handle, positions[i], std::move(payloads[i])};
   });
 }

@@ -10,7 +10,6 @@
 #include "errors.hpp"
 #include "functions.hpp"
 #include "globals.hpp"
-#include "loop_drive.hpp"
 #include "py_ref.hpp"
 #include "submit.hpp"
 
@@ -93,20 +92,16 @@ PyObject* py_read_parallel(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     PyErr_SetString(PyExc_OverflowError, "pos + len exceeds the largest file position");
     return nullptr;
   }
-  std::shared_ptr<Driver> d = driver();
-  if (!d) return nullptr;
-  std::shared_ptr<LoopBridge> bridge = bridge_for_running_loop();
-  if (!bridge) return nullptr;
-  if (d->local() && !watch_loop_runtime(bridge)) return nullptr;
-  PyRef future = PyRef::steal(bridge->new_future());
-  if (!future) return nullptr;
+  Submission sub;
+  if (!sub.begin()) return nullptr;
+  PyRef& future = sub.future;
   PyObject* output = new_read_target(len);
   if (!output) return nullptr;
   auto* base = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(output));
 
   std::uint64_t n = len / chunk + (len % chunk != 0 ? 1 : 0);
   auto group = std::make_shared<ReadGroup>();
-  group->bridge = bridge;
+  group->bridge = sub.bridge;
   group->remaining.store(n == 0 ? 1 : static_cast<std::size_t>(n));
   group->state.future = AnyThreadRef::steal(future.new_ref());
   group->state.output = AnyThreadRef::steal(output);
@@ -128,10 +123,10 @@ PyObject* py_read_parallel(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     std::uint64_t offset = i * chunk;
     std::uint64_t chunk_len = std::min(chunk, len - offset);
     op::Read r{handle, pos + offset, ReadBuf::raw(base + offset, static_cast<std::size_t>(chunk_len))};
-    OpId id = d->submit(std::move(r), [group, offset, chunk_len](OpResult result) {
+    OpId id = sub.driver->submit(std::move(r), [group, offset, chunk_len](OpResult result) {
       chunk_done(group, offset, chunk_len, std::move(result));
     });
-    if (i == 0 && d->local()) schedule_flush(*bridge);
+    if (i == 0) sub.submitted();
     if (ids_ok) {
       PyRef number = PyRef::steal(PyLong_FromUnsignedLongLong(id));
       if (!number || PyList_Append(ids.get(), number.get()) < 0) ids_ok = false;

@@ -16,26 +16,35 @@ PyObject* op_ids_name() {
   return s;
 }
 
-PyObject* submit(Op op, CompletionKind kind, std::optional<Owner> owner) {
-  std::shared_ptr<Driver> d = driver();
-  if (!d) return nullptr;
-  std::shared_ptr<LoopBridge> bridge = bridge_for_running_loop();
-  if (!bridge) return nullptr;
-  if (d->local() && !watch_loop_runtime(bridge)) return nullptr;
-  PyRef future = PyRef::steal(bridge->new_future());
-  if (!future) return nullptr;
+bool Submission::begin() {
+  driver = py::driver();
+  if (!driver) return false;
+  bridge = bridge_for_running_loop();
+  if (!bridge) return false;
+  if (driver->local() && !watch_loop_runtime(bridge)) return false;
+  future = PyRef::steal(bridge->new_future());
+  return static_cast<bool>(future);
+}
 
-  ReplyFn reply = [kind = std::move(kind), bridge, fut = AnyThreadRef::steal(future.new_ref()),
+void Submission::submitted() {
+  if (driver->local()) schedule_flush(*bridge);
+}
+
+PyObject* submit(Op op, CompletionKind kind, std::optional<Owner> owner) {
+  Submission s;
+  if (!s.begin()) return nullptr;
+
+  ReplyFn reply = [kind = std::move(kind), bridge = s.bridge, fut = AnyThreadRef::steal(s.future.new_ref()),
                    owner = std::move(owner)](OpResult result) mutable {
     std::shared_ptr<LoopBridge> b = std::move(bridge);
     b->complete(Completion{std::move(kind), std::move(result), std::move(fut), std::move(owner)});
   };
-  OpId id = d->submit(std::move(op), std::move(reply));
+  OpId id = s.driver->submit(std::move(op), std::move(reply));
+  s.submitted();
 
   PyRef ids = PyRef::steal(Py_BuildValue("(K)", static_cast<unsigned long long>(id)));
-  if (d->local()) schedule_flush(*bridge);
-  if (!ids || PyObject_SetAttr(future.get(), op_ids_name(), ids.get()) < 0) return nullptr;
-  return future.release();
+  if (!ids || PyObject_SetAttr(s.future.get(), op_ids_name(), ids.get()) < 0) return nullptr;
+  return s.future.release();
 }
 
 bool write_payload(PyObject* data, Payload* payload, Owner* owner) {

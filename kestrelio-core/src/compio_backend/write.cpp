@@ -1,5 +1,6 @@
 #include "compio_backend/write.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,8 +40,12 @@ runtime::Task<Expected<std::uint64_t>> append_all(const runtime::File& file, Pay
     // O_APPEND left the offset just past our bytes. Asking for the size
     // later could count an append that followed this one.
     off_t end = ::lseek(fd, 0, SEEK_CUR);
-    if (end < 0) return IoError::last_os();
-    return static_cast<std::uint64_t>(end);
+    if (end >= 0) return static_cast<std::uint64_t>(end);
+    if (errno != ESPIPE) return IoError::last_os();
+    // A pipe or socket has no offset: its size, as for any other file.
+    struct stat st;
+    if (::fstat(fd, &st) < 0) return IoError::last_os();
+    return static_cast<std::uint64_t>(st.st_size);
   };
   // Several pool threads would race each other's writes into a different
   // order; the file's lane keeps them in call order.
