@@ -127,18 +127,18 @@ def blocking_cold(path, count, seed, random_hint):
     return {"rate": count / t, "cpu_us": c / count * 1e6}
 
 
-def worker(spec):
-    if spec["contender"] == "blocking":
-        return blocking_cold(spec["path"], spec["count"], spec["seed"], spec.get("random_hint", False))
+def worker(case):
+    if case["contender"] == "blocking":
+        return blocking_cold(case["path"], case["count"], case["seed"], case.get("random_hint", False))
     import _kestrelio as k
     name = k.backend_name()
-    if spec["row"] == "cold":
-        r = asyncio.run(cold_reads(k, spec["path"], spec["depth"], spec["count"], spec["seed"],
-                                   spec.get("random_hint", False)))
-    elif spec["row"] == "cached":
-        r = asyncio.run(cached_reads(k, spec["path"], 64, spec["seconds"]))
+    if case["row"] == "cold":
+        r = asyncio.run(cold_reads(k, case["path"], case["depth"], case["count"], case["seed"],
+                                   case.get("random_hint", False)))
+    elif case["row"] == "cached":
+        r = asyncio.run(cached_reads(k, case["path"], 64, case["seconds"]))
     else:
-        r = asyncio.run(small_files(k, spec["files"], 64, spec["seconds"]))
+        r = asyncio.run(small_files(k, case["files"], 64, case["seconds"]))
     r["backend"] = name
     return r
 
@@ -153,13 +153,13 @@ def fio(path, depth, count, hint):
     return {"rate": job["read"]["iops"]}
 
 
-def run_worker(spec, backend, pythonpath=None):
+def run_worker(case, backend, pythonpath=None):
     env = dict(os.environ)
     if pythonpath:
         env["PYTHONPATH"] = pythonpath
     if backend:
         env["KESTRELIO_BACKEND"] = backend
-    out = subprocess.run([sys.executable, __file__, "--worker", json.dumps(spec)], env=env, capture_output=True,
+    out = subprocess.run([sys.executable, __file__, "--worker", json.dumps(case)], env=env, capture_output=True,
                          text=True, timeout=600)
     if out.returncode != 0:
         raise RuntimeError(out.stderr)
@@ -212,14 +212,14 @@ def main():
         rows = [(n, s, [c for c in keep if c in cs or c in extra]) for n, s, cs in rows]
     results = {}
     for rnd in range(a.rounds):
-        for name, spec, contenders in rows:
+        for name, case, contenders in rows:
             if only and name not in only:
                 continue
             order = contenders if rnd % 2 == 0 else list(reversed(contenders))
             for c in order:
-                s = dict(spec, seed=rnd, contender=c)
+                s = dict(case, seed=rnd, contender=c)
                 if c == "fio":
-                    r = fio(big, spec["depth"], spec["count"], a.fio_hint)
+                    r = fio(big, case["depth"], case["count"], a.fio_hint)
                 elif c == "blocking":
                     r = run_worker(s, None)
                 elif c in extra:
