@@ -82,10 +82,12 @@ void finish(const std::shared_ptr<ManyGroup>& group) {
   if (!future || !answers) return;  // answered twice: cannot happen
   CompletionKind kind = group->reads ? CompletionKind::read_list(targets.release(), std::move(answers))
                                      : CompletionKind::count_list(std::move(answers));
-  OpResult r = error      ? OpResult(*error)
-               : cancelled ? OpResult(IoError::os(ECANCELED))
-                           : OpResult(reply::Unit{});
-  group->bridge->complete(Completion{std::move(kind), std::move(r), std::move(future), std::nullopt});
+  IoError failure = error ? *error : IoError::os(ECANCELED);
+  if (error || cancelled) {
+    group->bridge->complete(Completion{std::move(kind), OpResult(std::move(failure)), std::move(future), std::nullopt});
+  } else {
+    group->bridge->complete(Completion{std::move(kind), OpResult(reply::Unit{}), std::move(future), std::nullopt});
+  }
 }
 
 // The items of `arg` as a list (new reference), at most kManyMax of them; null with an exception set.
