@@ -228,9 +228,11 @@ def test_cancelled_appends_queued_or_in_flight(full_fifo):
 
 
 @pytest.mark.parametrize("depth", [1, 2])
-def test_close_while_a_batch_is_in_flight(full_fifo, monkeypatch, depth):
+def test_close_while_a_batch_is_in_flight(full_fifo, monkeypatch, depth, backend):
     # With two batches in flight the second rides on the first's descriptor:
     # closing that object must wait until the batch carried for the other one is in.
+    if depth > 1 and backend == "darwin-aio":
+        pytest.skip("darwin-aio keeps one batch in flight: it cannot tell where a second one's append landed")
     monkeypatch.setattr(append_batches, "DEPTH", depth)
     path, reader, filled = full_fifo
 

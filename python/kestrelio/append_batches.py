@@ -97,11 +97,16 @@ class _Batch:
 class AppendQueue:
     """The appends of one file on one event loop, written a batch at a time."""
 
-    __slots__ = ("loop", "_loop", "_pending", "_flying", "_carrier", "_retiring", "_scheduled", "_failed", "_splitting",
+    __slots__ = ("_depth", "loop", "_loop", "_pending", "_flying", "_carrier", "_retiring", "_scheduled", "_failed", "_splitting",
                  "_known_end", "_due", "__weakref__")
 
     def __init__(self, loop: asyncio.AbstractEventLoop, size: Optional[int]) -> None:
         self.loop = loop  #: the event loop the queue belongs to
+        # darwin-aio cannot tell where an AIO append landed: it answers the
+        # size when it reaps it, which would count a second batch already
+        # written. One batch at a time keeps each answered end its own.
+        name = getattr(_kestrelio, "backend_name", None)
+        self._depth = 1 if name is not None and name() == "darwin-aio" else DEPTH
         self._loop = loop
         self._pending: Deque[_Entry] = deque()
         self._flying: Deque[_Batch] = deque()  # submitted, settled in this order
@@ -128,7 +133,7 @@ class AppendQueue:
         """
         fut: asyncio.Future[Tuple[int, int]] = _Future(loop=self._loop)
         self._pending.append((fut, data, nbytes, file))
-        if not self._scheduled and len(self._flying) < DEPTH:
+        if not self._scheduled and len(self._flying) < self._depth:
             # The appends called in this pass of the loop go out together after it.
             self._scheduled = True
             self._loop.call_soon(self._send_due)
@@ -176,7 +181,7 @@ class AppendQueue:
         """Send batches from the queue while fewer than ``DEPTH`` are in flight."""
         pending = self._pending
         flying = self._flying
-        while pending and len(flying) < DEPTH and not self._failed:
+        while pending and len(flying) < self._depth and not self._failed:
             if flying:
                 if self._retiring is not None:
                     return  # the carrier is closing: the rest goes once its batches are in
@@ -256,7 +261,7 @@ class AppendQueue:
         entries = b.entries
         due = self._due
         if b.waiter is None:
-            now = len(entries) // 2 if alone and len(entries) >= STAGGER_MIN and DEPTH > 1 else len(entries)
+            now = len(entries) // 2 if alone and len(entries) >= STAGGER_MIN and self._depth > 1 else len(entries)
             for i, e in enumerate(entries):
                 at += e[2]
                 if i >= now:
