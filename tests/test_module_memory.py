@@ -5,7 +5,7 @@ import time
 import pytest
 
 import _kestrelio as k
-from conftest import open_fds, run
+from conftest import UNDER_ASAN, open_fds, run
 
 ROUNDS = 200_000
 TASKS = 64
@@ -48,6 +48,6 @@ def test_round_trips_leave_rss_and_fds_flat(tmp_path):
 
     fds0, rss0, fds1, rss1, elapsed = run(main)
     assert fds1 == fds0
-    if "asan" in os.environ.get("LD_PRELOAD", ""):
+    if UNDER_ASAN:
         pytest.skip("AddressSanitizer's quarantine holds freed memory; RSS says nothing here")
     assert rss1 - rss0 < 10 << 20, f"RSS grew by {(rss1 - rss0) >> 10} KiB in {elapsed:.1f}s"
