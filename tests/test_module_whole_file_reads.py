@@ -6,7 +6,7 @@ import os
 import pytest
 
 import _kestrelio as k
-from conftest import UNDER_ASAN, run, run_script
+from conftest import run, run_script
 from kestrelio.whole_file import INLINE_MAX
 
 # The endless read runs in a child that kills itself long before a read that
@@ -63,7 +63,8 @@ async def main(how, path, small):
     await k.close(h)
     grown = rss() - before
     print(f"after cancel: {grown >> 20} MiB above the start")
-    if not UNDER_ASAN:
+    # AddressSanitizer's quarantine keeps freed memory; RSS says nothing there.
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):
         assert grown < (32 << 20), grown
 
 INLINE_MAX = kestrelio.whole_file.INLINE_MAX
