@@ -63,6 +63,42 @@ asyncio.run(main())
     assert out == ["ok"]
 
 
+def test_tasks_woken_by_device_completions_read_on_in_order_and_once(tmp_path):
+    # Cold reads: their completions come back from the device in groups, and the tasks a group wakes submit
+    # again in two flushes (after the first half of them, and after the rest).
+    p = tmp_path / "cold"
+    data = os.urandom(16 << 20)
+    p.write_bytes(data)
+    out = loop_script(PRELUDE + f"""
+import random
+data = open({os.fspath(p)!r}, "rb").read()
+async def main():
+    fd = os.open({os.fspath(p)!r}, os.O_RDONLY)
+    os.fsync(fd)
+    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    os.close(fd)
+    h = await open_ro({os.fspath(p)!r})
+    counts = {{}}
+    async def reader(t):
+        got = []
+        for i, b in enumerate(random.Random(t).sample(range(len(data) // 4096), 40)):
+            key = (t, i)
+            counts[key] = 0
+            r = await counted(k.read(h, b * 4096, 4096), counts, key)
+            got.append((b, r))
+        return got
+    for got in await asyncio.gather(*(reader(t) for t in range(16))):
+        for b, r in got:
+            assert r == data[b * 4096:(b + 1) * 4096], b
+    await asyncio.sleep(0.05)  # a second settlement would show up here
+    assert set(counts.values()) == {{1}}, counts
+    await k.close(h)
+    print("ok")
+asyncio.run(main())
+""")
+    assert out == ["ok"]
+
+
 def test_pool_completion_while_the_loop_sleeps_is_not_lost(tmp_path):
     # Appends run on the blocking pool; their result reaches the loop only through the wake eventfd, while
     # the loop sleeps in its selector with nothing else to do.

@@ -109,6 +109,12 @@ TEST(LoopRing, NothingRunsBeforeTheDriveAndEveryReadAnswersOnce) {
     submitting = false;
     EXPECT_TRUE(loop_ring::request_flush(&answers));
     EXPECT_FALSE(loop_ring::request_flush(&answers));  // once until the flush runs
+    EXPECT_TRUE(loop_ring::request_flush(&answers, true));  // one more, queued behind it
+    (void)loop_ring::drive(loop_ring::DriveCause::Flush);
+    EXPECT_FALSE(loop_ring::request_flush(&answers));  // the second has yet to run
+    (void)loop_ring::drive(loop_ring::DriveCause::Flush);
+    EXPECT_TRUE(loop_ring::request_flush(&answers));
+    (void)loop_ring::drive(loop_ring::DriveCause::Flush);
     int total = 0;
     EXPECT_TRUE(drive_until([&] {
       total = 0;

@@ -312,7 +312,7 @@ LocalCompletions::LocalCompletions(LoopBridge* bridge) noexcept : previous_(t_lo
 
 LocalCompletions::~LocalCompletions() { t_local_bridge = previous_; }
 
-std::size_t LoopBridge::settle_queued() {
+std::size_t LoopBridge::settle_queued(Split* split) {
   std::vector<Completion> batch;
   std::size_t n = 0;
   for (;;) {
@@ -322,7 +322,14 @@ std::size_t LoopBridge::settle_queued() {
     }
     if (batch.empty()) return n;
     n += batch.size();
-    for (Completion& c : batch) settle(std::move(c));
+    std::size_t half = split && !split->done && batch.size() >= split->min ? batch.size() / 2 : batch.size();
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      if (i == half) {
+        split->midway(*this);
+        split->done = true;
+      }
+      settle(std::move(batch[i]));
+    }
     batch.clear();
   }
 }

@@ -90,8 +90,15 @@ struct LoopBridge {
   void complete(Completion c);
   // Settles what is queued, without the doorbell. Loop thread, interpreter
   // lock held.
-  // Returns how many completions it settled.
-  std::size_t settle_queued();
+  // Returns how many completions it settled. With `split`, the first batch
+  // of at least split->min completions is settled in two halves, with a
+  // call of split->midway between them; split->done tells whether it came.
+  struct Split {
+    std::size_t min;
+    void (*midway)(LoopBridge&);
+    bool done = false;
+  };
+  std::size_t settle_queued(Split* split = nullptr);
   // The body of a DrainHandle call. Loop thread, interpreter lock held.
   void run_drain();
 

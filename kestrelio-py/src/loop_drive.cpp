@@ -10,6 +10,9 @@ namespace kestrelio::py {
 
 namespace {
 
+// Completions settled at once from which the group is flushed in two halves.
+constexpr std::size_t kSplitMin = 4;
+
 PyObject* call_soon_name() {
   static PyObject* s = nullptr;
   if (!s) s = PyUnicode_InternFromString("call_soon");
@@ -78,8 +81,8 @@ bool watch_loop_runtime(const std::shared_ptr<LoopBridge>& bridge) {
   return true;
 }
 
-void schedule_flush(LoopBridge& bridge) {
-  if (!loop_ring::request_flush(&bridge)) return;
+void schedule_flush(LoopBridge& bridge, bool again) {
+  if (!loop_ring::request_flush(&bridge, again)) return;
   PyRef loop = PyRef::steal(bridge.loop());
   if (loop && bridge.ring_flush) {
     PyObject* args[2] = {loop.get(), bridge.ring_flush.get()};
@@ -103,12 +106,20 @@ void drive_loop_runtime(const std::shared_ptr<LoopBridge>& bridge, loop_ring::Dr
   if (bridge) {
     // After shutdown() completions stay queued, as on the doorbell's way.
     std::size_t settled = 0;
-    if (DOORBELLS_ENABLED.load(std::memory_order_acquire)) settled = bridge->settle_queued();
     // The callers just answered resume in the loop's next iteration, and most
     // submit again there. A flush queued now runs after them in that same
     // iteration, taking all they submitted in one system call; queued by
     // their first submission instead, it would wait one iteration more.
-    if (more || settled > 0 || (polled && loop_ring::thread_stats().tasks > 0)) schedule_flush(*bridge);
+    // A larger group gets a second flush queued after its first half: what
+    // that half submits reaches the device while the second half runs,
+    // rather than every caller waiting on the slowest of the group.
+    // Only for completions the device gave back later: those reaped as
+    // their submission returned (cached pages) cost too little to gain
+    // from it, and the second system call is then pure loss.
+    LoopBridge::Split split{kSplitMin, [](LoopBridge& b) { schedule_flush(b, true); }};
+    bool by_device = cause == loop_ring::DriveCause::Completions;
+    if (DOORBELLS_ENABLED.load(std::memory_order_acquire)) settled = bridge->settle_queued(by_device ? &split : nullptr);
+    if (more || settled > 0 || (polled && loop_ring::thread_stats().tasks > 0)) schedule_flush(*bridge, split.done);
   } else if (more) {
     loop_ring::nudge();
   }

@@ -21,7 +21,7 @@ bool watch_loop_runtime(const std::shared_ptr<LoopBridge>& bridge);
 // After submissions: asks the loop, once per iteration, to call the bridge's
 // flush handle soon (call_soon), which runs the new operations and submits
 // them all in one system call. Never raises.
-void schedule_flush(LoopBridge& bridge);
+void schedule_flush(LoopBridge& bridge, bool again = false);
 
 // The body of the loop backend's handles: drives the thread's runtime, then
 // settles on the spot what it completed for `bridge` (null once the bridge

@@ -29,9 +29,10 @@ enum class DriveCause : std::uint8_t { Flush, Completions, Wake };
 Expected<ThreadFds> thread_fds(const void** token = nullptr);
 
 // After submissions from a loop identified by `owner`: true when the caller
-// must schedule a Flush drive, which happens once until that drive runs (or
-// until another owner asks).
-bool request_flush(const void* owner) noexcept;
+// must schedule a Flush drive, which happens once until the drives it
+// scheduled have run (or until another owner asks). With `again`, always
+// true: one more Flush drive, queued behind one already scheduled.
+bool request_flush(const void* owner, bool again = false) noexcept;
 
 // When the Flush drive cannot be scheduled: forgets the request and rings
 // the thread's wake fd instead, so the next drive comes from its reader.

@@ -152,16 +152,19 @@ void LoopRuntime::take_posted_cancels() {
   for (OpId id : ids) (void)book_.cancel(id);
 }
 
-bool LoopRuntime::request_flush(const void* owner) noexcept {
-  if (flush_pending_ && flush_owner_ == owner) return false;
-  flush_pending_ = true;
-  flush_owner_ = owner;
+bool LoopRuntime::request_flush(const void* owner, bool again) noexcept {
+  if (flush_owner_ != owner) {
+    flushes_queued_ = 0;
+    flush_owner_ = owner;
+  }
+  if (flushes_queued_ > 0 && !again) return false;
+  ++flushes_queued_;
   return true;
 }
 
 bool LoopRuntime::drive(DriveCause cause) {
   ++drives_;
-  if (cause == DriveCause::Flush) flush_pending_ = false;
+  if (cause == DriveCause::Flush && flushes_queued_ > 0) --flushes_queued_;
   // The fd is emptied whenever it woke us: a wake's write may land after
   // the state it set has already been taken.
   if (cause == DriveCause::Wake) rt_->cross_wake().drain();
@@ -199,9 +202,9 @@ Expected<ThreadFds> thread_fds(const void** token) {
   return rt.value()->fds();
 }
 
-bool request_flush(const void* owner) noexcept {
+bool request_flush(const void* owner, bool again) noexcept {
   LoopRuntime* rt = LoopRuntime::existing();
-  return rt && rt->request_flush(owner);
+  return rt && rt->request_flush(owner, again);
 }
 
 void nudge() noexcept {

@@ -39,9 +39,9 @@ class LoopRuntime {
   ~LoopRuntime();
 
   void submit(msg::Submit s) { book_.spawn(*rt_, std::move(s)); }
-  bool request_flush(const void* owner) noexcept;
+  bool request_flush(const void* owner, bool again) noexcept;
   void nudge() noexcept {
-    flush_pending_ = false;
+    flushes_queued_ = 0;
     rt_->cross_wake().ring();
   }
   bool drive(DriveCause cause);
@@ -59,7 +59,7 @@ class LoopRuntime {
   std::unique_ptr<runtime::Runtime> rt_;
   compio_backend::OpBook book_;
   pid_t pid_;
-  bool flush_pending_ = false;
+  unsigned flushes_queued_ = 0;  // Flush drives the owner has scheduled and not yet run
   const void* flush_owner_ = nullptr;
   std::uint64_t drives_ = 0;
   std::mutex posted_mutex_;
