@@ -33,7 +33,7 @@ Task<OpResult> do_open(std::optional<HandleId> new_handle, op::Open o, Files fil
   auto opened = co_await runtime::open(std::move(o.path), open_options(o));
   if (!opened) co_return opened.error();
   File file = std::move(opened).value();
-  auto size = co_await runtime::file_size(file);
+  auto size = co_await runtime::size_hint(file);
   if (!size) co_return size.error();  // `file` drops here, closing it
   if (!new_handle) throw InvariantFault{kOpenAllocatesId};
   std::int64_t fd = file.fd();
@@ -64,7 +64,7 @@ std::size_t capacity_after(std::uint64_t size, std::uint64_t pos) noexcept {
 Task<OpResult> do_read_to_end(op::ReadToEnd r, Files files, CancelFlag cancelled) {
   auto file = lookup(*files, r.handle);
   if (!file) co_return file.error();
-  auto size = co_await runtime::file_size(file.value());
+  auto size = co_await runtime::size_hint(file.value());
   if (!size) co_return size.error();
   auto bytes = co_await read_to_end(file.value(), r.pos, capacity_after(size.value(), r.pos), std::move(cancelled));
   if (!bytes) co_return bytes.error();
@@ -126,7 +126,7 @@ Task<OpResult> do_read_file(std::optional<HandleId> new_handle, op::ReadFile r, 
   auto opened = co_await runtime::open(std::move(r.path), opts);
   if (!opened) co_return opened.error();
   File file = std::move(opened).value();
-  auto size = co_await runtime::file_size(file);
+  auto size = co_await runtime::size_hint(file);
   if (!size) co_return size.error();
   if (size.value() <= r.inline_max) {
     auto bytes = co_await read_to_end(file, 0, capacity_after(size.value(), 0), std::move(cancelled));

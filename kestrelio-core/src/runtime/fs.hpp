@@ -73,6 +73,13 @@ class OpAwaiter {
 Task<Expected<File>> open(std::string path, OpenOptions options);
 // st_size of the open file (statx on io_uring, fstat on the pool).
 Task<Expected<std::uint64_t>> file_size(const File& file);
+// The size of an open file as its inode holds it: one statx on the calling
+// thread that never asks a network file system again (AT_STATX_DONT_SYNC),
+// so it cannot wait on a disk or a server. Just after an open that is what
+// file_size answers too (opening revalidates the attributes); later, a
+// writer elsewhere may have moved on, so it only sizes reads that go on to
+// end of file whatever it says. file_size's operation where statx is missing.
+Task<Expected<std::uint64_t>> size_hint(const File& file);
 // Positional read into memory the caller keeps alive and in place until the
 // operation has completed (or the runtime has been dropped). EINTR is retried.
 // Here and below, a `pos` beyond the largest off_t fails with EINVAL on every
