@@ -47,6 +47,21 @@ def backend():
 
 
 @pytest.fixture
+def driver_reads(monkeypatch):
+    """Every read submitted to the driver, by function name."""
+    seen = []
+    for name in ("read", "readinto", "read_parallel", "read_to_end"):
+        real = getattr(_kestrelio, name)
+
+        def spy(*args, _real=real, _name=name):
+            seen.append(_name)
+            return _real(*args)
+
+        monkeypatch.setattr(_kestrelio, name, spy)
+    return seen
+
+
+@pytest.fixture
 def data_file(tmp_path):
     path = tmp_path / "data.bin"
     path.write_bytes(bytes(range(256)) * 64)  # 16 KiB

@@ -4,7 +4,6 @@ import os
 
 import pytest
 
-import _kestrelio
 import kestrelio
 from conftest import drop_pages, run
 from kestrelio import binary_file
@@ -35,21 +34,6 @@ class Spy:
     def supported(self):
         self.calls.append(("supported",))
         return self._supported
-
-
-@pytest.fixture
-def driver_reads(monkeypatch):
-    """Every read submitted to the driver, by function name."""
-    seen = []
-    for name in ("read", "readinto", "read_parallel", "read_to_end"):
-        real = getattr(_kestrelio, name)
-
-        def spy(*args, _real=real, _name=name):
-            seen.append(_name)
-            return _real(*args)
-
-        monkeypatch.setattr(_kestrelio, name, spy)
-    return seen
 
 
 def test_resident_reads_never_reach_the_driver(tmp_path, driver_reads):

@@ -8,7 +8,6 @@ import weakref
 
 import pytest
 
-import _kestrelio
 import kestrelio
 from conftest import run
 from kestrelio import fast_reads
@@ -24,24 +23,33 @@ def cached(tmp_path):
     return p, data
 
 
-@pytest.fixture
-def driver_reads(monkeypatch):
-    seen = []
-    for name in ("read", "readinto", "read_parallel", "read_to_end"):
-        real = getattr(_kestrelio, name)
-
-        def spy(*args, _real=real, _name=name):
-            seen.append(_name)
-            return _real(*args)
-
-        monkeypatch.setattr(_kestrelio, name, spy)
-    return seen
-
-
 def every_fast_read_waits_for_a_turn(monkeypatch):
     monkeypatch.setattr(fast_reads, "BUDGET", 0.0)
     monkeypatch.setattr(fast_reads, "CLOCK_BYTES", 0)
     fast_reads._meter.credit = 0
+
+
+async def sleeper_turns_while(step, cap):
+    """Calls `await step(i)` until a sleeping task has had 5 turns or `cap` calls were made."""
+    turns = 0
+    stop = False
+
+    async def sleeper():
+        nonlocal turns
+        while not stop:
+            await asyncio.sleep(0)
+            turns += 1
+
+    task = asyncio.ensure_future(sleeper())
+    await asyncio.sleep(0)
+    start = turns
+    for i in range(cap):
+        await step(i)
+        if turns - start >= 5:
+            break
+    stop = True
+    await task
+    return turns - start, i
 
 
 def test_a_cached_reader_in_a_tight_loop_lets_a_sleeper_run(cached):
@@ -49,27 +57,12 @@ def test_a_cached_reader_in_a_tight_loop_lets_a_sleeper_run(cached):
     cap = 200_000
 
     async def main():
-        turns = 0
-        stop = False
-
-        async def sleeper():
-            nonlocal turns
-            while not stop:
-                await asyncio.sleep(0)
-                turns += 1
-
         async with kestrelio.open(p, "rb") as f:
-            task = asyncio.ensure_future(sleeper())
-            await asyncio.sleep(0)
-            start = turns
-            for i in range(cap):
+            async def step(i):
                 pos = i % 64 * BLOCK
                 assert await f.pread(BLOCK, pos) == data[pos:pos + BLOCK]
-                if turns - start >= 5:
-                    break
-            stop = True
-            await task
-            return turns - start, i
+
+            return await sleeper_turns_while(step, cap)
 
     progressed, reads = run(main)
     assert progressed >= 5 and reads < cap - 1, "the sleeper ran while the reader kept reading"
@@ -106,31 +99,15 @@ def test_chunk_iteration_of_a_cached_file_lets_a_sleeper_run(tmp_path):
     p.write_bytes(data)
 
     async def main():
-        turns = 0
-        stop = False
-
-        async def sleeper():
-            nonlocal turns
-            while not stop:
-                await asyncio.sleep(0)
-                turns += 1
-
-        got = []
         async with kestrelio.open(p, "rb") as f:
-            task = asyncio.ensure_future(sleeper())
-            await asyncio.sleep(0)
-            start = turns
-            rounds = 0
-            while turns - start < 5 and rounds < 200:
+            async def step(_):
                 await f.seek(0)
-                got = [chunk async for chunk in f.chunks(256 << 10)]
-                rounds += 1
-            stop = True
-            await task
-        return b"".join(got), turns - start
+                assert b"".join([chunk async for chunk in f.chunks(256 << 10)]) == data
 
-    whole, progressed = run(main)
-    assert whole == data and progressed >= 5
+            return await sleeper_turns_while(step, 200)
+
+    progressed, _ = run(main)
+    assert progressed >= 5
 
 
 def test_large_reads_leave_the_loop_for_the_backend(tmp_path, driver_reads):

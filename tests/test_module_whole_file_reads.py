@@ -1,13 +1,10 @@
-"""Whole-file reads of files that never end or whose size lies, and the order of appends."""
+"""Whole-file reads of files that never end: a cancel stops them and gives their memory back."""
 
-import asyncio
 import os
 
 import pytest
 
-import _kestrelio as k
-from conftest import run, run_script
-from kestrelio.whole_file import INLINE_MAX
+from conftest import run_script
 
 # The endless read runs in a child that kills itself long before a read that
 # ignored its cancellation could hurt the machine.
@@ -84,48 +81,3 @@ def test_cancelled_read_of_an_endless_file_stops_and_gives_its_memory_back(tmp_p
     r = run_script(source, timeout=120)
     assert r.returncode != 3, "the cancelled read went on growing"
     assert r.returncode == 0, r.stdout + r.stderr
-
-
-@pytest.mark.parametrize("path", ["/proc/version", "/proc/self/status"])
-def test_whole_file_reads_of_a_file_whose_size_lies_end_at_end_of_file(path):
-    if not os.path.exists(path):
-        pytest.skip(f"needs {path}")
-    if os.stat(path).st_size != 0:
-        pytest.skip(f"{path} reports its size here")
-
-    async def main():
-        via_read_file = await k.read_file(path, INLINE_MAX, None)
-        h, _, _ = await k.open(path, True, False, False, False, False, False)
-        try:
-            via_read_to_end = await k.read_to_end(h, 0)
-        finally:
-            await k.close(h)
-        return via_read_file, via_read_to_end
-
-    via_read_file, via_read_to_end = run(main)
-    with open(path, "rb") as f:
-        want = f.read()
-    if path == "/proc/version":
-        assert via_read_file == want and via_read_to_end == want
-    else:  # a live file: compare what does not change
-        for got in (via_read_file, via_read_to_end):
-            assert got.endswith(b"\n") and got.split(b"\n")[0] == want.split(b"\n")[0]
-            assert len(got.splitlines()) == len(want.splitlines())
-
-
-def test_appends_on_one_handle_land_in_call_order(tmp_path):
-    p = tmp_path / "log"
-    lines = [b"line %d %s\n" % (i, b"." * (i % 61)) for i in range(5000)]
-
-    async def main():
-        h, _, _ = await k.open(os.fspath(p), False, True, True, False, True, False)
-        futs = [k.write(h, 0, line, True) for line in lines]
-        written = await asyncio.gather(*futs)
-        await k.close(h)
-        return written
-
-    written = run(main)
-    assert [n for n, _ in written] == [len(line) for line in lines]
-    got = p.read_bytes().splitlines(keepends=True)
-    assert len(got) == len(lines)
-    assert got == lines, "appends reached the file out of call order"

@@ -200,6 +200,18 @@ class TempDir {
   std::string path_;
 };
 
+// The bytes of a reply that must be reply::Bytes ("<none>" and a failure otherwise).
+inline std::string bytes_of(const OpResult& r) {
+  auto* b = r.get_if<reply::Bytes>();
+  EXPECT_NE(b, nullptr) << (r.ok() ? to_text(r.reply()) : r.error().to_string());
+  return b ? std::string(b->data.begin(), b->data.end()) : std::string("<none>");
+}
+
+inline void expect_errno(const OpResult& r, int e) {
+  ASSERT_FALSE(r.ok()) << to_text(r.reply());
+  EXPECT_EQ(r.error().raw_os_error(), e) << r.error().to_string();
+}
+
 inline std::string slurp(const std::string& path) {
   std::string out;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -29,15 +29,6 @@ class CompioOps : public ::testing::TestWithParam<RuntimeDriverChoice> {
     EXPECT_NE(h, nullptr) << (r.ok() ? to_text(r.reply()) : r.error().to_string());
     return h ? h->id : 0;
   }
-  static std::string bytes_of(const OpResult& r) {
-    auto* b = r.get_if<reply::Bytes>();
-    EXPECT_NE(b, nullptr) << (r.ok() ? to_text(r.reply()) : r.error().to_string());
-    return b ? std::string(b->data.begin(), b->data.end()) : std::string("<none>");
-  }
-  static void expect_errno(const OpResult& r, int e) {
-    ASSERT_FALSE(r.ok()) << to_text(r.reply());
-    EXPECT_EQ(r.error().raw_os_error(), e) << r.error().to_string();
-  }
   static void expect_unknown(const OpResult& r) {
     ASSERT_FALSE(r.ok()) << to_text(r.reply());
     EXPECT_EQ(r.error().kind(), IoErrorKind::InvalidInput);

@@ -28,11 +28,6 @@ class CompioWholeFile : public ::testing::TestWithParam<RuntimeDriverChoice> {
     EXPECT_NE(h, nullptr) << (r.ok() ? to_text(r.reply()) : r.error().to_string());
     return h ? h->id : 0;
   }
-  static std::string bytes_of(const OpResult& r) {
-    auto* b = r.get_if<reply::Bytes>();
-    EXPECT_NE(b, nullptr) << (r.ok() ? to_text(r.reply()) : r.error().to_string());
-    return b ? std::string(b->data.begin(), b->data.end()) : std::string("<none>");
-  }
 
   // Submits `op` (a whole-file read of /dev/zero), shows that other operations
   // keep answering while it runs, then cancels it: it must answer ECANCELED.

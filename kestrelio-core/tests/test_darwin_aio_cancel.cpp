@@ -344,9 +344,7 @@ TEST(DarwinAioAppendOrder, WhereTheKernelMayReorderOneAppendPerDescriptorIsInFli
   TempDir dir;
   auto& sys = keep_alive<HeldAio>();
   sys.reorders = true;
-  DriverOptions o;
-  o.aio_sys = &sys;
-  auto d = make_driver(o);
+  auto d = make_driver(sys);
   std::string path = dir.write("log", "");
   HandleId h = open_handle(*d, path, false, true);
   Replies r;

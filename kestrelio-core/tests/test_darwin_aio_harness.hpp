@@ -157,6 +157,13 @@ inline std::unique_ptr<Driver> make_driver(DriverOptions options = {}) {
   return std::move(d).value();
 }
 
+// A driver whose system calls go through `sys`.
+inline std::unique_ptr<Driver> make_driver(darwin_aio::Sys& sys) {
+  DriverOptions options;
+  options.aio_sys = &sys;
+  return make_driver(options);
+}
+
 inline int count_threads_named(const std::string& name) {
   int n = 0;
   DIR* dir = opendir("/proc/self/task");
@@ -229,6 +236,16 @@ class HookSys final : public RealSys {
     return on_pwrite ? on_pwrite(fd, b, n, o) : RealSys::pwrite(fd, b, n, o);
   }
 };
+
+// Counts the reads `sys` hands to the kernel.
+inline std::atomic<int>& count_aio_reads(HookSys& sys) {
+  auto& n = keep_alive<std::atomic<int>>(0);
+  sys.on_aio_read = [&n](aiocb* cb) {
+    ++n;
+    return ::aio_read(cb);
+  };
+  return n;
+}
 
 // Keeps every AIO request "in the kernel" until the test releases it, then
 // performs it synchronously when the driver next asks for its status.

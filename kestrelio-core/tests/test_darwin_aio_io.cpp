@@ -15,14 +15,8 @@ const std::uint8_t* bytes(const std::string& s) { return reinterpret_cast<const 
 TEST(DarwinAioIo, ZeroLengthReadsAnswerWithoutIo) {
   TempDir dir;
   auto& sys = keep_alive<HookSys>();
-  std::atomic<int> requests{0};
-  sys.on_aio_read = [&](aiocb* cb) {
-    ++requests;
-    return ::aio_read(cb);
-  };
-  DriverOptions o;
-  o.aio_sys = &sys;
-  auto d = make_driver(o);
+  auto& requests = count_aio_reads(sys);
+  auto d = make_driver(sys);
   HandleId h = open_handle(*d, dir.write("f", "abc"), true, false);
   Replies r;
   d->submit(op::Read{h, 0, ReadBuf::owned(0)}, r.fn(0));
@@ -141,9 +135,7 @@ TEST(DarwinAioIo, ShortReadsContinueAtPosPlusDone) {
     if (cb->aio_nbytes > 1500) cb->aio_nbytes = 1500;  // the kernel moves at most 1500 bytes a time
     return ::aio_read(cb);
   };
-  DriverOptions o;
-  o.aio_sys = &sys;
-  auto d = make_driver(o);
+  auto d = make_driver(sys);
   HandleId h = open_handle(*d, dir.write("f", content), true, false);
   Replies r;
   std::vector<std::uint8_t> buf(6000);
@@ -184,9 +176,7 @@ TEST(DarwinAioIo, ReadToEndGrowsFromOneByte) {
     }
     return ::aio_read(cb);
   };
-  DriverOptions o;
-  o.aio_sys = &sys;
-  auto d = make_driver(o);
+  auto d = make_driver(sys);
   std::string path = dir.write("f", content);
   HandleId h = open_handle(*d, path, true, false);
   {
@@ -229,9 +219,7 @@ TEST(DarwinAioIo, ReadToEndFollowsAFileThatGrowsWhileItIsRead) {
     }
     return ::aio_read(cb);
   };
-  DriverOptions o;
-  o.aio_sys = &sys;
-  auto d = make_driver(o);
+  auto d = make_driver(sys);
   HandleId h = open_handle(*d, path, true, false);
   Replies r;
   d->submit(op::ReadToEnd{h, 0}, r.fn(1));
@@ -265,9 +253,7 @@ TEST(DarwinAioIo, RequestsAskForNoCompletionSignal) {
     record(cb);
     return ::aio_write(cb);
   };
-  DriverOptions o;
-  o.aio_sys = &sys;
-  auto d = make_driver(o);
+  auto d = make_driver(sys);
   std::string path = dir.write("f", pattern(10000));
   HandleId h = open_handle(*d, path, true, true);
   Replies r;
@@ -283,14 +269,8 @@ TEST(DarwinAioIo, ReadToEndOfKnownSizeMakesNoExtraRequest) {
   TempDir dir;
   std::string content = pattern(70000);
   auto& sys = keep_alive<HookSys>();
-  std::atomic<int> requests{0};
-  sys.on_aio_read = [&](aiocb* cb) {
-    ++requests;
-    return ::aio_read(cb);
-  };
-  DriverOptions o;
-  o.aio_sys = &sys;
-  auto d = make_driver(o);
+  auto& requests = count_aio_reads(sys);
+  auto d = make_driver(sys);
   HandleId h = open_handle(*d, dir.write("f", content), true, false);
   Replies r;
   d->submit(op::ReadToEnd{h, 5}, r.fn(0));
@@ -320,9 +300,7 @@ TEST(DarwinAioIo, EagainWithNothingInFlightRunsSynchronously) {
     ++pwrites;
     return ::pwrite(fd, b, n, off);
   };
-  DriverOptions o;
-  o.aio_sys = &sys;
-  auto d = make_driver(o);
+  auto d = make_driver(sys);
   HandleId h = open_handle(*d, path, true, true);
   Replies r;
   d->submit(op::Read{h, 0, ReadBuf::owned(4096)}, r.fn(0));
@@ -343,9 +321,7 @@ TEST(DarwinAioIo, EagainWithRequestsInFlightWaitsForASlot) {
   auto& sys = keep_alive<HeldAio>();
   sys.eagain_at = 1;  // the kernel takes one request at a time
   std::atomic<int> preads{0};
-  DriverOptions o;
-  o.aio_sys = &sys;
-  auto d = make_driver(o);
+  auto d = make_driver(sys);
   HandleId h = open_handle(*d, dir.write("f", content), true, false);
   Replies r;
   d->submit(op::Read{h, 0, ReadBuf::owned(10)}, r.fn(0));
@@ -402,9 +378,7 @@ TEST(DarwinAioIo, WriteThatMovesNothingFailsInsteadOfSpinning) {
     ++attempts;
     return 0;
   };
-  DriverOptions o;
-  o.aio_sys = &sys;
-  auto d = make_driver(o);
+  auto d = make_driver(sys);
   HandleId h = open_handle(*d, path, true, true);
   Replies r;
   d->submit(op::Write{false, h, 0, Payload::owned({1, 2, 3})}, r.fn(0));
@@ -432,9 +406,7 @@ TEST(DarwinAioIo, SubmissionErrorIsTheReply) {
     errno = EBADF;
     return -1;
   };
-  DriverOptions o;
-  o.aio_sys = &sys;
-  auto d = make_driver(o);
+  auto d = make_driver(sys);
   HandleId h = open_handle(*d, dir.write("f", "abc"), true, false);
   Replies r;
   d->submit(op::Read{h, 0, ReadBuf::owned(3)}, r.fn(0));

@@ -191,9 +191,7 @@ struct GatedOwnThreads final : darwin_aio::OwnThreadsAio {
 TEST(DarwinAioOwnThreads, ServeEveryOperationAndCancelARequestNotStarted) {
   TempDir dir;
   auto& sys = keep_alive<GatedOwnThreads>();
-  DriverOptions o;
-  o.aio_sys = &sys;
-  auto d = make_driver(o);
+  auto d = make_driver(sys);
   std::string content = pattern(200000);
   HandleId h = open_handle(*d, dir.write("f", content), true, true);
   Replies r;

@@ -269,9 +269,7 @@ TEST(DarwinAioWriteFile, FailedWholeFileJobStillClosesItsDescriptor) {
     errno = EIO;
     return -1;
   };
-  DriverOptions o;
-  o.aio_sys = &sys;
-  auto d = make_driver(o);
+  auto d = make_driver(sys);
   Replies r;
   std::string data = "xyz";
   d->submit(op::WriteFile{Payload::owned({1, 2, 3}), path}, r.fn(0));

@@ -80,10 +80,6 @@ class MetaOps : public ::testing::TestWithParam<Kind> {
     ASSERT_TRUE(backend.started());
   }
   static void ok(const OpResult& r) { ASSERT_TRUE(r.ok()) << r.error().to_string(); }
-  static void expect_errno(const OpResult& r, int e) {
-    ASSERT_FALSE(r.ok()) << to_text(r.reply());
-    EXPECT_EQ(r.error().raw_os_error(), e) << r.error().to_string();
-  }
   static bool exists(const std::string& p) {
     struct stat st;
     return ::lstat(p.c_str(), &st) == 0;
