@@ -29,12 +29,12 @@ TFD_CLOEXEC = os.O_CLOEXEC
 TFD_NONBLOCK = os.O_NONBLOCK
 
 
-class _Timespec(ctypes.Structure):
+class _Duration(ctypes.Structure):
     _fields_ = [("tv_sec", ctypes.c_long), ("tv_nsec", ctypes.c_long)]
 
 
-class _Itimerspec(ctypes.Structure):
-    _fields_ = [("it_interval", _Timespec), ("it_value", _Timespec)]
+class _TimerSetting(ctypes.Structure):
+    _fields_ = [("it_interval", _Duration), ("it_value", _Duration)]
 
 
 _libc = ctypes.CDLL(None, use_errno=True)
@@ -53,10 +53,10 @@ def arm(fd: int, seconds: float) -> None:
     if hasattr(os, "timerfd_settime"):
         os.timerfd_settime(fd, initial=seconds)
         return
-    spec = _Itimerspec()
-    spec.it_value.tv_sec = int(seconds)
-    spec.it_value.tv_nsec = int((seconds - int(seconds)) * 1e9)
-    if _libc.timerfd_settime(fd, 0, ctypes.byref(spec), None) < 0:
+    timer = _TimerSetting()
+    timer.it_value.tv_sec = int(seconds)
+    timer.it_value.tv_nsec = int((seconds - int(seconds)) * 1e9)
+    if _libc.timerfd_settime(fd, 0, ctypes.byref(timer), None) < 0:
         raise OSError(ctypes.get_errno(), "timerfd_settime")
 
 
