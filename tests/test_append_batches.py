@@ -360,6 +360,19 @@ def test_an_append_cancelled_as_its_batch_answers_learns_where_its_bytes_end(mon
     run(main)
 
 
+async def two_batches_in_flight(monkeypatch, drv):
+    """A queue on a file of 10 bytes whose two batches are in flight through `drv`: "aaa", "bbbb", "cc", then "dd"."""
+    monkeypatch.setattr(append_batches, "_kestrelio", drv)
+    q = append_batches.AppendQueue(asyncio.get_running_loop(), 10)
+    c = Carrier(1)
+    first = [q.add(c, b"aaa", 3), q.add(c, b"bbbb", 4), q.add(c, b"cc", 2)]
+    await passes()
+    second = [q.add(c, b"dd", 2)]
+    await passes()
+    assert [d for _, d, _ in drv.writes] == [b"aaabbbbcc", b"dd"]
+    return q, c, first, second
+
+
 def test_a_failed_batch_is_split_by_the_size_after_every_batch_in_flight_answered(monkeypatch):
     # Two batches in flight: the first fails after 7 of its 9 bytes, the second
     # succeeds. Callers wholly inside what was written succeed, in call order.
@@ -367,14 +380,7 @@ def test_a_failed_batch_is_split_by_the_size_after_every_batch_in_flight_answere
 
     async def main():
         drv = FakeDriver(0)
-        monkeypatch.setattr(append_batches, "_kestrelio", drv)
-        q = append_batches.AppendQueue(asyncio.get_running_loop(), 10)
-        c = Carrier(1)
-        first = [q.add(c, b"aaa", 3), q.add(c, b"bbbb", 4), q.add(c, b"cc", 2)]
-        await passes()
-        second = [q.add(c, b"dd", 2)]
-        await passes()
-        assert [d for _, d, _ in drv.writes] == [b"aaabbbbcc", b"dd"]
+        q, c, first, second = await two_batches_in_flight(monkeypatch, drv)
         drv.writes[1][2].set_result((2, 19))  # answers first: nothing is settled out of order
         await passes()
         assert not any(f.done() for f in first + second)
@@ -404,14 +410,7 @@ def test_batches_failing_and_answering_in_one_pass_are_split_once_and_later_appe
 
     async def main():
         drv = FakeDriver(0, hold_size=True)
-        monkeypatch.setattr(append_batches, "_kestrelio", drv)
-        q = append_batches.AppendQueue(asyncio.get_running_loop(), 10)
-        c = Carrier(1)
-        first = [q.add(c, b"aaa", 3), q.add(c, b"bbbb", 4), q.add(c, b"cc", 2)]
-        await passes()
-        second = [q.add(c, b"dd", 2)]
-        await passes()
-        assert [d for _, d, _ in drv.writes] == [b"aaabbbbcc", b"dd"]
+        q, c, first, second = await two_batches_in_flight(monkeypatch, drv)
         drv.writes[0][2].set_exception(OSError(errno.EFBIG, "File too large"))
         drv.writes[1][2].set_result((2, 19))
         await passes()

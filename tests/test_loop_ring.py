@@ -34,14 +34,17 @@ def counted(fut, counts, i):
 """
 
 
+def over_random_file(tmp_path, size, body):
+    """Runs `body` on the loop backend with PATH, a file of `size` random bytes, and `data`, its contents."""
+    p = tmp_path / "data"
+    p.write_bytes(os.urandom(size))
+    return loop_script(PRELUDE + f"PATH = {os.fspath(p)!r}\ndata = open(PATH, 'rb').read()\n" + body)
+
+
 def test_many_operations_in_one_iteration_settle_exactly_once(tmp_path):
-    p = tmp_path / "f"
-    data = os.urandom(1 << 20)
-    p.write_bytes(data)
-    out = loop_script(PRELUDE + f"""
-data = open({os.fspath(p)!r}, "rb").read()
+    out = over_random_file(tmp_path, 1 << 20, """
 async def main():
-    h = await open_ro({os.fspath(p)!r})
+    h = await open_ro(PATH)
     n = 2000  # more than a drive's budget and the ring's size, all submitted before the first drive
     counts = [0] * n
     futs = [counted(k.read(h, (i * 4096) % len(data), 4096), counts, i) for i in range(n)]
@@ -66,19 +69,15 @@ asyncio.run(main())
 def test_tasks_woken_by_device_completions_read_on_in_order_and_once(tmp_path):
     # Cold reads: their completions come back from the device in groups, and the tasks a group wakes submit
     # again in two flushes (after the first half of them, and after the rest).
-    p = tmp_path / "cold"
-    data = os.urandom(16 << 20)
-    p.write_bytes(data)
-    out = loop_script(PRELUDE + f"""
+    out = over_random_file(tmp_path, 16 << 20, """
 import random
-data = open({os.fspath(p)!r}, "rb").read()
 async def main():
-    fd = os.open({os.fspath(p)!r}, os.O_RDONLY)
+    fd = os.open(PATH, os.O_RDONLY)
     os.fsync(fd)
     os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
     os.close(fd)
-    h = await open_ro({os.fspath(p)!r})
-    counts = {{}}
+    h = await open_ro(PATH)
+    counts = {}
     async def reader(t):
         got = []
         for i, b in enumerate(random.Random(t).sample(range(len(data) // 4096), 40)):
@@ -91,7 +90,7 @@ async def main():
         for b, r in got:
             assert r == data[b * 4096:(b + 1) * 4096], b
     await asyncio.sleep(0.05)  # a second settlement would show up here
-    assert set(counts.values()) == {{1}}, counts
+    assert set(counts.values()) == {1}, counts
     await k.close(h)
     print("ok")
 asyncio.run(main())
