@@ -7,7 +7,7 @@ import os
 import pytest
 
 import kestrelio
-import kestrelio.binary_file
+import kestrelio.binary_reads
 from conftest import run
 from kestrelio.buffered import READ_AHEAD
 from kestrelio.text_file import TEXT_CHUNK
@@ -233,7 +233,7 @@ def test_a_task_reading_among_the_lines_gets_the_bytes_in_call_order(tmp_path):
 def test_a_cancelled_readline_leaves_the_position(tmp_path, monkeypatch):
     # A read of an empty FIFO cannot finish until someone writes; the file is
     # its own writer too (r+), so the read ahead must be small enough to fill.
-    monkeypatch.setattr(kestrelio.binary_file, "READ_AHEAD", 3)
+    monkeypatch.setattr(kestrelio.binary_reads, "READ_AHEAD", 3)
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
 

@@ -9,7 +9,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import kestrelio
-import kestrelio.binary_file
+import kestrelio.binary_reads
 import kestrelio.text_file
 
 PIECES = ["a", "bc", "\n", "\r\n", "\r", "é", "€", "\U0001f985", "line of text", "  "]
@@ -70,7 +70,7 @@ async def apply(f, seq, binary, is_io):
 @given(pieces=st.lists(st.sampled_from(PIECES), max_size=40), seq=ops, newline=st.sampled_from([None, "", "\n"]))
 def test_reads_lines_seeks_and_tells_match_io(tmp_path, monkeypatch, binary, pieces, seq, newline):
     monkeypatch.setattr(kestrelio.text_file, "TEXT_CHUNK", 5)
-    monkeypatch.setattr(kestrelio.binary_file, "READ_AHEAD", 3)
+    monkeypatch.setattr(kestrelio.binary_reads, "READ_AHEAD", 3)
     p = tmp_path / "f"
     p.write_bytes("".join(pieces).encode())
     mode = "rb" if binary else "r"

@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Optional
 import _kestrelio
 
 from . import fast_reads
-from .binary_file import _FAST_PATH
+from .binary_reads import _FAST_PATH
 from .driver_calls import (
     CHUNK_SIZE, StrOrBytesPath, _await_op, _close_handle, _completed_result, _discard, _read_to_eof, _with_filename,
 )
