@@ -2,6 +2,7 @@
 
 #include <Python.h>
 
+#include <initializer_list>
 #include <utility>
 
 namespace kestrelio::py {
@@ -43,5 +44,23 @@ class PyRef {
   explicit PyRef(PyObject* o) noexcept : p_(o) {}
   PyObject* p_ = nullptr;
 };
+
+// A tuple of new references, which it takes over; null (with the error set)
+// if any item is null or the tuple cannot be made, the items released. Per
+// completion this costs less than Py_BuildValue's format parsing.
+inline PyObject* tuple_of(std::initializer_list<PyObject*> items) noexcept {
+  bool ok = true;
+  for (PyObject* o : items) ok = ok && o != nullptr;
+  PyObject* t = ok ? PyTuple_New(static_cast<Py_ssize_t>(items.size())) : nullptr;
+  Py_ssize_t i = 0;
+  for (PyObject* o : items) {
+    if (t) {
+      PyTuple_SET_ITEM(t, i++, o);
+    } else {
+      Py_XDECREF(o);
+    }
+  }
+  return t;
+}
 
 }  // namespace kestrelio::py

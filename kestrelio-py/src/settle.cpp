@@ -81,7 +81,7 @@ PyObject* value_of(CompletionKind::Tag tag, Reply& reply, PyObject* bytes_object
           return PyBytes_FromStringAndSize(PyBytes_AS_STRING(bytes_object), static_cast<Py_ssize_t>(r.n));
         } else if constexpr (std::is_same_v<R, reply::Written>) {
           if (tag == Tag::WriteCount) return PyLong_FromSize_t(r.n);
-          return Py_BuildValue("(nK)", static_cast<Py_ssize_t>(r.n), static_cast<unsigned long long>(r.end));
+          return tuple_of({PyLong_FromSize_t(r.n), PyLong_FromUnsignedLongLong(r.end)});
         } else if constexpr (std::is_same_v<R, reply::Size>) {
           return PyLong_FromUnsignedLongLong(r.size);
         } else if constexpr (std::is_same_v<R, reply::Stat>) {

@@ -42,7 +42,7 @@ PyObject* submit(Op op, CompletionKind kind, std::optional<Owner> owner) {
   OpId id = s.driver->submit(std::move(op), std::move(reply));
   s.submitted();
 
-  PyRef ids = PyRef::steal(Py_BuildValue("(K)", static_cast<unsigned long long>(id)));
+  PyRef ids = PyRef::steal(tuple_of({PyLong_FromUnsignedLongLong(id)}));
   if (!ids || PyObject_SetAttr(s.future.get(), op_ids_name(), ids.get()) < 0) return nullptr;
   return s.future.release();
 }
