@@ -22,8 +22,8 @@ class CompioWholeFile : public ::testing::TestWithParam<RuntimeDriverChoice> {
     ASSERT_TRUE(backend.started());
   }
 
-  HandleId open(const std::string& path, bool write = false, bool append = false) {
-    OpResult r = backend.call(op::Open{!write && !append, write, append, false, false, false, path});
+  HandleId open(const std::string& path) {
+    OpResult r = backend.call(op::Open{true, false, false, false, false, false, path});
     auto* h = r.get_if<reply::Handle>();
     EXPECT_NE(h, nullptr) << (r.ok() ? to_text(r.reply()) : r.error().to_string());
     return h ? h->id : 0;
@@ -58,39 +58,6 @@ TEST_P(CompioWholeFile, ReadToEndOfAnEndlessFileYieldsAndStopsWhenCancelled) {
 
 TEST_P(CompioWholeFile, ReadFileOfAnEndlessFileYieldsAndStopsWhenCancelled) {
   expect_endless_read_yields_and_cancels(op::ReadFile{1 << 20, "/dev/zero"});
-}
-
-TEST_P(CompioWholeFile, WholeFileReadsOfAFileWhoseSizeLiesEndAtEndOfFile) {
-  const std::string path = "/proc/version";
-  std::string want = slurp(path);
-  if (want.empty()) GTEST_SKIP() << "needs a readable " << path;
-  struct stat st {};
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  ASSERT_LT(static_cast<std::size_t>(st.st_size), want.size()) << "its size no longer lies";
-  EXPECT_EQ(bytes_of(backend.call(op::ReadFile{1 << 20, path})), want);
-  HandleId h = open(path);
-  EXPECT_EQ(bytes_of(backend.call(op::ReadToEnd{h, 0})), want);
-  EXPECT_EQ(bytes_of(backend.call(op::ReadToEnd{h, 3})), want.substr(3));
-}
-
-TEST_P(CompioWholeFile, AppendsOfOneHandleLandInSubmissionOrder) {
-  std::string p = dir.write("log", "");
-  HandleId h = open(p, false, true);
-  std::vector<std::string> lines;
-  std::vector<ReplySlot> slots(2000);
-  for (std::size_t i = 0; i < slots.size(); ++i) {
-    lines.push_back("line " + std::to_string(i) + std::string(i % 97, '.') + "\n");
-    const std::string& l = lines.back();
-    backend.submit(op::Write{true, h, 0, Payload::owned({l.begin(), l.end()})}, slots[i]);
-  }
-  std::string want;
-  for (std::size_t i = 0; i < slots.size(); ++i) {
-    auto r = slots[i].wait();
-    ASSERT_TRUE(r);
-    ASSERT_NE(r->get_if<reply::Written>(), nullptr) << (r->ok() ? to_text(r->reply()) : r->error().to_string());
-    want += lines[i];
-  }
-  EXPECT_TRUE(slurp(p) == want) << "appends reached the file out of order";
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, CompioWholeFile,

@@ -107,47 +107,10 @@ TEST(DarwinAioFifo, ReadWriteOpenOfAFifoStillOpensAndReads) {
   EXPECT_EQ(bytes_of(*got), "hi");
 }
 
-std::string file_content(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-TEST(DarwinAioProcfs, WholeFileReadsEndAtEndOfFileNotAtTheReportedSize) {
-  const char* paths[] = {"/proc/version", "/proc/filesystems"};
-  struct stat st;
-  if (::stat(paths[0], &st) != 0) GTEST_SKIP() << "no procfs here";
-  auto d = make_driver();
-  for (const char* path : paths) {
-    std::string expected = file_content(path);
-    ASSERT_GT(expected.size(), 1u);
-    Replies r;
-    d->submit(op::ReadFile{1 << 20, path}, r.fn(0));
-    auto whole = r.wait(0);
-    ASSERT_TRUE(whole && whole->ok()) << path;
-    EXPECT_EQ(bytes_of(*whole), expected) << path;
-
-    HandleId h = open_handle(*d, path, true, false);
-    ASSERT_NE(h, 0u);
-    d->submit(op::ReadToEnd{h, 0}, r.fn(1));
-    d->submit(op::ReadToEnd{h, 3}, r.fn(2));
-    auto all = r.wait(1);
-    ASSERT_TRUE(all && all->ok());
-    EXPECT_EQ(bytes_of(*all), expected) << path;
-    auto rest = r.wait(2);
-    ASSERT_TRUE(rest && rest->ok());
-    EXPECT_EQ(bytes_of(*rest), expected.substr(3)) << path;
-    d->submit(op::Close{h}, r.fn(3));
-    ASSERT_TRUE(r.wait(3));
-  }
-}
-
-class DarwinAioAppend : public ::testing::TestWithParam<bool> {};
-
-TEST_P(DarwinAioAppend, AppendsOfOneHandleLandInSubmissionOrder) {
+// The C library's layer is covered with every driver (DriverOps).
+TEST(DarwinAioAppend, AppendsOfOneHandleLandInSubmissionOrderOnOwnThreads) {
   TempDir dir;
-  DriverOptions o;
-  if (GetParam()) o.aio_sys = &keep_alive<darwin_aio::OwnThreadsAio>();
-  auto d = make_driver(o);
+  auto d = make_driver(keep_alive<darwin_aio::OwnThreadsAio>());
   std::string path = dir.write("log", "");
   op::Open open;
   open.append = true;
@@ -167,9 +130,6 @@ TEST_P(DarwinAioAppend, AppendsOfOneHandleLandInSubmissionOrder) {
   ASSERT_TRUE(r.wait_count(kLines + 1));
   EXPECT_EQ(read_all(path), expected);
 }
-
-INSTANTIATE_TEST_SUITE_P(Layers, DarwinAioAppend, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "OwnThreads" : "CLibrary"; });
 
 // Holds reads at one offset until the test opens the gate.
 struct GatedOwnThreads final : darwin_aio::OwnThreadsAio {
