@@ -311,7 +311,7 @@ inline int count_threads_named(std::string name) {
 }
 
 template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
+bool eventually(Pred pred, std::chrono::milliseconds limit = std::chrono::milliseconds(20000)) {
   auto until = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < until) {
     if (pred()) return true;

@@ -128,7 +128,7 @@ TEST(DarwinAioAppend, AppendsOfOneHandleLandInSubmissionOrderOnOwnThreads) {
     d->submit(op::Write{true, h, 0, Payload::owned(std::vector<std::uint8_t>(line, line + n))}, r.fn(i));
   }
   ASSERT_TRUE(r.wait_count(kLines + 1));
-  EXPECT_EQ(read_all(path), expected);
+  EXPECT_EQ(slurp(path), expected);
 }
 
 // Holds reads at one offset until the test opens the gate.
