@@ -27,6 +27,15 @@ def open_fds():
     return len(os.listdir("/proc/self/fd"))
 
 
+async def settle_fds(before, tries=100):
+    """The descriptor count once it is back to `before`, or after `tries` short waits for closes still on their way."""
+    for _ in range(tries):
+        if open_fds() == before:
+            break
+        await asyncio.sleep(0.01)
+    return open_fds()
+
+
 def drop_pages(path):
     """Evict the file's pages from the page cache (tmpfs ignores this)."""
     fd = os.open(path, os.O_RDONLY)

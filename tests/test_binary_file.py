@@ -13,7 +13,7 @@ import warnings
 import pytest
 
 import kestrelio
-from conftest import drop_pages, open_fds, run
+from conftest import drop_pages, open_fds, run, settle_fds
 from kestrelio.binary_file import CHUNK_SIZE, PARALLEL_MIN
 
 CLOSED = r"^I/O operation on closed file\.$"
@@ -416,10 +416,7 @@ def test_unclosed_file_keeps_its_data_where_warnings_are_errors(tmp_path, monkey
             del f, kept
             gc.collect()
         os.close(fd)
-        for _ in range(100):
-            if open_fds() == before:
-                break
-            await asyncio.sleep(0.01)
+        await settle_fds(before)
 
     run(main)
     assert p.read_bytes() == b"kept\n"
@@ -439,10 +436,7 @@ def test_unclosed_file_warns_and_is_closed(tmp_path):
             gc.collect()
         message = str(caught[0].message)
         assert "closed" not in message.replace("unclosed", ""), message
-        for _ in range(100):
-            if open_fds() == before:
-                break
-            await asyncio.sleep(0.01)
+        await settle_fds(before)
 
     run(main)
     assert open_fds() == before

@@ -8,18 +8,7 @@ import pytest
 import _kestrelio
 import kestrelio
 
-from conftest import run
-
-
-def open_fds():
-    return len(os.listdir("/proc/self/fd"))
-
-
-async def settle_fds(before, limit=10.0):
-    deadline = asyncio.get_running_loop().time() + limit
-    while open_fds() != before and asyncio.get_running_loop().time() < deadline:
-        await asyncio.sleep(0.01)
-    return open_fds()
+from conftest import open_fds, run, settle_fds
 
 
 def test_fifo_open_without_writer_holds_nothing_and_cancels_at_once(tmp_path, backend):
@@ -53,7 +42,7 @@ def test_fifo_open_without_writer_holds_nothing_and_cancels_at_once(tmp_path, ba
                 await _kestrelio.close(handle)
         finally:
             os.close(writer)
-        return before, await settle_fds(before)
+        return before, await settle_fds(before, 1000)
 
     before, after = run(main)
     assert after == before, "the descriptor of the cancelled open was given back"
