@@ -321,20 +321,25 @@ class HeldAio final : public RealSys {
   std::atomic<int> started_{0}, cancels_{0}, suspends_{0};
 };
 
+// Submits `op` and waits for its reply (a failure of its own if none comes in time).
+inline OpResult call(Driver& d, Op op) {
+  Replies r;
+  d.submit(std::move(op), r.fn(0));
+  auto res = r.wait(0);
+  return res ? std::move(*res) : OpResult(IoError::custom(IoErrorKind::Other, "test: no reply within the time limit"));
+}
+
 // Opens a file through the driver and returns its handle (0 on failure).
 inline HandleId open_handle(Driver& d, const std::string& path, bool read, bool write, bool append = false,
                             bool create = false) {
-  Replies r;
   op::Open o;
   o.read = read;
   o.write = write;
   o.append = append;
   o.create = create;
   o.path = path;
-  d.submit(std::move(o), r.fn(0));
-  auto res = r.wait(0);
-  if (!res) return 0;
-  auto* h = res->get_if<reply::Handle>();
+  OpResult res = call(d, std::move(o));
+  auto* h = res.get_if<reply::Handle>();
   return h ? h->id : 0;
 }
 

@@ -94,11 +94,7 @@ TEST(DarwinAioIo, ReadToEndGrowsFromOneByte) {
     std::lock_guard<std::mutex> g(log.m);
     log.first_fstat = true;  // the next fstat is the one sizing the buffer
   }
-  Replies r;
-  d->submit(op::ReadToEnd{h, 0}, r.fn(1));
-  auto res = r.wait(1);
-  ASSERT_TRUE(res && res->ok());
-  EXPECT_EQ(bytes_of(*res), content);
+  EXPECT_EQ(bytes_of(call(*d, op::ReadToEnd{h, 0})), content);
   std::lock_guard<std::mutex> g(log.m);
   std::vector<std::uint64_t> want{1, 65537, 131074, 262148, 524296};
   EXPECT_EQ(log.capacities, want);
@@ -132,11 +128,7 @@ TEST(DarwinAioIo, ReadToEndFollowsAFileThatGrowsWhileItIsRead) {
   };
   auto d = make_driver(sys);
   HandleId h = open_handle(*d, path, true, false);
-  Replies r;
-  d->submit(op::ReadToEnd{h, 0}, r.fn(1));
-  auto res = r.wait(1);
-  ASSERT_TRUE(res && res->ok());
-  EXPECT_EQ(bytes_of(*res), content);
+  EXPECT_EQ(bytes_of(call(*d, op::ReadToEnd{h, 0})), content);
   std::lock_guard<std::mutex> g(log.m);
   std::vector<std::uint64_t> want{1, 65537, 131074, 262148, 524296};
   EXPECT_EQ(log.capacities, want);
@@ -183,11 +175,7 @@ TEST(DarwinAioIo, ReadToEndOfKnownSizeMakesNoExtraRequest) {
   auto& requests = count_aio_reads(sys);
   auto d = make_driver(sys);
   HandleId h = open_handle(*d, dir.write("f", content), true, false);
-  Replies r;
-  d->submit(op::ReadToEnd{h, 5}, r.fn(0));
-  auto res = r.wait(0);
-  ASSERT_TRUE(res && res->ok());
-  EXPECT_EQ(bytes_of(*res), content.substr(5));
+  EXPECT_EQ(bytes_of(call(*d, op::ReadToEnd{h, 5})), content.substr(5));
   EXPECT_EQ(requests.load(), 1);
 }
 
@@ -213,16 +201,11 @@ TEST(DarwinAioIo, EagainWithNothingInFlightRunsSynchronously) {
   };
   auto d = make_driver(sys);
   HandleId h = open_handle(*d, path, true, true);
-  Replies r;
-  d->submit(op::Read{h, 0, ReadBuf::owned(4096)}, r.fn(0));
-  auto res = r.wait(0);
-  ASSERT_TRUE(res && res->ok());
-  EXPECT_EQ(bytes_of(*res), content);
+  EXPECT_EQ(bytes_of(call(*d, op::Read{h, 0, ReadBuf::owned(4096)})), content);
   EXPECT_EQ(preads.load(), 5);
-  d->submit(op::Write{false, h, 4096, Payload::owned({1, 2, 3})}, r.fn(1));
-  auto w = r.wait(1);
-  ASSERT_TRUE(w && w->get_if<reply::Written>());
-  EXPECT_EQ(w->get_if<reply::Written>()->end, 4099u);
+  OpResult w = call(*d, op::Write{false, h, 4096, Payload::owned({1, 2, 3})});
+  ASSERT_NE(w.get_if<reply::Written>(), nullptr);
+  EXPECT_EQ(w.get_if<reply::Written>()->end, 4099u);
   EXPECT_EQ(pwrites.load(), 1);
 }
 
@@ -231,7 +214,6 @@ TEST(DarwinAioIo, EagainWithRequestsInFlightWaitsForASlot) {
   std::string content = pattern(1000);
   auto& sys = keep_alive<HeldAio>();
   sys.eagain_at = 1;  // the kernel takes one request at a time
-  std::atomic<int> preads{0};
   auto d = make_driver(sys);
   HandleId h = open_handle(*d, dir.write("f", content), true, false);
   Replies r;
@@ -291,9 +273,8 @@ TEST(DarwinAioIo, WriteThatMovesNothingFailsInsteadOfSpinning) {
   };
   auto d = make_driver(sys);
   HandleId h = open_handle(*d, path, true, true);
-  Replies r;
-  d->submit(op::Write{false, h, 0, Payload::owned({1, 2, 3})}, r.fn(0));
-  EXPECT_TRUE(is_custom(r.wait(0), IoErrorKind::WriteZero, "failed to write whole buffer"));
+  EXPECT_TRUE(is_custom(call(*d, op::Write{false, h, 0, Payload::owned({1, 2, 3})}), IoErrorKind::WriteZero,
+                        "failed to write whole buffer"));
   EXPECT_EQ(attempts.load(), 1);
 }
 
@@ -306,11 +287,8 @@ TEST(DarwinAioIo, SubmissionErrorIsTheReply) {
   };
   auto d = make_driver(sys);
   HandleId h = open_handle(*d, dir.write("f", "abc"), true, false);
-  Replies r;
-  d->submit(op::Read{h, 0, ReadBuf::owned(3)}, r.fn(0));
-  EXPECT_TRUE(is_errno(r.wait(0), EBADF));
-  d->submit(op::Close{h}, r.fn(1));
-  EXPECT_TRUE(r.wait(1) && r.wait(1)->get_if<reply::Unit>());
+  EXPECT_TRUE(is_errno(call(*d, op::Read{h, 0, ReadBuf::owned(3)}), EBADF));
+  EXPECT_NE(call(*d, op::Close{h}).get_if<reply::Unit>(), nullptr);
 }
 
 }  // namespace

@@ -48,10 +48,8 @@ struct OpenRecorder {
 
 int open_and_record(DriverOptions& o, OpenRecorder& rec, op::Open op) {
   auto d = make_driver(o);
-  Replies r;
-  d->submit(std::move(op), r.fn(0));
-  auto res = r.wait(0);
-  EXPECT_TRUE(res && res->ok()) << (res && !res->ok() ? res->error().to_string() : "");
+  OpResult res = call(*d, std::move(op));
+  EXPECT_TRUE(res.ok()) << (res.ok() ? "" : res.error().to_string());
   std::lock_guard<std::mutex> g(rec.m);
   return rec.flags.empty() ? -1 : rec.flags.back();
 }
@@ -129,10 +127,7 @@ TEST(DarwinAioWriteFile, FailedWholeFileJobStillClosesItsDescriptor) {
     return -1;
   };
   auto d = make_driver(sys);
-  Replies r;
-  std::string data = "xyz";
-  d->submit(op::WriteFile{Payload::owned({1, 2, 3}), path}, r.fn(0));
-  EXPECT_TRUE(is_errno(r.wait(0), EIO));
+  EXPECT_TRUE(is_errno(call(*d, op::WriteFile{Payload::owned({1, 2, 3}), path}), EIO));
   std::lock_guard<std::mutex> g(seen.m);
   EXPECT_EQ(seen.opened.size(), 1u);
   EXPECT_EQ(seen.opened, seen.closed);
