@@ -225,7 +225,8 @@ TEST_P(DriverOps, OpenFlagRules) {
     expect_errno(backend.call(op::Open{true, false, false, false, false, true, p}), EINVAL);
   }
   EXPECT_EQ(slurp(p), "abc") << "the truncate never reached the file";
-  expect_errno(backend.call(op::Open{false, true, false, false, true, true, p}), EEXIST);
+  // create_new wins over truncate: the existing file is left alone.
+  expect_errno(backend.call(op::Open{false, true, false, true, true, true, p}), EEXIST);
   EXPECT_EQ(slurp(p), "abc");
   // Append implies write access, so creation is allowed with it.
   std::string q = dir.file("new");
