@@ -1,6 +1,7 @@
 import asyncio
 import gc
 import os
+import pwd
 import shutil
 import subprocess
 import sys
@@ -14,6 +15,26 @@ import _kestrelio
 # AddressSanitizer's quarantine holds freed memory, so RSS says nothing about
 # leaks under it; tests bounding RSS skip that bound there.
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
+
+
+def nobody():
+    """The unprivileged user "nobody", or None where there is none."""
+    try:
+        return pwd.getpwnam("nobody")
+    except KeyError:
+        return None
+
+
+def become_nobody():
+    """Drop this process (a forked child of root's) to "nobody" for good; no exec, which that user may not reach."""
+    os.setgroups([])
+    os.setgid(nobody().pw_gid)
+    os.setuid(nobody().pw_uid)
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def open_fds():

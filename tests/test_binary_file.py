@@ -1,11 +1,9 @@
 """The user API: kestrelio.open and BinaryFile, against io's behaviour."""
 
-import asyncio
 import errno
 import gc
 import io
 import os
-import pwd
 import stat
 import sys
 import warnings
@@ -13,7 +11,7 @@ import warnings
 import pytest
 
 import kestrelio
-from conftest import drop_pages, open_fds, run, settle_fds
+from conftest import become_nobody, drop_pages, nobody, open_fds, run, settle_fds
 from kestrelio.binary_file import CHUNK_SIZE, PARALLEL_MIN
 
 CLOSED = r"^I/O operation on closed file\.$"
@@ -160,13 +158,6 @@ def test_open_errors_are_the_oserror_subclasses_io_raises(tmp_path):
     run(main)
 
 
-def nobody():
-    try:
-        return pwd.getpwnam("nobody")
-    except KeyError:
-        return None
-
-
 def test_permission_denied_is_permission_error(tmp_path):
     p = tmp_path / "secret"
     p.write_bytes(b"x")
@@ -189,9 +180,7 @@ def test_permission_denied_is_permission_error(tmp_path):
     if pid == 0:
         code = 1
         try:
-            os.setgroups([])
-            os.setgid(nobody().pw_gid)
-            os.setuid(nobody().pw_uid)
+            become_nobody()
             run(main)
             code = 0
         finally:

@@ -3,7 +3,6 @@
 import asyncio
 import ctypes
 import os
-import pwd
 import shutil
 import subprocess
 import sys
@@ -14,7 +13,7 @@ import time
 import pytest
 
 import _kestrelio as k
-from conftest import drop_pages
+from conftest import become_nobody, drop_pages, nobody
 
 PAGE = os.sysconf("SC_PAGESIZE")
 HEADROOM = 1 << 20
@@ -269,21 +268,9 @@ def test_size_change_between_the_two_stats_declines(opened, tmp_path):
         assert r is None or r == b"a" * len(r)
 
 
-def nobody():
-    try:
-        return pwd.getpwnam("nobody")
-    except KeyError:
-        return None
-
-
 def fast_path_as_nobody(path):
-    """In a forked child: drop to the other user for good, then open the file and view it.
-
-    No exec, since the interpreter may live where that user cannot reach.
-    """
-    os.setgroups([])
-    os.setgid(nobody().pw_gid)
-    os.setuid(nobody().pw_uid)
+    """In a forked child: drop to the other user for good, then open the file and view it."""
+    become_nobody()
     return k.FastPath(os.open(path, os.O_RDONLY))
 
 
