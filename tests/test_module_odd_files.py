@@ -1,4 +1,4 @@
-"""Files that are not plain regular files, and appends that must keep their order."""
+"""Files that are not plain regular files: FIFOs without a writer, procfs files whose size lies."""
 
 import asyncio
 import os
@@ -72,19 +72,3 @@ def test_whole_file_reads_of_procfs_end_at_end_of_file(path):
     assert by_module == expected
     assert to_end == expected
     assert from_three == expected[3:]
-
-
-def test_appends_of_one_handle_land_in_call_order(tmp_path):
-    path = tmp_path / "log"
-    lines = [b"line %05d %s\n" % (i, b"x" * (i % 13)) for i in range(3000)]
-
-    async def main():
-        h, _, _ = await _kestrelio.open(str(path), False, False, True, False, True, False)
-        try:
-            counts = await asyncio.gather(*(_kestrelio.write(h, 0, line, True) for line in lines))
-        finally:
-            await _kestrelio.close(h)
-        return counts
-
-    assert [n for n, _end in run(main)] == [len(line) for line in lines]
-    assert path.read_bytes() == b"".join(lines)
