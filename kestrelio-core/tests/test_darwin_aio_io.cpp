@@ -60,21 +60,31 @@ TEST(DarwinAioIo, ShortReadsContinueAtPosPlusDone) {
   EXPECT_EQ(log.requests, want);
 }
 
-TEST(DarwinAioIo, ReadToEndGrowsFromOneByte) {
+// A read to end sized at one byte, because the size is unknown (fstat fails)
+// or because the file held one byte then and grows while the first request
+// is on its way, doubles its room as it goes and reads everything.
+class DarwinAioReadToEnd : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DarwinAioReadToEnd, GrowsFromOneByte) {
+  const bool grows = GetParam();
   TempDir dir;
   std::string content = pattern(300000);
+  std::string path = dir.write("f", grows ? content.substr(0, 1) : content);
   auto& sys = keep_alive<HookSys>();
   struct Log {
     std::mutex m;
     std::vector<std::uint64_t> capacities;
-    bool first_fstat = false;
+    bool fail_fstat = false;
+    std::string path, rest;
   };
   auto& log = keep_alive<Log>();
+  log.path = path;
+  if (grows) log.rest = content.substr(1);
   sys.on_fstat = [&](int fd, struct stat* st) {
     {
       std::lock_guard<std::mutex> g(log.m);
-      if (std::exchange(log.first_fstat, false)) {
-        errno = EIO;  // size unknown: the read starts with one byte
+      if (std::exchange(log.fail_fstat, false)) {
+        errno = EIO;
         return -1;
       }
     }
@@ -84,55 +94,23 @@ TEST(DarwinAioIo, ReadToEndGrowsFromOneByte) {
     {
       std::lock_guard<std::mutex> g(log.m);
       log.capacities.push_back(static_cast<std::uint64_t>(cb->aio_offset) + cb->aio_nbytes);  // pos 0: done + left
+      if (!log.rest.empty()) std::ofstream(log.path, std::ios::binary | std::ios::app) << std::exchange(log.rest, {});
     }
     return ::aio_read(cb);
   };
   auto d = make_driver(sys);
-  std::string path = dir.write("f", content);
   HandleId h = open_handle(*d, path, true, false);
   {
     std::lock_guard<std::mutex> g(log.m);
-    log.first_fstat = true;  // the next fstat is the one sizing the buffer
+    log.fail_fstat = !grows;  // the next fstat is the one sizing the buffer
   }
   EXPECT_EQ(bytes_of(call(*d, op::ReadToEnd{h, 0})), content);
   std::lock_guard<std::mutex> g(log.m);
-  std::vector<std::uint64_t> want{1, 65537, 131074, 262148, 524296};
-  EXPECT_EQ(log.capacities, want);
+  EXPECT_EQ(log.capacities, (std::vector<std::uint64_t>{1, 65537, 131074, 262148, 524296}));
 }
 
-TEST(DarwinAioIo, ReadToEndFollowsAFileThatGrowsWhileItIsRead) {
-  TempDir dir;
-  std::string content = pattern(300000);
-  std::string path = dir.write("f", content.substr(0, 1));
-  auto& sys = keep_alive<HookSys>();
-  struct Log {
-    std::mutex m;
-    std::vector<std::uint64_t> capacities;
-    std::string path;
-    std::string rest;
-  };
-  auto& log = keep_alive<Log>();
-  log.path = path;
-  log.rest = content.substr(1);
-  sys.on_aio_read = [&](aiocb* cb) {
-    {
-      std::lock_guard<std::mutex> g(log.m);
-      log.capacities.push_back(static_cast<std::uint64_t>(cb->aio_offset) + cb->aio_nbytes);
-      if (!log.rest.empty()) {
-        // The file is one byte when the buffer is sized; the rest arrives
-        // while the first request is on its way.
-        std::ofstream(log.path, std::ios::binary | std::ios::app) << std::exchange(log.rest, {});
-      }
-    }
-    return ::aio_read(cb);
-  };
-  auto d = make_driver(sys);
-  HandleId h = open_handle(*d, path, true, false);
-  EXPECT_EQ(bytes_of(call(*d, op::ReadToEnd{h, 0})), content);
-  std::lock_guard<std::mutex> g(log.m);
-  std::vector<std::uint64_t> want{1, 65537, 131074, 262148, 524296};
-  EXPECT_EQ(log.capacities, want);
-}
+INSTANTIATE_TEST_SUITE_P(Cases, DarwinAioReadToEnd, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "FileGrowsWhileItIsRead" : "SizeUnknown"; });
 
 TEST(DarwinAioIo, RequestsAskForNoCompletionSignal) {
   // Completions are polled for; a zeroed sigevent means SIGEV_SIGNAL on
