@@ -332,13 +332,7 @@ inline OpResult call(Driver& d, Op op) {
 // Opens a file through the driver and returns its handle (0 on failure).
 inline HandleId open_handle(Driver& d, const std::string& path, bool read, bool write, bool append = false,
                             bool create = false) {
-  op::Open o;
-  o.read = read;
-  o.write = write;
-  o.append = append;
-  o.create = create;
-  o.path = path;
-  OpResult res = call(d, std::move(o));
+  OpResult res = call(d, op::Open{read, write, append, false, create, false, path});
   auto* h = res.get_if<reply::Handle>();
   return h ? h->id : 0;
 }

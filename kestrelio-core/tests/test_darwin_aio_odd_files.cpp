@@ -14,11 +14,7 @@ using namespace kestrelio::aio_testing;
 namespace {
 
 OpId submit_open(Driver& d, const std::string& path, bool read, bool write, Replies& r, int tag) {
-  op::Open o;
-  o.read = read;
-  o.write = write;
-  o.path = path;
-  return d.submit(std::move(o), r.fn(tag));
+  return d.submit(op::Open{read, write, false, false, false, false, path}, r.fn(tag));
 }
 
 HandleId handle_of(const std::optional<OpResult>& r) {
