@@ -57,6 +57,7 @@ def test_path_forms(data_file):
 
 
 def test_outside_loop_is_runtime_error():
+    assert k.probe_ffi() == 0, "the bare FFI probe needs no loop"
     with pytest.raises(RuntimeError):
         k.read(1, 0, 1)
     with pytest.raises(RuntimeError):

@@ -76,10 +76,6 @@ def test_env_read_only_at_creation():
     assert r.stdout.strip() == "True"
 
 
-def test_probe_ffi_outside_loop():
-    assert _kestrelio.probe_ffi() == 0
-
-
 def test_shutdown_leaves_probe_pending():
     r = run_script("""
         import asyncio, _kestrelio
