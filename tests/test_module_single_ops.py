@@ -179,18 +179,6 @@ def test_bytearray_pinned_while_write_pending(tmp_path):
     run(main)
 
 
-def test_op_ids_are_consecutive(data_file):
-    async def main():
-        h, _, _ = await open_rw(data_file)
-        a = k.size(h)
-        b = k.size(h)
-        assert isinstance(a.op_ids, tuple) and len(a.op_ids) == 1
-        assert b.op_ids[0] == a.op_ids[0] + 1
-        await asyncio.gather(a, b)
-        await k.close(h)
-    run(main)
-
-
 def test_set_result_raising_does_not_stop_the_drain(data_file):
     async def main():
         h, _, _ = await open_rw(data_file)

@@ -13,8 +13,9 @@ from conftest import drop_pages, open_rw, run
 
 
 def next_id_after(handle):
-    """The id the driver hands out next (a probe op takes one)."""
+    """The id the driver hands out next (a probe op takes one; ids are consecutive, one tuple per op)."""
     fut = _kestrelio.size(handle)
+    assert type(fut.op_ids) is tuple and len(fut.op_ids) == 1
     return fut, fut.op_ids[0] + 1
 
 
