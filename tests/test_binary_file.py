@@ -97,10 +97,6 @@ def test_attributes_follow_fileio(tmp_path):
                 assert isinstance(f.fileno(), int)
                 assert "kestrelio.BinaryFile" in repr(f)
             assert "closed" in repr(f)
-            if "x" in mode:
-                p.unlink()
-            with io.FileIO(p, mode.replace("b", "")) as ref:
-                assert ref.mode == fileio_mode
         async with kestrelio.open(os.fsencode(p), "rb") as f:
             assert f.name == os.fsencode(p)
 
