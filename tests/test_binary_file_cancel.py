@@ -7,7 +7,7 @@ import random
 import pytest
 
 import kestrelio
-from conftest import drop_pages, open_fds, run
+from conftest import drop_pages, open_fds, run, settle_fds
 from kestrelio.binary_file import PARALLEL_MIN
 
 
@@ -173,10 +173,7 @@ def test_cancelled_opens_and_closes_leave_no_descriptor(tmp_path):
             except asyncio.CancelledError:
                 pass
             assert f.closed
-        for _ in range(100):
-            if open_fds() == before:
-                break
-            await asyncio.sleep(0.01)
+        await settle_fds(before)
 
     run(main)
     assert open_fds() == before
@@ -198,10 +195,7 @@ def test_cancelled_whole_file_reads_close_what_they_opened(tmp_path):
                 assert await task == data
             except asyncio.CancelledError:
                 pass
-        for _ in range(100):
-            if open_fds() == before:
-                break
-            await asyncio.sleep(0.01)
+        await settle_fds(before)
         assert await kestrelio.read_bytes(p) == data
 
     run(main)

@@ -76,38 +76,29 @@ def test_evicted_pages_go_to_the_driver_then_come_from_the_cache(tmp_path, drive
     assert after_cold == ["read"] and driver_reads == ["read"]
 
 
-def test_fast_path_is_dropped_once_it_says_it_never_applies(tmp_path, driver_reads):
+@pytest.mark.parametrize("supported", [False, True])
+def test_a_declined_read_asks_once_whether_the_fast_path_applies(tmp_path, driver_reads, supported):
+    # After "never" the file drops its FastPath and stops asking; after
+    # "sometimes" it keeps it and asks it first again.
     data = os.urandom(16 << 10)
     (tmp_path / "f").write_bytes(data)
 
     async def main():
         async with kestrelio.open(tmp_path / "f", "rb") as f:
-            spy = f._fast = Spy(f._fast, serve=False, supported=False)
+            spy = f._fast = Spy(f._fast, serve=False, supported=supported)
             assert await f.read(100) == data[:100]
-            assert f._fast is None
+            assert (f._fast is None) == (not supported)
             assert await f.read(100) == data[100:200]
             assert await f.readinto(bytearray(10)) == 10
             assert await f.read() == data[210:]
             return spy.calls
 
     calls = run(main)
-    assert calls == [("read", 0, 100), ("supported",)], "after 'no', the file stops asking"
+    if supported:
+        assert [c[0] for c in calls] == ["read", "supported", "read", "readinto", "read_all"]
+    else:
+        assert calls == [("read", 0, 100), ("supported",)], "after 'no', the file stops asking"
     assert driver_reads == ["read", "read", "readinto", "read"]
-
-
-def test_a_supported_file_is_asked_once_and_keeps_its_fast_path(tmp_path):
-    data = os.urandom(16 << 10)
-    (tmp_path / "f").write_bytes(data)
-
-    async def main():
-        async with kestrelio.open(tmp_path / "f", "rb") as f:
-            spy = f._fast = Spy(f._fast, serve=False, supported=True)
-            assert await f.read(100) == data[:100]
-            assert await f.read(100) == data[100:200]
-            assert await f.read() == data[200:]
-            return spy.calls
-
-    assert [c[0] for c in run(main)] == ["read", "supported", "read", "read_all"]
 
 
 def test_a_fifo_drops_its_fast_path_after_the_first_read(tmp_path):

@@ -24,7 +24,7 @@ import zlib
 import pytest
 
 import kestrelio
-from conftest import UNDER_ASAN, open_fds, run
+from conftest import UNDER_ASAN, open_fds, rss_bytes, run
 
 TASKS = 64
 OPS_PER_TASK = 480  # 30,720 calls in all
@@ -32,12 +32,6 @@ SLOT = 512
 POOL = random.Random(1).randbytes(1 << 20)
 LETTERS = bytes(random.Random(2).choice(b"abcdefghijklmnopqrstuvwxyz") for _ in range(1 << 16))
 LIMIT = 48 << 10  # position files stay about this small, so replaying them is cheap
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
 
 
 def crc(b):

@@ -9,10 +9,13 @@ reads that could wait on the disk.
 
 import ast
 import os
+import textwrap
 
 import pytest
 
 from conftest import preload_env, run_script
+
+pytestmark = pytest.mark.skipif(not hasattr(os, "RWF_NOWAIT"), reason="no reads that refuse to wait on this system")
 
 SHIM = r"""
 #define _GNU_SOURCE
@@ -63,22 +66,38 @@ ssize_t pread(int fd, void *buf, size_t len, off_t off) { return counted_pread(f
 ssize_t pread64(int fd, void *buf, size_t len, off_t off) { return counted_pread(fd, buf, len, off); }
 """
 
+# The start of every child: the file open as `fd`, or word that this file
+# system has no reads that refuse to wait.
+PRELUDE = """
+import ctypes, os, sys
+import _kestrelio as k
+PAGE = os.sysconf("SC_PAGESIZE")
+libs = ctypes.CDLL(None)
+fd = os.open(PATH, os.O_RDONLY)
+try:
+    os.preadv(fd, [bytearray(1)], 0, os.RWF_NOWAIT)
+except OSError:
+    print("{'unsupported': True}")
+    sys.exit(0)
+"""
+
+
+def run_child(tmp_path, path, shim, body):
+    """The dict a child prints, run with `shim` preloaded; skips where reads cannot refuse to wait."""
+    env = preload_env(tmp_path, "shim", shim)
+    source = PRELUDE.replace("PATH", repr(str(path))) + textwrap.dedent(body)
+    proc = run_script(source, {"LD_PRELOAD": env["LD_PRELOAD"]})
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    out = ast.literal_eval(proc.stdout.strip())
+    if out.get("unsupported"):
+        pytest.skip("this file system has no reads that refuse to wait")
+    return out
+
+
 CHILD = """
-    import ctypes, os, sys
-    import _kestrelio as k
-    PAGE = os.sysconf("SC_PAGESIZE")
-    libs = ctypes.CDLL(None)
     refuse_from = ctypes.c_longlong.in_dll(libs, "refuse_from")
     plain_reads = ctypes.c_long.in_dll(libs, "plain_reads")
-    path = sys.argv[1]
-    with open(path, "rb") as f:
-        data = f.read()
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.preadv(fd, [bytearray(1)], 0, os.RWF_NOWAIT)
-    except OSError:
-        print("{'unsupported': True}")
-        sys.exit(0)
+    data = os.pread(fd, os.fstat(fd).st_size, 0)
     fp = k.FastPath(fd)
     page = lambda p, n=1: data[p * PAGE:(p + n) * PAGE]
     out = {"warm": fp.read(0, 8 * PAGE) == page(0, 8)}
@@ -101,17 +120,10 @@ CHILD = """
 """
 
 
-@pytest.mark.skipif(not hasattr(os, "RWF_NOWAIT"), reason="no reads that refuse to wait on this system")
 def test_a_refused_range_is_declined_without_a_read_that_could_wait(tmp_path):
     path = tmp_path / "f"
     path.write_bytes(os.urandom(64 * os.sysconf("SC_PAGESIZE")))
-    env = preload_env(tmp_path, "refusing", SHIM)
-    proc = run_script(CHILD.replace("sys.argv[1]", repr(str(path))), {"LD_PRELOAD": env["LD_PRELOAD"]})
-    assert proc.returncode == 0, proc.stderr[-3000:]
-    out = ast.literal_eval(proc.stdout.strip())
-    if out.get("unsupported"):
-        pytest.skip("this file system has no reads that refuse to wait")
-    assert out == {
+    assert run_child(tmp_path, path, SHIM, CHILD) == {
         "warm": True,
         "below": True,
         "at": None,
@@ -151,17 +163,7 @@ ssize_t preadv64v2(int fd, const struct iovec *iov, int n, off_t off, int flags)
 """
 
 COLD_CHILD = """
-    import ctypes, os, sys
-    import _kestrelio as k
-    PAGE = os.sysconf("SC_PAGESIZE")
-    refusals = ctypes.c_long.in_dll(ctypes.CDLL(None), "refusals")
-    path = sys.argv[1]
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.preadv(fd, [bytearray(1)], 0, os.RWF_NOWAIT)
-    except OSError:
-        print("{'unsupported': True}")
-        sys.exit(0)
+    refusals = ctypes.c_long.in_dll(libs, "refusals")
 
     def drop():
         os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
@@ -194,17 +196,11 @@ COLD_CHILD = """
 """
 
 
-@pytest.mark.skipif(not hasattr(os, "RWF_NOWAIT"), reason="no reads that refuse to wait on this system")
 def test_a_cold_file_is_asked_through_mincore_not_by_reads_that_start_readahead(tmp_path):
     path = tmp_path / "f"
     path.write_bytes(os.urandom(2048 * os.sysconf("SC_PAGESIZE")))
     os.sync()
-    env = preload_env(tmp_path, "counting", COUNTING_SHIM)
-    proc = run_script(COLD_CHILD.replace("sys.argv[1]", repr(str(path))), {"LD_PRELOAD": env["LD_PRELOAD"]})
-    assert proc.returncode == 0, proc.stderr[-3000:]
-    out = ast.literal_eval(proc.stdout.strip())
-    if out.get("unsupported"):
-        pytest.skip("this file system has no reads that refuse to wait")
+    out = run_child(tmp_path, path, COUNTING_SHIM, COLD_CHILD)
     if out["large"] is not None:
         pytest.skip("this file system keeps pages despite POSIX_FADV_DONTNEED")
     assert out["warm"]
@@ -217,18 +213,9 @@ def test_a_cold_file_is_asked_through_mincore_not_by_reads_that_start_readahead(
 
 
 UNTOLD_CHILD = """
-    import ctypes, os, pwd, sys
-    import _kestrelio as k
-    PAGE = os.sysconf("SC_PAGESIZE")
-    libs = ctypes.CDLL(None)
+    import pwd
     refuse_from = ctypes.c_longlong.in_dll(libs, "refuse_from")
     refusals = ctypes.c_long.in_dll(libs, "refusals")
-    fd = os.open(sys.argv[1], os.O_RDONLY)
-    try:
-        os.preadv(fd, [bytearray(1)], 0, os.RWF_NOWAIT)
-    except OSError:
-        print("{'unsupported': True}")
-        sys.exit(0)
     # A reader that neither owns nor may write the file: mincore cannot tell it the truth.
     nobody = pwd.getpwnam("nobody")
     os.setgroups([])
@@ -246,7 +233,6 @@ UNTOLD_CHILD = """
 """
 
 
-@pytest.mark.skipif(not hasattr(os, "RWF_NOWAIT"), reason="no reads that refuse to wait on this system")
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to read as another user")
 def test_a_cold_file_that_mincore_cannot_judge_is_asked_less_and_less_often(tmp_path):
     path = tmp_path / "f"
@@ -254,12 +240,7 @@ def test_a_cold_file_that_mincore_cannot_judge_is_asked_less_and_less_often(tmp_
     os.chmod(path, 0o644)
     shim = SHIM.replace("long plain_reads = 0;", "long plain_reads = 0;\nlong refusals = 0;").replace(
         "      errno = EAGAIN;\n      return -1;", "      ++refusals;\n      errno = EAGAIN;\n      return -1;")
-    env = preload_env(tmp_path, "untold", shim)
-    proc = run_script(UNTOLD_CHILD.replace("sys.argv[1]", repr(str(path))), {"LD_PRELOAD": env["LD_PRELOAD"]})
-    assert proc.returncode == 0, proc.stderr[-3000:]
-    out = ast.literal_eval(proc.stdout.strip())
-    if out.get("unsupported"):
-        pytest.skip("this file system has no reads that refuse to wait")
+    out = run_child(tmp_path, path, shim, UNTOLD_CHILD)
     assert out["warm"] and out["declined"]
     # Asked at the 1st, 3rd, 6th, 11th and 20th read: each refusal doubles the rest.
     assert out["refusals"] == 5, out

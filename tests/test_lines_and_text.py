@@ -15,10 +15,6 @@ from kestrelio.text_file import TEXT_CHUNK
 TEXT = "first line\nsécond líne\r\nthird\rfourth \u2028 not a break\n\nlast without newline"
 
 
-def io_open(p, mode, **kw):
-    return open(p, mode, **kw)
-
-
 @pytest.mark.parametrize("binary", [False, True], ids=["text", "binary"])
 @pytest.mark.parametrize("mode", ["r", "r+", "a+"])
 def test_lines_after_seek_zero_match_io(tmp_path, mode, binary):
@@ -26,7 +22,7 @@ def test_lines_after_seek_zero_match_io(tmp_path, mode, binary):
     p.write_bytes(TEXT.encode() * 3)
     m = mode + ("b" if binary else "")
     kw = {} if binary else {"encoding": "utf-8"}
-    with io_open(p, m, **kw) as g:
+    with open(p, m, **kw) as g:
         g.seek(0)
         want = list(g)
         g.seek(0)
@@ -74,11 +70,11 @@ def test_write_flush_read_back_in_every_mode(tmp_path, mode, binary):
         return on_disk, flushed, back
 
     on_disk, flushed, back = run(main)
-    with io_open(tmp_path / "io", "wb") as g:
+    with open(tmp_path / "io", "wb") as g:
         g.write(before)
     if "x" in mode:
         os.unlink(tmp_path / "io")
-    with io_open(tmp_path / "io", m, **kw) as g:
+    with open(tmp_path / "io", m, **kw) as g:
         g.write(enc[0])
         g.writelines(enc[1:])
         g.flush()
@@ -96,7 +92,7 @@ def test_write_flush_read_back_in_every_mode(tmp_path, mode, binary):
 def test_universal_newlines_read_and_write_as_io(tmp_path, newline):
     p = tmp_path / "f"
     p.write_bytes(b"a\nb\r\nc\rd\r\n\re")
-    with io_open(p, "r", encoding="utf-8", newline=newline) as g:
+    with open(p, "r", encoding="utf-8", newline=newline) as g:
         want_lines = list(g)
         want_newlines = g.newlines
 
@@ -110,7 +106,7 @@ def test_universal_newlines_read_and_write_as_io(tmp_path, newline):
 
     lines, seen = run(main)
     assert lines == want_lines and seen == want_newlines
-    with io_open(tmp_path / "iow", "w", encoding="utf-8", newline=newline) as g:
+    with open(tmp_path / "iow", "w", encoding="utf-8", newline=newline) as g:
         g.write("x\ny\r\nz\r")
     assert (tmp_path / "w").read_bytes() == (tmp_path / "iow").read_bytes()
 
@@ -123,9 +119,9 @@ def test_a_character_split_between_two_reads_is_joined(tmp_path, split):
     raw = head + enc + b"tail\n" + b"y" * 10
     p = tmp_path / "f"
     p.write_bytes(raw)
-    with io_open(p, "r", encoding="utf-8") as g:
+    with open(p, "r", encoding="utf-8") as g:
         want = list(g)
-    with io_open(p, "r", encoding="utf-8") as g:
+    with open(p, "r", encoding="utf-8") as g:
         want_chars = g.read()
 
     async def main():
@@ -158,7 +154,7 @@ def test_long_lines_and_size_limits_as_io(tmp_path):
 
     want = []
     for mode, kw in (("rb", {}), ("r", {"encoding": "utf-8"})):
-        with io_open(p, mode, **kw) as g:
+        with open(p, mode, **kw) as g:
             want.append([len(g.readline(7)), len(g.readline()), g.readline(2), g.readline(0), g.readline(),
                          g.readline(3), g.readline(), g.readline(), g.tell()])
     assert run(main) == want

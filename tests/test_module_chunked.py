@@ -107,22 +107,3 @@ def test_read_to_end_and_read_file(data_file, tmp_path):
         with pytest.raises(FileNotFoundError):
             await k.read_file(tmp_path / "nope", 10)
     run(main)
-
-
-def test_write_file(tmp_path):
-    async def main():
-        p = tmp_path / "out"
-        assert await k.write_file(p, b"hello") == 5
-        assert p.read_bytes() == b"hello"
-        assert await k.write_file(p, b"") == 0
-        assert p.read_bytes() == b""
-        assert await k.write_file(tmp_path / "new-empty", bytearray()) == 0
-        assert (tmp_path / "new-empty").exists()
-        with pytest.raises(ValueError, match="^buffer must be C-contiguous$"):
-            k.write_file(p, memoryview(b"abcd")[::2])
-        with pytest.raises(TypeError) as e:
-            k.write_file(p, 3)
-        assert not str(e.value).startswith("argument")
-        with pytest.raises(FileNotFoundError):
-            await k.write_file(tmp_path / "no" / "dir", b"x")
-    run(main)

@@ -5,16 +5,10 @@ import time
 import pytest
 
 import _kestrelio as k
-from conftest import UNDER_ASAN, open_fds, run
+from conftest import UNDER_ASAN, open_fds, rss_bytes, run
 
 ROUNDS = 200_000
 TASKS = 64
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
 
 
 @pytest.mark.memory

@@ -22,10 +22,8 @@ from conftest import run
     {"mode": "r", "newline": 5},
     {"mode": "r", "encoding": 5},
     {"mode": "r", "buffering": "1"},
-    {"mode": "rw"},
-    {"mode": "rr"},
+    {"mode": "rr"},  # the other bad modes, with io's exact words: test_binary_file
     {"mode": "+"},
-    {"mode": "rbt"},
     {"mode": "r", "closefd": False},
 ])
 def test_argument_errors_are_io_opens(tmp_path, kwargs):

@@ -10,7 +10,6 @@ import pathlib
 import pytest
 
 import _kestrelio
-import kestrelio
 import kestrelio.os as kos
 
 from conftest import run
@@ -179,8 +178,8 @@ def test_sameopenfile_and_descriptor_stats(tree):
     try:
         assert run(kos.path.sameopenfile, a, b) is True
         assert run(kos.path.sameopenfile, a, c) is False
-        assert both(os.path.sameopenfile, kos.path.sameopenfile, (a, 999), {})[1] == \
-            both(os.path.sameopenfile, kos.path.sameopenfile, (a, 999), {})[0]
+        expected, got = both(os.path.sameopenfile, kos.path.sameopenfile, (a, 999), {})
+        assert got == expected
         for args, kwargs in [((a,), {}), ((999,), {}), (("g",), {"dir_fd": c}), (("nx",), {"dir_fd": c}),
                              ((c,), {"dir_fd": c})]:
             expected, got = both(os.stat, kos.stat, args, kwargs)
@@ -295,8 +294,7 @@ def test_changing_calls_take_directory_descriptors(tmp_path, monkeypatch):
 
 
 def test_results_follow_the_argument_type(tree):
-    assert run(kos.listdir, b".") == sorted(os.listdir(b".")) or sorted(run(kos.listdir, b".")) == sorted(
-        os.listdir(b"."))
+    assert sorted(run(kos.listdir, b".")) == sorted(os.listdir(b"."))
     assert all(isinstance(n, bytes) for n in run(kos.listdir, b"."))
     assert all(isinstance(n, str) for n in run(kos.listdir, pathlib.Path(".")))
     assert isinstance(run(kos.readlink, b"l"), bytes)
@@ -425,20 +423,11 @@ def test_adopted_descriptor_stays_the_callers(tmp_path):
         os.fstat(fd)
     assert e.value.errno == errno.EBADF
 
-
-def test_adopting_a_descriptor_that_is_not_open_fails():
-    fd = 1000
-    with pytest.raises(OSError):
-        os.fstat(fd)
-
-    async def main():
+    async def adopt_what_is_not_open():
+        with pytest.raises(OSError):
+            os.fstat(1000)
         with pytest.raises(OSError) as e:
-            await _kestrelio.adopt(fd, True)
+            await _kestrelio.adopt(1000, True)
         return e.value.errno
 
-    assert run(main) == errno.EBADF
-
-
-def test_package_exports_os():
-    assert kestrelio.os is kos
-    assert kos.path.exists.__module__ == "kestrelio.ospath"
+    assert run(adopt_what_is_not_open) == errno.EBADF

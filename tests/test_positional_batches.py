@@ -13,8 +13,9 @@ from conftest import drop_pages, open_rw, run
 
 
 def next_id_after(handle):
-    """The id the driver hands out next (a probe op takes one)."""
+    """The id the driver hands out next (a probe op takes one; ids are consecutive, one tuple per op)."""
     fut = _kestrelio.size(handle)
+    assert type(fut.op_ids) is tuple and len(fut.op_ids) == 1
     return fut, fut.op_ids[0] + 1
 
 
@@ -61,7 +62,7 @@ def test_validation_errors_come_before_anything_is_submitted(data_file):
     async def main():
         h, _size, _fd = await open_rw(data_file)
         many = [(0, 1)] * 1025
-        bad_reads = [
+        bad = [(_kestrelio.read_many, *case) for case in [
             ("ab", TypeError, "argument 'spans'"),
             (5, TypeError, "argument 'spans'"),
             ([(0, 1), (1,)], TypeError, "item 1 is not a (pos, len) pair"),
@@ -71,30 +72,20 @@ def test_validation_errors_come_before_anything_is_submitted(data_file):
             ([(0, 1), ("0", 1)], TypeError, "argument 'spans'"),
             ([(2 ** 64 - 2, 5)], OverflowError, "largest file position"),
             (many, ValueError, "more than 1024"),
-        ]
-        for spans, exc, text in bad_reads:
-            probe, expected = next_id_after(h)
-            await probe
-            with pytest.raises(exc) as e:
-                _kestrelio.read_many(h, spans)
-            assert text in str(e.value)
-            probe, _ = next_id_after(h)
-            assert probe.op_ids[0] == expected, f"{spans!r:.40} submitted something"
-            await probe
-        bad_writes = [
+        ]] + [(_kestrelio.write_many, *case) for case in [
             ([(0, b"ok"), (1, "str")], TypeError, ""),
             ([(0, b"ok"), (1, memoryview(b"abcd")[::2])], ValueError, "C-contiguous"),
             ([(0, b"ok"), (-1, b"x")], OverflowError, ""),
             ([(0, b"ok"), (0, b"x", 1)], TypeError, "item 1 is not a (pos, data) pair"),
-        ]
-        for pairs, exc, text in bad_writes:
+        ]]
+        for fn, arg, exc, text in bad:
             probe, expected = next_id_after(h)
             await probe
             with pytest.raises(exc) as e:
-                _kestrelio.write_many(h, pairs)
+                fn(h, arg)
             assert text in str(e.value)
             probe, _ = next_id_after(h)
-            assert probe.op_ids[0] == expected
+            assert probe.op_ids[0] == expected, f"{fn.__name__}({arg!r:.40}) submitted something"
             await probe
         assert data_file.read_bytes()[:2] == b"\x00\x01", "nothing written"
         await _kestrelio.close(h)

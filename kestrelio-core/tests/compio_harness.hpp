@@ -21,8 +21,11 @@
 #include <string>
 #include <thread>
 
+#include <liburing.h>
+
 #include "compio_backend/serve.hpp"
 #include "kestrelio/driver.hpp"
+#include "runtime/test_hooks.hpp"
 
 namespace kestrelio::testing {
 
@@ -172,6 +175,64 @@ class Backend {
   bool started_ok_ = false;
 };
 
+// The name operations the ring may carry; hiding them sends those kinds to the pool.
+inline constexpr int kNameOpcodes[] = {IORING_OP_STATX,   IORING_OP_RENAMEAT,  IORING_OP_UNLINKAT,
+                                       IORING_OP_MKDIRAT, IORING_OP_SYMLINKAT, IORING_OP_LINKAT};
+
+enum class DriverKind { DarwinAio, Polling, IoUring, IoUringWithoutNameOpcodes };
+
+inline const char* kind_name(DriverKind k) {
+  switch (k) {
+    case DriverKind::DarwinAio:
+      return "DarwinAio";
+    case DriverKind::Polling:
+      return "Polling";
+    case DriverKind::IoUring:
+      return "IoUring";
+    default:
+      return "IoUringWithoutNameOpcodes";
+  }
+}
+
+// The runtime driver a kind runs on (darwin-aio needs none: Polling, never skipped).
+inline RuntimeDriverChoice runtime_choice(DriverKind k) {
+  return k == DriverKind::DarwinAio || k == DriverKind::Polling ? RuntimeDriverChoice::Polling
+                                                                 : RuntimeDriverChoice::IoUring;
+}
+
+// A driver of any kind (darwin-aio, or the runtime backend on either runtime
+// driver) behind the same submit-and-wait calls.
+class AnyBackend {
+ public:
+  explicit AnyBackend(DriverKind kind) {
+    if (kind == DriverKind::DarwinAio) {
+      auto d = Driver::create(BackendKind::DarwinAio);
+      if (d) aio_ = std::move(d).value();
+      return;
+    }
+    if (kind == DriverKind::IoUringWithoutNameOpcodes) {
+      for (int op : kNameOpcodes) runtime::testing::hide_ring_opcode(op);
+    }
+    compio_ = std::make_unique<Backend>(runtime_choice(kind));
+    runtime::testing::hide_ring_opcode(-1);  // read once, at ring setup
+  }
+  bool started() const { return aio_ || (compio_ && compio_->started()); }
+  Driver& driver() { return aio_ ? *aio_ : compio_->driver(); }
+  OpId submit(Op op, ReplySlot& slot) { return driver().submit(std::move(op), slot.fn()); }
+  OpResult call(Op op) {
+    ReplySlot slot;
+    submit(std::move(op), slot);
+    auto r = slot.wait();
+    if (!r) return IoError::custom(IoErrorKind::Other, "test: no reply within the time limit");
+    return std::move(*r);
+  }
+  OpResult meta(MetaOp m) { return call(op::Meta{std::move(m)}); }
+
+ private:
+  std::unique_ptr<Driver> aio_;
+  std::unique_ptr<Backend> compio_;
+};
+
 // A fresh directory under the build's temp dir, removed with its files.
 class TempDir {
  public:
@@ -250,7 +311,7 @@ inline int count_threads_named(std::string name) {
 }
 
 template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
+bool eventually(Pred pred, std::chrono::milliseconds limit = std::chrono::milliseconds(20000)) {
   auto until = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < until) {
     if (pred()) return true;

@@ -10,11 +10,7 @@ using namespace kestrelio::aio_testing;
 namespace {
 
 // Submits a Nop and waits for it: every message sent before it has been handled.
-void barrier(Driver& d) {
-  Replies r;
-  d.submit(op::Nop{}, r.fn(0));
-  ASSERT_TRUE(r.wait(0));
-}
+void barrier(Driver& d) { ASSERT_TRUE(call(d, op::Nop{}).ok()); }
 
 struct Held {
   TempDir dir;
@@ -71,7 +67,7 @@ TEST(DarwinAioCancel, QueuedJobAnswersAtOnceAndCompletesAPendingClose) {
   t.sys.release_all();
   ASSERT_TRUE(r.wait_count(3));
   EXPECT_EQ(r.order(), (std::vector<int>{1, 0, 2}));
-  EXPECT_EQ(read_all(t.dir.file("f")), t.content) << "the cancelled write never ran";
+  EXPECT_EQ(slurp(t.dir.file("f")), t.content) << "the cancelled write never ran";
 }
 
 TEST(DarwinAioCancel, LastQueuedJobCancelledCompletesTheClose) {
@@ -360,7 +356,7 @@ TEST(DarwinAioAppendOrder, WhereTheKernelMayReorderOneAppendPerDescriptorIsInFli
     ASSERT_TRUE(r.wait(i));
   }
   EXPECT_EQ(r.order(), (std::vector<int>{0, 1, 2}));
-  EXPECT_EQ(read_all(path), "abc");
+  EXPECT_EQ(slurp(path), "abc");
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 #pragma once
 
-// Shared helpers of the darwin-aio backend tests: temporary files, reply
-// collection with timeouts, thread and descriptor counting from /proc, and
-// fake system-call layers that inject failures or hold requests in flight.
+// Shared helpers of the darwin-aio backend tests: reply collection with
+// timeouts, and fake system-call layers that inject failures or hold requests
+// in flight (temporary files and counting from /proc come from compio_harness).
 
 #include <aio.h>
 #include <dirent.h>
@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "compio_harness.hpp"
 #include "darwin_aio/sys.hpp"
 #include "kestrelio/driver.hpp"
 
@@ -35,35 +36,14 @@ namespace kestrelio::aio_testing {
 
 using namespace std::chrono_literals;
 using darwin_aio::RealSys;
+using testing::bytes_of;
+using testing::count_open_fds;
+using testing::count_threads_named;
+using testing::eventually;
+using testing::slurp;
+using testing::TempDir;
 
 inline std::chrono::milliseconds reply_limit() { return 20s; }
-
-// A directory under /tmp removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/kestrelio-aio-XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  std::string write(const std::string& name, const std::string& content) const {
-    std::string p = file(name);
-    std::ofstream(p, std::ios::binary) << content;
-    return p;
-  }
-
- private:
-  std::string path_;
-};
-
-inline std::string read_all(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 inline std::string pattern(std::size_t n, unsigned seed = 7) {
   std::string s(n, '\0');
@@ -164,44 +144,9 @@ inline std::unique_ptr<Driver> make_driver(darwin_aio::Sys& sys) {
   return make_driver(options);
 }
 
-inline int count_threads_named(const std::string& name) {
-  int n = 0;
-  DIR* dir = opendir("/proc/self/task");
-  if (!dir) return -1;
-  while (dirent* e = readdir(dir)) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-    std::string line;
-    std::getline(comm, line);
-    n += line == name;
-  }
-  closedir(dir);
-  return n;
-}
-
-// Polls until `pred` holds or the limit passes; returns the last verdict.
-template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds limit = reply_limit()) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
-
 // Waits until no backend thread of an earlier test is left.
 inline bool backends_gone() {
   return eventually([] { return count_threads_named("kestrelio-aio") == 0 && count_threads_named("kestrelio-open") == 0; });
-}
-
-inline int count_open_fds() {
-  int n = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  if (!dir) return -1;
-  while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
-  closedir(dir);
-  return n - 1;  // the directory stream's own descriptor
 }
 
 inline std::string current_thread_name() {
@@ -376,20 +321,19 @@ class HeldAio final : public RealSys {
   std::atomic<int> started_{0}, cancels_{0}, suspends_{0};
 };
 
+// Submits `op` and waits for its reply (a failure of its own if none comes in time).
+inline OpResult call(Driver& d, Op op) {
+  Replies r;
+  d.submit(std::move(op), r.fn(0));
+  auto res = r.wait(0);
+  return res ? std::move(*res) : OpResult(IoError::custom(IoErrorKind::Other, "test: no reply within the time limit"));
+}
+
 // Opens a file through the driver and returns its handle (0 on failure).
 inline HandleId open_handle(Driver& d, const std::string& path, bool read, bool write, bool append = false,
                             bool create = false) {
-  Replies r;
-  op::Open o;
-  o.read = read;
-  o.write = write;
-  o.append = append;
-  o.create = create;
-  o.path = path;
-  d.submit(std::move(o), r.fn(0));
-  auto res = r.wait(0);
-  if (!res) return 0;
-  auto* h = res->get_if<reply::Handle>();
+  OpResult res = call(d, op::Open{read, write, append, false, create, false, path});
+  auto* h = res.get_if<reply::Handle>();
   return h ? h->id : 0;
 }
 
@@ -399,11 +343,6 @@ inline bool is_errno(const std::optional<OpResult>& r, int e) {
 inline bool is_custom(const std::optional<OpResult>& r, IoErrorKind kind, const char* message) {
   return r && !r->ok() && !r->error().is_os() && r->error().kind() == kind && r->error().message() &&
          std::strcmp(r->error().message(), message) == 0;
-}
-
-inline std::string bytes_of(const OpResult& r) {
-  auto* b = r.get_if<reply::Bytes>();
-  return b ? std::string(b->data.begin(), b->data.end()) : std::string("<not bytes>");
 }
 
 }  // namespace kestrelio::aio_testing

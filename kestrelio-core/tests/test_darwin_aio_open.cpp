@@ -48,10 +48,8 @@ struct OpenRecorder {
 
 int open_and_record(DriverOptions& o, OpenRecorder& rec, op::Open op) {
   auto d = make_driver(o);
-  Replies r;
-  d->submit(std::move(op), r.fn(0));
-  auto res = r.wait(0);
-  EXPECT_TRUE(res && res->ok()) << (res && !res->ok() ? res->error().to_string() : "");
+  OpResult res = call(*d, std::move(op));
+  EXPECT_TRUE(res.ok()) << (res.ok() ? "" : res.error().to_string());
   std::lock_guard<std::mutex> g(rec.m);
   return rec.flags.empty() ? -1 : rec.flags.back();
 }
@@ -102,147 +100,6 @@ TEST(DarwinAioOpen, FlagsMapToAccessModes) {
   EXPECT_EQ(f & (O_CREAT | O_EXCL), O_CREAT);
 }
 
-TEST(DarwinAioOpen, CreateWithCreateNewFailsOnExistingFile) {
-  TempDir dir;
-  std::string path = dir.write("f", "abc");
-  auto d = make_driver();
-  Replies r;
-  op::Open o;
-  o.write = o.create = o.create_new = true;
-  o.path = path;
-  d->submit(std::move(o), r.fn(0));
-  EXPECT_TRUE(is_errno(r.wait(0), EEXIST));
-  EXPECT_EQ(read_all(path), "abc");
-}
-
-TEST(DarwinAioOpen, RejectsMissingAccessAndNulInPath) {
-  TempDir dir;
-  std::string path = dir.write("f", "abc");
-  auto d = make_driver();
-  Replies r;
-  op::Open none;
-  none.truncate = none.create = true;
-  none.path = path;
-  d->submit(std::move(none), r.fn(0));
-  op::Open nul;
-  nul.read = true;
-  nul.path = path + std::string("\0x", 2);
-  d->submit(std::move(nul), r.fn(1));
-  op::ReadFile nul_file{100, std::string("a\0b", 3)};
-  d->submit(std::move(nul_file), r.fn(2));
-  EXPECT_TRUE(is_custom(r.wait(0), IoErrorKind::InvalidInput, "open needs read or write access"));
-  EXPECT_TRUE(is_custom(r.wait(1), IoErrorKind::InvalidInput, "path contains NUL"));
-  EXPECT_TRUE(is_custom(r.wait(2), IoErrorKind::InvalidInput, "path contains NUL"));
-  EXPECT_EQ(read_all(path), "abc") << "the truncate never reached the file";
-}
-
-TEST(DarwinAioOpen, HandlesCountFromOneAndAreNeverReused) {
-  TempDir dir;
-  std::string path = dir.write("f", "abc");
-  auto d = make_driver();
-  EXPECT_EQ(open_handle(*d, path, true, false), 1u);
-  EXPECT_EQ(open_handle(*d, path, true, false), 2u);
-  Replies r;
-  d->submit(op::Close{1}, r.fn(0));
-  ASSERT_TRUE(r.wait(0) && r.wait(0)->ok());
-  d->submit(op::Close{1}, r.fn(1));
-  EXPECT_TRUE(is_custom(r.wait(1), IoErrorKind::InvalidInput, kUnknownHandle));
-  d->submit(op::Open{}, r.fn(2));  // fails: no handle is consumed by a failed open
-  ASSERT_TRUE(r.wait(2));
-  EXPECT_EQ(open_handle(*d, path, true, false), 3u);
-  d->submit(op::Size{3}, r.fn(3));
-  auto size = r.wait(3);
-  ASSERT_TRUE(size && size->get_if<reply::Size>());
-  EXPECT_EQ(size->get_if<reply::Size>()->size, 3u);
-}
-
-TEST(DarwinAioOpen, OpenReplyCarriesSizeAndDescriptor) {
-  TempDir dir;
-  std::string path = dir.write("f", pattern(4096));
-  auto d = make_driver();
-  Replies r;
-  op::Open o;
-  o.read = true;
-  o.path = path;
-  d->submit(std::move(o), r.fn(0));
-  auto res = r.wait(0);
-  ASSERT_TRUE(res && res->get_if<reply::Handle>());
-  auto h = *res->get_if<reply::Handle>();
-  EXPECT_EQ(h.id, 1u);
-  EXPECT_EQ(h.size, 4096u);
-  EXPECT_GE(fcntl(static_cast<int>(h.fd), F_GETFD), 0);
-  EXPECT_TRUE(fcntl(static_cast<int>(h.fd), F_GETFD) & FD_CLOEXEC);
-  op::Open missing;
-  missing.read = true;
-  missing.path = dir.file("missing");
-  d->submit(std::move(missing), r.fn(1));
-  EXPECT_TRUE(is_errno(r.wait(1), ENOENT));
-}
-
-TEST(DarwinAioReadFile, InlineMaxDecidesBetweenBytesAndHandle) {
-  TempDir dir;
-  std::string content = pattern(5000);
-  std::string path = dir.write("f", content);
-  auto d = make_driver();
-  Replies r;
-  d->submit(op::ReadFile{5000, path}, r.fn(0));
-  auto whole = r.wait(0);
-  ASSERT_TRUE(whole && whole->ok());
-  EXPECT_EQ(bytes_of(*whole), content);
-
-  d->submit(op::ReadFile{4999, path}, r.fn(1));
-  auto handle = r.wait(1);
-  ASSERT_TRUE(handle && handle->get_if<reply::Handle>());
-  HandleId id = handle->get_if<reply::Handle>()->id;
-  EXPECT_EQ(id, 1u) << "the inline read registered no handle";
-  EXPECT_EQ(handle->get_if<reply::Handle>()->size, 5000u);
-  d->submit(op::ReadToEnd{id, 4000}, r.fn(2));
-  auto tail = r.wait(2);
-  ASSERT_TRUE(tail && tail->ok());
-  EXPECT_EQ(bytes_of(*tail), content.substr(4000));
-  d->submit(op::Close{id}, r.fn(3));
-  EXPECT_TRUE(r.wait(3) && r.wait(3)->ok());
-}
-
-TEST(DarwinAioReadFile, EmptyFileIsEmptyBytesForAnyInlineMax) {
-  TempDir dir;
-  std::string path = dir.write("empty", "");
-  auto d = make_driver();
-  Replies r;
-  d->submit(op::ReadFile{0, path}, r.fn(0));
-  d->submit(op::ReadFile{1 << 20, path}, r.fn(1));
-  for (int tag : {0, 1}) {
-    auto res = r.wait(tag);
-    ASSERT_TRUE(res && res->get_if<reply::Bytes>()) << tag;
-    EXPECT_TRUE(res->get_if<reply::Bytes>()->data.empty());
-  }
-  d->submit(op::ReadFile{10, dir.file("missing")}, r.fn(2));
-  EXPECT_TRUE(is_errno(r.wait(2), ENOENT));
-}
-
-TEST(DarwinAioWriteFile, WritesCreatesAndTruncates) {
-  TempDir dir;
-  std::string existing = dir.write("f", "old content here");
-  auto d = make_driver();
-  Replies r;
-  d->submit(op::WriteFile{Payload::owned({}), existing}, r.fn(0));
-  auto empty = r.wait(0);
-  ASSERT_TRUE(empty && empty->get_if<reply::Written>());
-  EXPECT_EQ(empty->get_if<reply::Written>()->n, 0u);
-  EXPECT_EQ(empty->get_if<reply::Written>()->end, 0u);
-  EXPECT_EQ(read_all(existing), "");
-
-  std::string content = pattern(100000);
-  std::string fresh = dir.file("fresh");
-  d->submit(op::WriteFile{Payload::raw(reinterpret_cast<const std::uint8_t*>(content.data()), content.size()), fresh},
-            r.fn(1));
-  auto written = r.wait(1);
-  ASSERT_TRUE(written && written->get_if<reply::Written>());
-  EXPECT_EQ(written->get_if<reply::Written>()->n, content.size());
-  EXPECT_EQ(written->get_if<reply::Written>()->end, content.size());
-  EXPECT_EQ(read_all(fresh), content);
-}
-
 TEST(DarwinAioWriteFile, FailedWholeFileJobStillClosesItsDescriptor) {
   TempDir dir;
   std::string path = dir.file("f");
@@ -270,10 +127,7 @@ TEST(DarwinAioWriteFile, FailedWholeFileJobStillClosesItsDescriptor) {
     return -1;
   };
   auto d = make_driver(sys);
-  Replies r;
-  std::string data = "xyz";
-  d->submit(op::WriteFile{Payload::owned({1, 2, 3}), path}, r.fn(0));
-  EXPECT_TRUE(is_errno(r.wait(0), EIO));
+  EXPECT_TRUE(is_errno(call(*d, op::WriteFile{Payload::owned({1, 2, 3}), path}), EIO));
   std::lock_guard<std::mutex> g(seen.m);
   EXPECT_EQ(seen.opened.size(), 1u);
   EXPECT_EQ(seen.opened, seen.closed);

@@ -35,9 +35,3 @@ TEST(DriverFront, SubmitAfterBackendEndedAnswersOnTheCallingThread) {
   EXPECT_EQ(driver->submit(op::Nop{}, [&](OpResult) { ++calls; }), 2u);
   EXPECT_EQ(calls, 2);
 }
-
-TEST(DriverFront, BackendNames) {
-  EXPECT_STREQ(compio_backend_name(RuntimeDriverType::Polling), "compio-polling");
-  EXPECT_STREQ(compio_backend_name(RuntimeDriverType::IoUring), "compio-io-uring");
-  EXPECT_STREQ(compio_backend_name(RuntimeDriverType::Iocp), "compio-iocp");
-}

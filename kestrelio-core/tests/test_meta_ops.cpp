@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <liburing.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
@@ -8,75 +7,21 @@
 #include <set>
 
 #include "compio_harness.hpp"
-#include "runtime/test_hooks.hpp"
 
 using namespace kestrelio;
 using namespace kestrelio::testing;
 
 namespace {
 
-// The name operations the ring may carry; hiding them sends those kinds to the pool.
-constexpr int kNameOpcodes[] = {IORING_OP_STATX, IORING_OP_RENAMEAT, IORING_OP_UNLINKAT,
-                                IORING_OP_MKDIRAT, IORING_OP_SYMLINKAT, IORING_OP_LINKAT};
-
-enum class Kind { DarwinAio, Polling, IoUring, IoUringWithoutNameOpcodes };
-
-const char* kind_name(Kind k) {
-  switch (k) {
-    case Kind::DarwinAio:
-      return "DarwinAio";
-    case Kind::Polling:
-      return "Polling";
-    case Kind::IoUring:
-      return "IoUring";
-    default:
-      return "IoUringWithoutNameOpcodes";
-  }
-}
-
-// One backend of either kind behind the same submit-and-wait calls.
-class AnyBackend {
- public:
-  explicit AnyBackend(Kind kind) {
-    if (kind == Kind::DarwinAio) {
-      auto d = Driver::create(BackendKind::DarwinAio);
-      if (d) aio_ = std::move(d).value();
-      return;
-    }
-    if (kind == Kind::IoUringWithoutNameOpcodes) {
-      for (int op : kNameOpcodes) runtime::testing::hide_ring_opcode(op);
-    }
-    compio_ = std::make_unique<Backend>(kind == Kind::Polling ? RuntimeDriverChoice::Polling
-                                                              : RuntimeDriverChoice::IoUring);
-    runtime::testing::hide_ring_opcode(-1);  // read once, at ring setup
-  }
-  bool started() const { return aio_ || (compio_ && compio_->started()); }
-  Driver& driver() { return aio_ ? *aio_ : compio_->driver(); }
-  OpResult call(Op op) {
-    ReplySlot slot;
-    driver().submit(std::move(op), slot.fn());
-    auto r = slot.wait();
-    if (!r) return IoError::custom(IoErrorKind::Other, "test: no reply within the time limit");
-    return std::move(*r);
-  }
-  OpResult meta(MetaOp m) { return call(op::Meta{std::move(m)}); }
-
- private:
-  std::unique_ptr<Driver> aio_;
-  std::unique_ptr<Backend> compio_;
-};
-
 meta::Target at(std::string path, std::optional<int> dir_fd = std::nullopt) {
   return meta::Target{std::move(path), dir_fd, std::nullopt};
 }
 meta::Target fd_target(int fd) { return meta::Target{"", std::nullopt, fd}; }
 
-class MetaOps : public ::testing::TestWithParam<Kind> {
+class MetaOps : public ::testing::TestWithParam<DriverKind> {
  protected:
   void SetUp() override {
-    if (GetParam() == Kind::IoUring || GetParam() == Kind::IoUringWithoutNameOpcodes) {
-      KESTRELIO_SKIP_WITHOUT_IO_URING(RuntimeDriverChoice::IoUring);
-    }
+    KESTRELIO_SKIP_WITHOUT_IO_URING(runtime_choice(GetParam()));
     ASSERT_TRUE(backend.started());
   }
   static void ok(const OpResult& r) { ASSERT_TRUE(r.ok()) << r.error().to_string(); }
@@ -300,8 +245,8 @@ TEST_P(MetaOps, ACancelEitherStopsTheOperationOrReportsWhatItDid) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, MetaOps,
-                         ::testing::Values(Kind::DarwinAio, Kind::Polling, Kind::IoUring,
-                                           Kind::IoUringWithoutNameOpcodes),
+                         ::testing::Values(DriverKind::DarwinAio, DriverKind::Polling, DriverKind::IoUring,
+                                           DriverKind::IoUringWithoutNameOpcodes),
                          [](const auto& info) { return kind_name(info.param); });
 
 // Which path an operation takes shows in whether it waits at the pool's gate.

@@ -7,25 +7,6 @@
 
 using namespace kestrelio;
 
-TEST(ReplyText, RendersEveryVariant) {
-  EXPECT_EQ(to_text(reply::Handle{1, 0, 5}), "Handle { id: 1, size: 0, fd: 5 }");
-  EXPECT_EQ(to_text(reply::Handle{3, 4096, 12}), "Handle { id: 3, size: 4096, fd: 12 }");
-  EXPECT_EQ(to_text(reply::Bytes{{104, 105}}), "Bytes([104, 105])");
-  EXPECT_EQ(to_text(reply::Bytes{}), "Bytes([])");
-  EXPECT_EQ(to_text(reply::Read{10}), "Read { n: 10 }");
-  EXPECT_EQ(to_text(reply::Written{10, 110}), "Written { n: 10, end: 110 }");
-  EXPECT_EQ(to_text(reply::Size{4096}), "Size(4096)");
-  EXPECT_EQ(to_text(reply::Unit{}), "Unit");
-  StatInfo st;
-  st.mode = 33188;
-  st.size = 10;
-  EXPECT_EQ(to_text(reply::Stat{st}), "Stat { mode: 33188, size: 10 }");
-  StatVfsInfo vfs;
-  vfs.bsize = 4096;
-  EXPECT_EQ(to_text(reply::StatVfs{vfs}), "StatVfs { bsize: 4096 }");
-  EXPECT_EQ(to_text(reply::Entries{{"a", "b", "c"}, {}, {}}), "Entries(3)");
-}
-
 TEST(ReplyText, LongBytesAreCut) {
   std::string t = to_text(reply::Bytes{std::vector<std::uint8_t>(100000, 7)});
   EXPECT_LT(t.size(), 1000u);

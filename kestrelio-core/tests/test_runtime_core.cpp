@@ -204,26 +204,6 @@ TEST_P(RuntimeCore, CloseWaitsForTheOtherReferences) {
   EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
 }
 
-TEST_P(RuntimeCore, OpenRules) {
-  rt->block_on([]() -> Task<void> {
-    OpenOptions none;
-    EXPECT_EQ((co_await runtime::open("/tmp", none)).error().raw_os_error(), EINVAL);
-    OpenOptions trunc_ro;
-    trunc_ro.read = trunc_ro.truncate = true;
-    EXPECT_EQ((co_await runtime::open("/tmp/x", trunc_ro)).error().raw_os_error(), EINVAL);
-    OpenOptions ro;
-    ro.read = true;
-    auto nul = co_await runtime::open(std::string("/tmp/a\0b", 8), ro);
-    EXPECT_EQ(nul.error().kind(), IoErrorKind::InvalidInput);
-    EXPECT_STREQ(nul.error().message(), kNulInPath);
-  }());
-  auto flags = open_flags(OpenOptions{true, true, true, true, true, 0, 0666});
-  ASSERT_TRUE(flags);
-  EXPECT_EQ(flags.value() & (O_CREAT | O_EXCL | O_TRUNC), O_CREAT | O_EXCL);  // create_new wins
-  EXPECT_EQ(flags.value() & O_ACCMODE, O_RDWR);
-  EXPECT_NE(flags.value() & O_CLOEXEC, 0);
-}
-
 TEST_P(RuntimeCore, ReceiveTakesTheWholeBurstBeforeSpawnedTasksRun) {
   auto [tx, rx] = channel<int>();
   for (int i = 0; i < 5; ++i) tx.send(i);
