@@ -227,8 +227,9 @@ asyncio.run(main())
 
 def test_large_cached_read_does_not_hold_the_loop(tmp_path):
     # Tried inline, io_uring would copy the whole cached range during the submitting system call, on the
-    # loop's thread. The loop thread's CPU time over the read must stay far below what the same copy costs
-    # it with a blocking pread (measured here on the spot), and no tick of a ticker may stall grossly.
+    # loop's thread. Between two ticks of a ticker the loop thread must never spend anything near what the
+    # same copy costs it with a blocking pread (measured here on the spot). Both are thread CPU times, so a
+    # loaded machine that leaves the thread waiting for a core makes no stall.
     p = tmp_path / "big"
     size = 128 << 20
     with open(p, "wb") as f:
@@ -245,22 +246,20 @@ async def main():
     gaps = []
     stop = False
     async def ticker():
-        last = time.monotonic()
+        last = time.thread_time()
         while not stop:
             await asyncio.sleep(0)
-            now = time.monotonic(); gaps.append(now - last); last = now
+            now = time.thread_time(); gaps.append(now - last); last = now
     t = asyncio.ensure_future(ticker())
     await asyncio.sleep(0)
-    c0 = time.thread_time()
     n = await k.readinto(h, 0, buf)
-    cpu = time.thread_time() - c0
     stop = True
     await t
     assert n == size
-    print("blocking_cpu_ms=%.1f loop_cpu_ms=%.1f max_gap_ms=%.1f" % (blocking_cpu * 1e3, cpu * 1e3, max(gaps) * 1e3),
+    print("blocking_cpu_ms=%.1f max_gap_cpu_ms=%.1f ticks=%d" % (blocking_cpu * 1e3, max(gaps) * 1e3, len(gaps)),
           file=sys.stderr)
     # The loop thread spends its time in the ticker, not in a copy: it ran many ticks meanwhile.
-    print(len(gaps) > 10, max(gaps) < 0.05)
+    print(len(gaps) > 10, max(gaps) < blocking_cpu / 2)
     await k.close(h)
 asyncio.run(main())
 """)
