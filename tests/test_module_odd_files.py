@@ -1,6 +1,7 @@
 """Files that are not plain regular files: FIFOs without a writer, procfs files whose size lies."""
 
 import asyncio
+import errno
 import os
 
 import pytest
@@ -9,6 +10,23 @@ import _kestrelio
 import kestrelio
 
 from conftest import open_fds, run, settle_fds
+
+
+async def open_writer_once_read_end_waits(fifo, limit=10.0):
+    """A non-blocking write end of `fifo`, opened once a reader's open(2) is waiting in the kernel.
+
+    The waiting opens run on threads of their own, which a loaded machine may
+    not have scheduled yet: until one of them is inside open(2) the FIFO has no
+    reader, and a non-blocking writer is refused with ENXIO. `limit` only
+    guards against a hang."""
+    deadline = asyncio.get_running_loop().time() + limit
+    while True:
+        try:
+            return os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError as e:
+            if e.errno != errno.ENXIO or asyncio.get_running_loop().time() >= deadline:
+                raise
+        await asyncio.sleep(0.01)
 
 
 def test_fifo_open_without_writer_holds_nothing_and_cancels_at_once(tmp_path, backend):
@@ -35,7 +53,7 @@ def test_fifo_open_without_writer_holds_nothing_and_cancels_at_once(tmp_path, ba
         await asyncio.wait([waiting[0]], timeout=10)
         assert waiting[0].cancelled(), "answered while its open still waits"
 
-        writer = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        writer = await open_writer_once_read_end_waits(fifo)
         try:
             opened = await asyncio.wait_for(asyncio.gather(*waiting[1:]), 10)
             for handle, _size, _fd in opened:

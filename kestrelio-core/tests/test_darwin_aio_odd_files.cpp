@@ -57,8 +57,16 @@ TEST(DarwinAioFifo, OpensWaitingForAWriterHoldNeitherDriverNorHelpers) {
     EXPECT_TRUE(is_errno(r.wait(50), ECANCELED));
 
     // A writer appears: the other opens complete, the cancelled one gives its descriptor back.
-    int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(writer, 0) << std::strerror(errno);
+    // The FIFO has no reader until one of the waiting threads is inside its open, which a loaded
+    // machine may not have run yet: until then a writer that does not wait is refused with ENXIO.
+    int writer = -1;
+    int open_err = 0;
+    EXPECT_TRUE(eventually([&] {
+      writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      open_err = errno;
+      return writer >= 0 || open_err != ENXIO;
+    }));
+    ASSERT_GE(writer, 0) << std::strerror(open_err);
     ASSERT_TRUE(r.wait_count(kWaiting + 1));
     for (int i = 1; i < kWaiting; ++i) {
       HandleId fh = handle_of(r.wait(i));
