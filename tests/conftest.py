@@ -48,6 +48,12 @@ def open_fds():
     return len(os.listdir("/proc/self/fd"))
 
 
+async def loop_fds():
+    """The descriptor count inside a running loop, with its bridge (and ring) in place: a baseline for settle_fds."""
+    await _kestrelio.probe_nop()
+    return open_fds()
+
+
 async def settle_fds(before, tries=100):
     """The descriptor count once it is back to `before`, or after `tries` short waits for closes still on their way."""
     for _ in range(tries):

@@ -11,7 +11,7 @@ import warnings
 import pytest
 
 import kestrelio
-from conftest import become_nobody, drop_pages, nobody, open_fds, run, settle_fds
+from conftest import become_nobody, drop_pages, loop_fds, nobody, open_fds, run, settle_fds
 from kestrelio.binary_file import CHUNK_SIZE, PARALLEL_MIN
 
 CLOSED = r"^I/O operation on closed file\.$"
@@ -392,6 +392,7 @@ def test_unclosed_file_keeps_its_data_where_warnings_are_errors(tmp_path, monkey
     before = open_fds()
 
     async def main():
+        inner = await loop_fds()
         f = await kestrelio.open(p, "ab")
         await f.write(b"kept\n")
         fd = os.open(p, os.O_RDONLY)
@@ -401,7 +402,7 @@ def test_unclosed_file_keeps_its_data_where_warnings_are_errors(tmp_path, monkey
             del f, kept
             gc.collect()
         os.close(fd)
-        await settle_fds(before)
+        assert await settle_fds(inner) == inner
 
     run(main)
     assert p.read_bytes() == b"kept\n"
@@ -415,13 +416,14 @@ def test_unclosed_file_warns_and_is_closed(tmp_path):
     before = open_fds()
 
     async def main():
+        inner = await loop_fds()
         f = await kestrelio.open(p, "rb")
         with pytest.warns(ResourceWarning, match="unclosed file") as caught:
             del f
             gc.collect()
         message = str(caught[0].message)
         assert "closed" not in message.replace("unclosed", ""), message
-        await settle_fds(before)
+        assert await settle_fds(inner) == inner
 
     run(main)
     assert open_fds() == before

@@ -7,7 +7,7 @@ import random
 import pytest
 
 import kestrelio
-from conftest import drop_pages, open_fds, run, settle_fds
+from conftest import drop_pages, loop_fds, open_fds, run, settle_fds
 from kestrelio.binary_file import PARALLEL_MIN
 
 
@@ -167,6 +167,7 @@ def test_cancelled_opens_and_closes_leave_no_descriptor(tmp_path):
         return await kestrelio.open(p, "rb")
 
     async def main():
+        inner = await loop_fds()
         for i in range(100):
             task = asyncio.ensure_future(opener())
             for _ in range(i % 3):
@@ -185,7 +186,7 @@ def test_cancelled_opens_and_closes_leave_no_descriptor(tmp_path):
             except asyncio.CancelledError:
                 pass
             assert f.closed
-        await settle_fds(before)
+        assert await settle_fds(inner) == inner
 
     run(main)
     assert open_fds() == before
@@ -198,6 +199,7 @@ def test_cancelled_whole_file_reads_close_what_they_opened(tmp_path):
     before = open_fds()
 
     async def main():
+        inner = await loop_fds()
         for i in range(30):
             drop_pages(p)
             task = asyncio.ensure_future(kestrelio.read_bytes(p))
@@ -207,7 +209,7 @@ def test_cancelled_whole_file_reads_close_what_they_opened(tmp_path):
                 assert await task == data
             except asyncio.CancelledError:
                 pass
-        await settle_fds(before)
+        assert await settle_fds(inner) == inner
         assert await kestrelio.read_bytes(p) == data
 
     run(main)
