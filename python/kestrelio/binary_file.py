@@ -62,10 +62,11 @@ from typing import Any, Awaitable, Callable, Optional, Set, Type
 import _kestrelio
 
 from .binary_lines import ITER_CHUNK, BinaryLines
-from .binary_reads import _FAST_PATH, BinaryReads, _FastPathLike
+from .binary_reads import _FAST_PATH, BinaryReads
 from .append_batches import AppendQueue
 from .binary_writes import BinaryWrites
 from .buffered import WRITE_BUFFER, FileBuffer, GatedTurns, line_iter
+from .fast_reads import FastPathLike
 from .driver_calls import (
     CHUNK_SIZE, PARALLEL_MIN, StrOrBytesPath, _await_op, _close_handle, _discard, _index, _invalid_argument,
 )
@@ -117,7 +118,7 @@ class BinaryFile(BinaryReads, BinaryLines, BinaryWrites, PositionalBatches):
         self._closed = False
         self._regular = regular
         # The FastPath borrows ``fd``; it is dropped before the file is closed.
-        self._fast: Optional[_FastPathLike] = _FAST_PATH(fd) if mode.read and _FAST_PATH is not None else None
+        self._fast: Optional[FastPathLike] = _FAST_PATH(fd) if mode.read and _FAST_PATH is not None else None
         self._fast_confirmed = False
         self._buf = FileBuffer(line_iter(self._next_line), buffer_size)
         # The fast step of ``async for`` runs only while no call has or waits for the turn.

@@ -9,12 +9,11 @@ from typing import TYPE_CHECKING, AnyStr, AsyncIterator, Awaitable, Callable, Li
 
 from .buffered import LINE_QUOTA, READ_AHEAD
 from .driver_calls import CHUNK_SIZE, _index
+from .file_parts import FileParts
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
 
-    from .buffered import FileBuffer
-    from .turns import Turns
 
 #: Default chunk size of ``f.chunks()``: one operation, never split.
 ITER_CHUNK = CHUNK_SIZE
@@ -37,25 +36,10 @@ async def read_lines(readline: Callable[[], Awaitable[AnyStr]], limit: int) -> L
             return lines
 
 
-class BinaryLines:
+class BinaryLines(FileParts):
     """The line calls of :class:`kestrelio.BinaryFile`; they take their turn as the other position calls do."""
 
-    if not TYPE_CHECKING:
-        __slots__ = ()  # a mixin holds no state of its own
-
-    if TYPE_CHECKING:  # what the lines take from the rest of BinaryFile
-        _buf: FileBuffer
-        _turns: Turns
-        _yield_at: float
-
-        def _check_readable(self) -> None: ...
-        def _where(self) -> int: ...
-        def _move(self, pos: int) -> None: ...
-        async def _take_turn(self) -> None: ...
-        async def _flush_writes(self) -> None: ...
-        async def _read_at(self, pos: int, n: int) -> bytes: ...
-        async def _read_ahead(self) -> bool: ...
-        async def read(self, n: Optional[int] = -1) -> bytes: ...
+    __slots__ = ()  # a part holds no state of its own
 
     async def peek(self, size: int = 0) -> bytes:
         """The bytes at the position without moving it: at least one unless at end of file, maybe more than ``size``."""

@@ -4,58 +4,30 @@ FastPath where the page cache holds the bytes and by the driver otherwise, and t
 from __future__ import annotations
 
 import operator
-from typing import TYPE_CHECKING, Callable, Optional, Protocol
+from typing import TYPE_CHECKING, Callable, Optional
 
 import _kestrelio
 
 from . import fast_reads
 from .buffered import READ_AHEAD
 from .driver_calls import CHUNK_SIZE, _await_op, _index, _invalid_argument, _read_op, _read_to_eof, _target_size
+from .fast_reads import FastPathLike
+from .file_parts import FileParts
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
-
-    from .buffered import FileBuffer
-    from .turns import Turns
 else:  # only a name in annotations; any object with the buffer protocol will do
     Buffer = object
 
 
-class _FastPathLike(Protocol):
-    """What a file needs of ``_kestrelio.FastPath``; every read answers None when it declines."""
-
-    def read(self, pos: int, n: int, /) -> Optional[bytes]: ...
-    def readinto(self, pos: int, buffer: Buffer, /) -> Optional[int]: ...
-    def read_all(self, pos: int, /) -> Optional[bytes]: ...
-    def size(self) -> Optional[int]: ...
-    def supported(self) -> bool: ...
-
-
 # Older builds of the extension have no FastPath; every read then takes the driver.
-_FAST_PATH: Optional[Callable[[int], _FastPathLike]] = getattr(_kestrelio, "FastPath", None)
+_FAST_PATH: Optional[Callable[[int], FastPathLike]] = getattr(_kestrelio, "FastPath", None)
 
 
-class BinaryReads:
+class BinaryReads(FileParts):
     """The read calls of :class:`kestrelio.BinaryFile`."""
 
-    if not TYPE_CHECKING:
-        __slots__ = ()  # a mixin holds no state of its own
-
-    if TYPE_CHECKING:  # what the reads take from the rest of BinaryFile
-        _handle: int
-        _pos: int
-        _regular: bool
-        _fast: Optional[_FastPathLike]
-        _fast_confirmed: bool
-        _appended: bool
-        _buf: FileBuffer
-        _turns: Turns
-
-        def _check_readable(self) -> None: ...
-        def _where(self) -> int: ...
-        def _move(self, pos: int) -> None: ...
-        async def _flush_writes(self) -> None: ...
-        async def _flush_in_turn(self) -> None: ...
+    __slots__ = ()  # a part holds no state of its own
 
     def _fast_missed(self) -> None:
         """The FastPath declined: ask once whether it can ever serve, and drop it if not."""

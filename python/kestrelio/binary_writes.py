@@ -4,49 +4,24 @@ write buffer they fill and write out."""
 from __future__ import annotations
 
 import asyncio
-from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Set
+from typing import TYPE_CHECKING, Any, Iterable, List
 
 import _kestrelio
 
-from .append_batches import AppendQueue, queue_for
+from .append_batches import queue_for
 from .driver_calls import _await_op, _completed_result, _index, _invalid_argument
+from .file_parts import FileParts
 
 _running_loop = asyncio.get_running_loop
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
 
-    from .buffered import FileBuffer
-    from .modes import Mode
-    from .turns import Turns
 
-
-class BinaryWrites:
+class BinaryWrites(FileParts):
     """The write calls of :class:`kestrelio.BinaryFile`."""
 
-    if not TYPE_CHECKING:
-        __slots__ = ()  # a mixin holds no state of its own
-
-    if TYPE_CHECKING:  # what the writes take from the rest of BinaryFile
-        _handle: int
-        _fd: int
-        _closed: bool
-        _mode: Mode
-        _pos: int
-        _appended: bool
-        _appends: Optional[AppendQueue]
-        _buf: FileBuffer
-        _turns: Turns
-        _pwrites: Set[asyncio.Future[Any]]
-
-        def _check_open(self) -> None: ...
-        def _check_writable(self) -> None: ...
-        def _move(self, pos: int) -> None: ...
-        def _drop_read_ahead(self) -> None: ...
-        def _forget_copy(self, pos: int, n: int) -> None: ...
-        async def _take_turn(self) -> None: ...
-        async def _settle(self) -> None: ...
-        async def _size(self) -> int: ...
+    __slots__ = ()  # a part holds no state of its own
 
     async def _flush_writes(self) -> None:
         """Write out the buffered bytes; on cancellation keep those the kernel did not take."""
@@ -237,15 +212,13 @@ class BinaryWrites:
     async def _writes_done(self) -> None:
         """Write out the buffer and wait until every write called so far has finished (for flush and sync)."""
         pending: List[asyncio.Future[Any]] = list(self._pwrites)
-        turns = self._turns
         # The turn comes after every position call and append made before.
-        if not turns.take():
-            await turns.wait()
+        await self._take_turn()
         try:
             if self._buf.wbuf:
                 await self._flush_writes()
         finally:
-            turns.give()
+            self._turns.give()
         if pending:
             await asyncio.wait(pending)
 

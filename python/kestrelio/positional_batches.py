@@ -8,21 +8,18 @@ Like ``pread`` and ``pwrite`` they take no turn and leave the position alone.
 
 from __future__ import annotations
 
-import asyncio
-from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Sequence, Set, Tuple
+from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Sequence, Tuple
 
 import _kestrelio
 
 from . import fast_reads
 from .driver_calls import _await_op
+from .file_parts import FileParts
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
 
-    from .buffered import FileBuffer
     from .fast_reads import FastPathLike
-    from .modes import Mode
-    from .turns import Turns
 
 __all__ = ["PositionalBatches", "MANY_MAX"]
 
@@ -30,26 +27,10 @@ __all__ = ["PositionalBatches", "MANY_MAX"]
 MANY_MAX = 1024
 
 
-class PositionalBatches:
+class PositionalBatches(FileParts):
     """``pread_many`` and ``pwrite_many`` of :class:`kestrelio.BinaryFile`."""
 
-    if not TYPE_CHECKING:
-        __slots__ = ()  # a mixin holds no state of its own
-
-    if TYPE_CHECKING:  # what the batches take from the rest of BinaryFile
-        _handle: int
-        _mode: Mode
-        _buf: FileBuffer
-        _turns: Turns
-        _pwrites: Set[asyncio.Future[Any]]
-        _fast: Optional[FastPathLike]
-
-        def _check_readable(self) -> None: ...
-        def _check_writable(self) -> None: ...
-        def _fast_missed(self) -> None: ...
-        def _forget_copy(self, pos: int, n: int) -> None: ...
-        async def _flush_in_turn(self) -> None: ...
-        async def pwrite(self, b: Buffer, pos: int) -> int: ...
+    __slots__ = ()  # a part holds no state of its own
 
     async def pread_many(self, spans: Iterable[Tuple[int, int]]) -> List[bytes]:
         """Read at each ``(pos, len)`` of ``spans``; a list of ``bytes`` in the same order.

@@ -19,7 +19,6 @@ millisecond). Workloads:
 from __future__ import annotations
 
 import asyncio
-import os
 import random
 import time
 from typing import Awaitable, Callable, Dict, List, Tuple
