@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <optional>
@@ -173,6 +174,41 @@ TEST(LoopRing, APoolCompletionWhileParkedWakesTheWakeFd) {
     ASSERT_EQ(::stat(f.path.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 500);
   });
+}
+
+// The job serving a file's appends watches a moment for the next before it
+// leaves: appends sent inside that moment, at its end and after it must each
+// land once, in order, and answer.
+TEST(LoopRing, AppendsSpacedAroundTheLanesWatchLandOnceInOrder) {
+  auto d = loop_driver();
+  SKIP_WITHOUT_LOOP_RING(d);
+  TempFile f(0);
+  const int gaps_us[] = {0, 10, 40, 50, 60, 120, 0, 0, 300, 45, 55};
+  std::string expected;
+  on_fresh_thread([&] {
+    HandleId h = open_handle(*d, f.path, O_APPEND);
+    int answered = 0;
+    for (int round = 0; round < 200; ++round) {
+      char c = static_cast<char>('a' + round % 26);
+      expected += c;
+      bool done = false;
+      d->submit(op::Write{true, h, 0, Payload::owned(std::vector<std::uint8_t>(1, static_cast<std::uint8_t>(c)))},
+                [&](OpResult r) {
+                  done = r.get_if<reply::Written>() != nullptr;
+                  ++answered;
+                });
+      ASSERT_TRUE(drive_until([&] { return done; })) << "round " << round;
+      std::this_thread::sleep_for(std::chrono::microseconds(gaps_us[round % std::size(gaps_us)]));
+    }
+    EXPECT_EQ(answered, 200);
+  });
+  int fd = ::open(f.path.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  std::string got(expected.size() + 1, '\0');
+  EXPECT_EQ(::read(fd, got.data(), got.size()), static_cast<ssize_t>(expected.size()));
+  ::close(fd);
+  got.resize(expected.size());
+  EXPECT_EQ(got, expected);
 }
 
 TEST(LoopRing, ACancelFromAnotherThreadReachesTheOperation) {

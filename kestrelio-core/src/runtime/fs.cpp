@@ -17,7 +17,7 @@ void OpAwaiter::await_suspend(std::coroutine_handle<> h) {
   op_->waiter = h;
   Runtime& rt = Runtime::current();
   if (lane_) {
-    lane_->submit(rt.pool(), rt.remote(), op_);
+    lane_->submit(rt.pool(), rt.remote(), op_, rt.external_wait());
   } else {
     rt.submit(op_);
   }

@@ -34,6 +34,7 @@ Expected<std::unique_ptr<Runtime>> Runtime::create(RuntimeOptions options) {
   // Read by the thread's own selector, never by the ring: it must not block.
   if (options.external_wait && ::fcntl(rt->wake_.fd(), F_SETFL, O_NONBLOCK) != 0) return IoError::last_os();
   rt->pool_ = std::make_unique<BlockingPool>(std::move(options.pool));
+  rt->external_wait_ = options.external_wait;
 #if KESTRELIO_HAVE_URING
   if (options.driver != RuntimeDriverChoice::Polling) {
     auto uring = UringDriver::create(options.ring_entries, *rt->pool_, rt->remote_, rt->wake_, options.external_wait,

@@ -82,6 +82,9 @@ class Runtime {
   CrossWake& cross_wake() noexcept { return wake_; }
   BlockingPool& pool() noexcept { return *pool_; }
   RemoteQueue& remote() noexcept { return remote_; }
+  // The thread is an event loop's, which waits in its own selector and never
+  // watches for work before it sleeps (see RuntimeOptions).
+  bool external_wait() const noexcept { return external_wait_; }
 
   void add_remote_waiter(RemoteWaiter* w);
   void remove_remote_waiter(RemoteWaiter* w);
@@ -130,6 +133,7 @@ class Runtime {
   CrossWake wake_;
   RemoteQueue remote_{wake_};
   std::unique_ptr<BlockingPool> pool_;
+  bool external_wait_ = false;
   std::unique_ptr<IoDriver> driver_;
   std::deque<std::coroutine_handle<>> ready_;
   std::unordered_set<void*> roots_;  // frames of detached tasks, by address
