@@ -26,6 +26,7 @@ from . import os
 from .binary_file import BinaryFile
 from .futures import KernelFuture
 from .opening import open
+from .stdio import stderr, stderr_bytes, stdin, stdin_bytes, stdout, stdout_bytes
 from .text_file import TextFile
 from .wrap import wrap
 from . import tempfile
@@ -41,6 +42,12 @@ __all__ = [
     "os",
     "read_bytes",
     "read_text",
+    "stderr",
+    "stderr_bytes",
+    "stdin",
+    "stdin_bytes",
+    "stdout",
+    "stdout_bytes",
     "tempfile",
     "wrap",
     "write_bytes",

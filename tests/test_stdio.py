@@ -1,0 +1,104 @@
+"""kestrelio.stdin/stdout/stderr: call order, redirection, exit with a read pending, fork."""
+
+import asyncio
+import contextlib
+import io
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import kestrelio
+
+
+def run_script(body: str, stdin: bytes = b"", timeout: float = 30) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(body)], input=stdin, capture_output=True,
+                          timeout=timeout)
+
+
+def test_writes_of_many_tasks_come_out_whole_in_call_order_where_stdout_points_now():
+    async def main():
+        await asyncio.gather(*(kestrelio.stdout.write(f"line {i}\n") for i in range(200)))
+        print("printed")  # print's bytes and ours share the stream, in the order they were made
+        await kestrelio.stdout.writelines(["a\n", "b\n"])
+        await kestrelio.stdout.flush()
+
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        asyncio.run(main())
+    assert out.getvalue() == "".join(f"line {i}\n" for i in range(200)) + "printed\na\nb\n"
+
+
+def test_lines_from_a_pipe_and_bytes_back_out():
+    r = run_script("""
+        import asyncio, kestrelio
+        async def main():
+            n = 0
+            async for line in kestrelio.stdin:
+                n += 1
+                await kestrelio.stdout_bytes.write(line.upper().encode())
+            await kestrelio.stdout_bytes.flush()
+            await kestrelio.stderr.write(f"{n} lines\\n")
+        asyncio.run(main())
+    """, stdin=b"one\ntwo\nthree")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == b"ONE\nTWO\nTHREE"
+    assert r.stderr == b"3 lines\n"
+
+
+def test_a_read_waiting_for_input_does_not_keep_the_process_alive():
+    # stdin stays open and silent: the cancelled read can never finish.
+    proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent("""
+        import asyncio, kestrelio
+        async def main():
+            try:
+                await asyncio.wait_for(kestrelio.stdin.readline(), 0.2)
+            except asyncio.TimeoutError:
+                print("timed out", flush=True)
+        asyncio.run(main())
+    """)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        code = proc.wait(timeout=30)  # stdin stays open all along
+        out, err = proc.stdout.read(), proc.stderr.read()
+    finally:
+        proc.kill()
+        proc.stdin.close()
+        proc.stdout.close()
+        proc.stderr.close()
+    assert code == 0, err
+    assert out == b"timed out\n"
+
+
+def test_a_read_cancelled_before_its_turn_takes_no_input():
+    r = run_script("""
+        import asyncio, kestrelio
+        async def main():
+            first = asyncio.ensure_future(kestrelio.stdin.readline())
+            second = asyncio.ensure_future(kestrelio.stdin.readline())
+            await asyncio.sleep(0)
+            second.cancel()
+            print(repr(await first), repr(await kestrelio.stdin.readline()))
+        asyncio.run(main())
+    """, stdin=b"a\nb\n")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == b"'a\\n' 'b\\n'\n"
+
+
+@pytest.mark.skipif(not hasattr(__import__("os"), "fork"), reason="no fork here")
+def test_a_forked_child_writes_through_a_thread_of_its_own():
+    r = run_script("""
+        import asyncio, os, kestrelio
+        async def write(s):
+            await kestrelio.stdout.write(s)
+            await kestrelio.stdout.flush()
+        asyncio.run(write("parent\\n"))  # the parent's thread now exists
+        pid = os.fork()
+        if pid == 0:
+            asyncio.run(asyncio.wait_for(write("child\\n"), 10))
+            os._exit(0)
+        _, status = os.waitpid(pid, 0)
+        print("child exit", os.waitstatus_to_exitcode(status), flush=True)
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == b"parent\nchild\nchild exit 0\n"
