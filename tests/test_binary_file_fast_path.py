@@ -95,10 +95,33 @@ def test_a_declined_read_asks_once_whether_the_fast_path_applies(tmp_path, drive
 
     calls = run(main)
     if supported:
-        assert [c[0] for c in calls] == ["read", "supported", "read", "readinto", "read_all"]
+        # Two declines in a row: the readinto goes straight to the driver.
+        assert [c[0] for c in calls] == ["read", "supported", "read", "read_all"]
     else:
         assert calls == [("read", 0, 100), ("supported",)], "after 'no', the file stops asking"
     assert driver_reads == ["read", "read", "readinto", "read"]
+
+
+def test_a_streak_of_declined_reads_asks_the_fast_path_ever_less_until_it_serves_again(tmp_path, driver_reads):
+    data = os.urandom(64 << 10)
+    (tmp_path / "f").write_bytes(data)
+
+    async def main():
+        async with kestrelio.open(tmp_path / "f", "rb") as f:
+            spy = f._fast = Spy(f._fast, serve=False)
+            for i in range(40):
+                assert await f.pread(100, i * 100) == data[i * 100:i * 100 + 100]
+            asked_cold = [c[1] // 100 for c in spy.calls if c[0] == "read"]
+            spy.serve, spy.calls = True, []
+            for i in range(40):
+                assert await f.pread(100, i * 100) == data[i * 100:i * 100 + 100]
+            return asked_cold, [c[1] // 100 for c in spy.calls if c[0] == "read"], len(driver_reads)
+
+    asked_cold, asked_warm, driver = run(main)
+    assert asked_cold == [0, 1, 3, 7, 15, 31], "asked at the streak's 1st, 2nd, 4th, 8th, 16th read, then 1 in 16"
+    # The skips left over are used up, then one served read puts every read back on the fast path.
+    assert asked_warm == list(range(7, 40))
+    assert driver == 40 + 7
 
 
 def test_a_fifo_drops_its_fast_path_after_the_first_read(tmp_path):

@@ -105,6 +105,7 @@ class BinaryFile(BinaryReads, BinaryLines, BinaryWrites, PositionalBatches):
     """
 
     __slots__ = ("_handle", "_fd", "_name", "_mode", "_pos", "_closed", "_regular", "_fast", "_fast_confirmed",
+                 "_fast_misses", "_fast_skip",
                  "_turns", "_pwrites", "_appended", "_appends", "_closing", "_buf", "_closefd", "_yield_at", "on_close",
                  "keep_offset", "__weakref__")
 
@@ -120,6 +121,8 @@ class BinaryFile(BinaryReads, BinaryLines, BinaryWrites, PositionalBatches):
         # The FastPath borrows ``fd``; it is dropped before the file is closed.
         self._fast: Optional[FastPathLike] = _FAST_PATH(fd) if mode.read and _FAST_PATH is not None else None
         self._fast_confirmed = False
+        self._fast_misses = 0  # reads the FastPath declined in a row
+        self._fast_skip = 0  # reads left to send to the driver without asking it
         self._buf = FileBuffer(line_iter(self._next_line), buffer_size)
         # The fast step of ``async for`` runs only while no call has or waits for the turn.
         self._turns: Turns = GatedTurns(self._buf.lines)

@@ -3,6 +3,7 @@ FastPath where the page cache holds the bytes and by the driver otherwise, and t
 
 from __future__ import annotations
 
+import asyncio
 import operator
 from typing import TYPE_CHECKING, Callable, Optional
 
@@ -10,7 +11,8 @@ import _kestrelio
 
 from . import fast_reads
 from .buffered import READ_AHEAD
-from .driver_calls import CHUNK_SIZE, _await_op, _index, _invalid_argument, _read_op, _read_to_eof, _target_size
+from .driver_calls import (CHUNK_SIZE, PARALLEL_MIN, _await_op, _index, _invalid_argument, _read_op, _read_to_eof,
+                           _target_size, _until_let_go)
 from .fast_reads import FastPathLike
 from .file_parts import FileParts
 
@@ -22,6 +24,11 @@ else:  # only a name in annotations; any object with the buffer protocol will do
 
 # Older builds of the extension have no FastPath; every read then takes the driver.
 _FAST_PATH: Optional[Callable[[int], FastPathLike]] = getattr(_kestrelio, "FastPath", None)
+#: After the FastPath declined this many reads in a row, a file asks it only
+#: once in 2 ** (MISS_STREAK_MAX - 1) reads until it serves one again: each
+#: declined attempt costs a cold random read about 3 us of the loop thread's
+#: time, while a single miss among cached reads costs no later read its chance.
+MISS_STREAK_MAX = 5
 
 
 class BinaryReads(FileParts):
@@ -39,6 +46,12 @@ class BinaryReads(FileParts):
         else:
             self._fast = None
 
+    def _fast_declined(self) -> None:
+        """The FastPath declined a read: count the streak and skip attempts while it lasts."""
+        self._fast_missed()
+        m = self._fast_misses = min(self._fast_misses + 1, MISS_STREAK_MAX)
+        self._fast_skip = (1 << (m - 1)) - 1
+
     async def _size(self) -> int:
         fp = self._fast
         if fp is not None:
@@ -47,9 +60,6 @@ class BinaryReads(FileParts):
                 return s
         size: int = await _await_op(_kestrelio.size(self._handle))
         return size
-
-    async def _driver_read(self, pos: int, n: int) -> bytes:
-        return await _read_op(self._handle, pos, n)
 
     def _size_is_length(self) -> bool:
         """Whether the size fstat gives is where reads end: true of files the page cache maps."""
@@ -73,13 +83,27 @@ class BinaryReads(FileParts):
                 return b""
         fp = self._fast
         if fp is not None:
-            if fast_reads.turn_due(n):
-                await fast_reads.take_turn()
-            data = fast_reads.read(fp, pos, n)
-            if data is not None:
-                return data
-            self._fast_missed()
-        return await self._driver_read(pos, n)
+            if self._fast_skip:
+                self._fast_skip -= 1
+            else:
+                if fast_reads.turn_due(n):
+                    await fast_reads.take_turn()
+                data = fast_reads.read(fp, pos, n)
+                if data is not None:
+                    if self._fast_misses:
+                        self._fast_misses = 0
+                    return data
+                self._fast_declined()
+        if n >= PARALLEL_MIN:
+            return await _read_op(self._handle, pos, n)
+        # _read_op written out: every read the page cache cannot serve passes here.
+        fut = _kestrelio.read(self._handle, pos, n)
+        try:
+            data = await fut
+        except asyncio.CancelledError:
+            await _until_let_go(fut)
+            raise
+        return data
 
     async def _read_all(self, pos: int) -> bytes:
         fp = self._fast
@@ -144,13 +168,23 @@ class BinaryReads(FileParts):
     async def _readinto_at(self, b: Buffer, pos: int, nbytes: int) -> int:
         fp = self._fast
         if fp is not None:
-            if fast_reads.turn_due(nbytes):
-                await fast_reads.take_turn()
-            got = fast_reads.readinto(fp, pos, b, nbytes)
-            if got is not None:
-                return got
-            self._fast_missed()
-        n: int = await _await_op(_kestrelio.readinto(self._handle, pos, b))
+            if self._fast_skip:
+                self._fast_skip -= 1
+            else:
+                if fast_reads.turn_due(nbytes):
+                    await fast_reads.take_turn()
+                got = fast_reads.readinto(fp, pos, b, nbytes)
+                if got is not None:
+                    if self._fast_misses:
+                        self._fast_misses = 0
+                    return got
+                self._fast_declined()
+        fut = _kestrelio.readinto(self._handle, pos, b)
+        try:
+            n: int = await fut
+        except asyncio.CancelledError:
+            await _until_let_go(fut)
+            raise
         return n
 
     async def readinto(self, b: Buffer) -> int:
@@ -195,11 +229,14 @@ class BinaryReads(FileParts):
 
     async def pread(self, n: int, pos: int) -> bytes:
         """Read up to ``n`` bytes at ``pos`` without moving the file position, like :func:`os.pread`."""
-        self._check_readable()
-        n, pos = _index(n, "size"), _index(pos, "position")
+        if self._closed or not self._mode.read:
+            self._check_readable()
+        if type(n) is not int or type(pos) is not int:
+            n, pos = _index(n, "size"), _index(pos, "position")
         if n < 0 or pos < 0:
             raise _invalid_argument()
-        await self._flush_in_turn()
+        if self._buf.wbuf:
+            await self._flush_in_turn()
         turns = self._turns
         turns.enter()
         try:
@@ -209,14 +246,17 @@ class BinaryReads(FileParts):
 
     async def preadinto(self, b: Buffer, pos: int) -> int:
         """Fill ``b`` from ``pos`` without moving the file position."""
-        self._check_readable()
-        pos = _index(pos, "position")
+        if self._closed or not self._mode.read:
+            self._check_readable()
+        if type(pos) is not int:
+            pos = _index(pos, "position")
         if pos < 0:
             raise _invalid_argument()
         nbytes = _target_size(b)
         if nbytes == 0:
             return 0
-        await self._flush_in_turn()
+        if self._buf.wbuf:
+            await self._flush_in_turn()
         turns = self._turns
         turns.enter()
         try:

@@ -106,12 +106,15 @@ class GatedTurns(Turns):
         self._gate.hold = 1 if self._exclusive or self._shared or self._queue or self._free else 0
 
     def enter(self) -> None:
-        super().enter()
+        # Turns.enter and leave written out, as take_shared: every pread passes here.
+        self._free += 1
         self._gate.hold = 1
 
     def leave(self) -> None:
-        super().leave()
-        self._gate.hold = int(self.busy)
+        self._free -= 1
+        if self._idle is not None:
+            self._wake_idle()
+        self._gate.hold = 1 if self._exclusive or self._shared or self._queue or self._free else 0
 
 
 class FileBuffer:

@@ -41,12 +41,20 @@ async def _await_op(fut: asyncio.Future[T]) -> T:
     try:
         return await fut
     except asyncio.CancelledError:
-        while not fut.done():
-            try:
-                await asyncio.wait([fut])
-            except asyncio.CancelledError:
-                pass
+        await _until_let_go(fut)
         raise
+
+
+async def _until_let_go(fut: asyncio.Future[Any]) -> None:
+    """After a cancellation reached the caller of ``fut``: wait, absorbing further ones, until it is settled.
+
+    Hot paths inline ``_await_op`` as ``try: await fut`` with this in the handler.
+    """
+    while not fut.done():
+        try:
+            await asyncio.wait([fut])
+        except asyncio.CancelledError:
+            pass
 
 
 def _completed_result(fut: asyncio.Future[T]) -> Optional[Tuple[T]]:

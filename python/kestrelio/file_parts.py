@@ -35,6 +35,8 @@ class FileParts:
         _appends: Optional[AppendQueue]
         _fast: Optional[FastPathLike]
         _fast_confirmed: bool
+        _fast_misses: int
+        _fast_skip: int
         _buf: FileBuffer
         _turns: Turns
         _pwrites: Set[asyncio.Future[Any]]
