@@ -284,13 +284,18 @@ class BinaryFile(BinaryReads, BinaryLines, BinaryWrites, PositionalBatches):
         bytes are dropped, so reads after a seek see the file as it is now.
         """
         self._check_open()
-        offset = _index(offset, "offset")
+        if type(offset) is not int:
+            offset = _index(offset, "offset")
         if whence not in _WHENCES:
             raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
         turns = self._turns
-        await self._take_turn()
+        if not turns.take():
+            await turns.wait()
         try:
-            await self._settle()
+            # _settle written out: a seek before every read is a common pattern.
+            if self._buf.wbuf:
+                await self._flush_writes()
+            self._drop_read_ahead()
             if whence == os.SEEK_SET:
                 new = offset
             elif whence == os.SEEK_CUR:

@@ -72,10 +72,12 @@ class GatedTurns(Turns):
         self._gate = gate
 
     def take(self) -> bool:
-        if super().take():
-            self._gate.hold = 1
-            return True
-        return False
+        # Turns.take written out, as take_shared: every read and seek passes here.
+        if self._exclusive or self._shared or self._queue:
+            return False
+        self._exclusive = True
+        self._gate.hold = 1
+        return True
 
     def take_shared(self) -> bool:
         # Turns.take_shared written out: every unbuffered append passes here.
@@ -93,8 +95,12 @@ class GatedTurns(Turns):
             self._gate.hold = int(self.busy)
 
     def give(self) -> None:
-        super().give()
-        self._gate.hold = int(self.busy)
+        self._exclusive = False
+        if self._queue:
+            self._grant()
+        elif self._idle is not None:
+            self._wake_idle()
+        self._gate.hold = 1 if self._shared or self._queue or self._free or self._exclusive else 0
 
     def give_shared(self) -> None:
         # Turns.give_shared written out, as take_shared.
