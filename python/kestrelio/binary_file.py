@@ -229,16 +229,12 @@ class BinaryFile(BinaryReads, BinaryLines, BinaryWrites, PositionalBatches):
         if buf.active() and pos < buf.end() and pos + n > buf.start:
             self._drop_read_ahead()
 
-    async def _take_turn(self) -> None:
-        turns = self._turns
-        if not turns.take():
-            await turns.wait()
-
     async def _flush_in_turn(self) -> None:
         """For the calls that take no turn: write out the buffered bytes first, in turn."""
         if not self._buf.wbuf:
             return
-        await self._take_turn()
+        if not self._turns.take():
+            await self._turns.wait()
         try:
             if self._buf.wbuf:
                 await self._flush_writes()
@@ -253,7 +249,8 @@ class BinaryFile(BinaryReads, BinaryLines, BinaryWrites, PositionalBatches):
             if size < 0:
                 raise _invalid_argument()
         turns = self._turns
-        await self._take_turn()
+        if not self._turns.take():
+            await self._turns.wait()
         try:
             await self._settle()
             if size is None:

@@ -44,7 +44,8 @@ class BinaryLines(FileParts):
     async def peek(self, size: int = 0) -> bytes:
         """The bytes at the position without moving it: at least one unless at end of file, maybe more than ``size``."""
         self._check_readable()
-        await self._take_turn()
+        if not self._turns.take():
+            await self._turns.wait()
         try:
             if self._buf.wbuf:
                 await self._flush_writes()
@@ -61,7 +62,8 @@ class BinaryLines(FileParts):
         n = -1 if size is None else _index(size, "size")
         if n == 0:
             return b""
-        await self._take_turn()
+        if not self._turns.take():
+            await self._turns.wait()
         try:
             if self._buf.wbuf:
                 await self._flush_writes()
@@ -89,7 +91,8 @@ class BinaryLines(FileParts):
         """The next line, with its ``b"\\n"``; at most ``size`` bytes when ``size`` >= 0; ``b""`` at end of file."""
         self._check_readable()
         limit = -1 if size is None else _index(size, "size")
-        await self._take_turn()
+        if not self._turns.take():
+            await self._turns.wait()
         try:
             if self._buf.wbuf:
                 await self._flush_writes()

@@ -201,7 +201,8 @@ class BinaryWrites(FileParts):
 
     async def _pwrite_append(self, b: Buffer) -> int:
         # The kernel appends it like a write: it takes its turn after the writes buffered before it.
-        await self._take_turn()
+        if not self._turns.take():
+            await self._turns.wait()
         try:
             await self._settle()
             n, _end = await _await_op(_kestrelio.write(self._handle, self._pos, b, True))
@@ -213,7 +214,8 @@ class BinaryWrites(FileParts):
         """Write out the buffer and wait until every write called so far has finished (for flush and sync)."""
         pending: List[asyncio.Future[Any]] = list(self._pwrites)
         # The turn comes after every position call and append made before.
-        await self._take_turn()
+        if not self._turns.take():
+            await self._turns.wait()
         try:
             if self._buf.wbuf:
                 await self._flush_writes()

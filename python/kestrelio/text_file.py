@@ -233,14 +233,10 @@ class TextFile(TextPositions):
         if not self._buffer.writable():
             raise io.UnsupportedOperation("not writable")
 
-    async def _take_turn(self) -> None:
-        turns = self._turns
-        if not turns.take():
-            await turns.wait()
-
     async def read(self, size: Optional[int] = -1) -> str:
         """Up to ``size`` characters; to end of file when ``size`` is negative or None."""
-        await self._take_turn()
+        if not self._turns.take():
+            await self._turns.wait()
         try:
             return await self._read(size)
         finally:
@@ -248,7 +244,8 @@ class TextFile(TextPositions):
 
     async def readline(self, size: Optional[int] = -1) -> str:
         """The next line with its line ending (as translated); at most ``size`` characters; ``""`` at end of file."""
-        await self._take_turn()
+        if not self._turns.take():
+            await self._turns.wait()
         try:
             return await self._readline(size)
         finally:
@@ -256,7 +253,8 @@ class TextFile(TextPositions):
 
     async def seek(self, cookie: int, whence: int = os.SEEK_SET) -> int:
         """Go to a cookie from :meth:`tell` (or 0); ``seek(0, SEEK_END)`` goes to the end; returns the cookie."""
-        await self._take_turn()
+        if not self._turns.take():
+            await self._turns.wait()
         try:
             return await self._seek(cookie, whence)
         finally:
@@ -264,7 +262,8 @@ class TextFile(TextPositions):
 
     async def write(self, s: str) -> int:
         """Write the text ``s`` (newlines translated as ``newline`` says); returns its length in characters."""
-        await self._take_turn()
+        if not self._turns.take():
+            await self._turns.wait()
         try:
             return await self._write(s)
         finally:
@@ -390,7 +389,8 @@ class TextFile(TextPositions):
             s = s.replace("\n", self._writenl)
         encoder = self._encoder or self._get_encoder()
         b = encoder.encode(s) if encoder is not None else s.encode(self._encoding, self._errors)
-        await self._rewind_for_write()
+        if self._snapshot is not None or self._lines.data:
+            await self._rewind_for_write()
         await self._buffer.write(b)
         if self._write_through or (self._line_buffering and (haslf or "\r" in s)):
             await self._buffer.flush()
@@ -411,7 +411,8 @@ class TextFile(TextPositions):
 
         Text decoded ahead of the position is dropped, so later reads see the file as it now is.
         """
-        await self._take_turn()
+        if not self._turns.take():
+            await self._turns.wait()
         try:
             if self.closed:
                 raise ValueError("I/O operation on closed file.")
