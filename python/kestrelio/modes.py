@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
+from typing import Dict
 
 __all__ = ["Mode", "parse_mode"]
 
@@ -56,6 +57,18 @@ def parse_mode(mode: str) -> Mode:
     """
     if not isinstance(mode, str):
         raise TypeError(f"open() argument 'mode' must be str, not {type(mode).__name__}")
+    m = _parsed.get(mode)
+    if m is None:
+        m = _parse(mode)
+        if len(_parsed) < 64:  # the spellings a program uses are few; others are parsed each time
+            _parsed[mode] = m
+    return m
+
+
+_parsed: Dict[str, Mode] = {}
+
+
+def _parse(mode: str) -> Mode:
     seen: set[str] = set()
     for ch in mode:
         if ch not in _ALLOWED or ch in seen:
