@@ -214,7 +214,7 @@ def nowait_reads(path):
         os.close(fd)
 
 
-def test_growth_past_the_headroom_remaps_once(opened):
+def test_growth_past_the_headroom_keeps_at_most_one_view(opened):
     data = os.urandom(PAGE)
     path, fd = opened(data, flags=os.O_RDWR)
     fp = k.FastPath(fd)
@@ -227,8 +227,10 @@ def test_growth_past_the_headroom_remaps_once(opened):
     far = PAGE + 2 * HEADROOM - 100
     assert fp.read(far, 100) == whole[far:], "the file grew past the first view"
     maps = [line for line in open("/proc/self/maps") if path in line]
-    assert len(maps) == 1, maps
-    assert fp.read(0, len(whole)) == whole
+    assert len(maps) <= 1, maps  # none while no-wait reads need no mincore
+    assert fp.read(0, len(whole)) == whole  # large: mincore is asked first
+    maps = [line for line in open("/proc/self/maps") if path in line]
+    assert len(maps) <= 1, maps
     os.ftruncate(fd, PAGE)
     assert fp.read(0, 3 * PAGE) == data, "a shrunk file keeps its longer view"
 

@@ -50,13 +50,23 @@ struct FillResult {
 };
 
 struct Inner {
+  // A read-nothing mapping of the file for `mincore`. Where the kernel reads
+  // without waiting it is made only once `mincore` is asked (a refused read,
+  // a large one): mapping and unmapping cost more than a small read, and
+  // most files opened are read a little and closed.
   ResidentView view;
   std::int32_t fd;  // borrowed: the Python file object owns and closes it
+  // Reads that end at or below `bound` (the file's size when last probed,
+  // rounded up to pages, plus headroom) need no new probe; false: probe first.
+  bool probed = false;
+  std::uint64_t bound = 0;
   // The kernel reads this file without waiting for the disk: one system call
   // tests residency and copies, and `mincore` is not needed.
   bool nowait = false;
-  // `mincore` on the view tells the truth about this file's page cache.
+  // `mincore` on the view tells the truth about this file's page cache;
+  // known once `reported_known` (always, where the kernel cannot read without waiting).
   bool reported = false;
+  bool reported_known = false;
   // Reads still to ask `mincore` before a no-wait read, after a refusal.
   std::uint32_t ask_first = 0;
   // Where `mincore` cannot tell: reads to decline unasked, and the next such count.
@@ -69,7 +79,9 @@ struct Inner {
   static constexpr std::uint64_t kNoStream = std::numeric_limits<std::uint64_t>::max();
   std::uint64_t cold_stream_end = kNoStream;
 
-  bool ensure_view(std::uint64_t need);
+  bool ensure_probed(std::uint64_t need);
+  bool mincore_tells();
+  void forget_probe();
   FillResult fill(std::uint64_t pos, char* dest, std::uint64_t len);
   FillResult fill_without_waiting(std::uint64_t pos, char* dest, std::uint64_t len);
   FillResult fill_resident(std::uint64_t pos, char* dest, std::uint64_t len);
@@ -78,8 +90,8 @@ struct Inner {
   void refused();
 };
 
-bool Inner::ensure_view(std::uint64_t need) {
-  if (view && need <= view.length()) return true;
+bool Inner::ensure_probed(std::uint64_t need) {
+  if (probed && need <= bound) return true;
   struct stat st;
   std::uint64_t size;
   if (!regular_file_size(fd, &st, &size)) return false;
@@ -88,19 +100,50 @@ bool Inner::ensure_view(std::uint64_t need) {
   const std::uint64_t raised = (size + page - 1) / page * page;
   if (raised >= kU64Max - kHeadroom + 1) return false;
   const std::uint64_t length = raised + kHeadroom;
-  // The file has not grown enough for a longer view, and this one is short.
-  if (view && view.length() >= length) return false;
+  // The file has not grown enough for a longer bound, and this one is short.
+  if (probed && bound >= length) return false;
   if (length > std::numeric_limits<std::size_t>::max()) return false;
-  ResidentView fresh = ResidentView::map(fd, length);
-  if (!fresh) return false;
-  nowait = reads_without_waiting(fd);
-  reported = residency_is_reported(fd, st, fresh);
-  // A kernel that calls every page resident would let a read block on the
-  // disk; such a file is never served by `mincore` (the fresh view is
-  // unmapped here).
-  if (!nowait && !reported) return false;
-  view = std::move(fresh);
+  bool reads_nowait = reads_without_waiting(fd);
+  if (reads_nowait) {
+    view = ResidentView{};  // a view as long as the new bound is mapped when `mincore` is asked
+    reported_known = false;
+  } else {
+    // `mincore` is the only way to know: the view is needed now.
+    ResidentView fresh = ResidentView::map(fd, length);
+    if (!fresh) return false;
+    // A kernel that calls every page resident would let a read block on the
+    // disk; such a file is never served by `mincore` (the fresh view is
+    // unmapped here).
+    if (!residency_is_reported(fd, st, fresh)) return false;
+    view = std::move(fresh);
+    reported = reported_known = true;
+  }
+  nowait = reads_nowait;
+  bound = length;
+  probed = true;
   return need <= length;
+}
+
+// Whether `mincore` on the view tells the truth about the file, mapping the
+// view for the current bound if it is not there yet.
+bool Inner::mincore_tells() {
+  if (reported_known) return reported;
+  reported_known = true;
+  reported = false;
+  struct stat st;
+  std::uint64_t size;
+  if (!regular_file_size(fd, &st, &size)) return false;
+  ResidentView fresh = ResidentView::map(fd, bound);
+  if (!fresh || !residency_is_reported(fd, st, fresh)) return false;
+  view = std::move(fresh);
+  reported = true;
+  return true;
+}
+
+// Probe afresh at the next read: the kernel changed its mind about this file.
+void Inner::forget_probe() {
+  view = ResidentView{};
+  probed = reported_known = false;
 }
 
 FillResult Inner::fill(std::uint64_t pos, char* dest, std::uint64_t len) {
@@ -119,11 +162,7 @@ FillResult Inner::fill(std::uint64_t pos, char* dest, std::uint64_t len) {
 FillResult Inner::fill_resident(std::uint64_t pos, char* dest, std::uint64_t len) {
   constexpr FillResult declined{Fill::Declined, 0};
   const std::uint64_t end = pos + len;
-  if (!ensure_view(end)) return declined;
-  if (!view) {
-    PyErr_SetString(PyExc_SystemError, "ensure_view succeeded");
-    return {Fill::Fault, 0};
-  }
+  if (!ensure_probed(end)) return declined;
   if (nowait) {
     if (!may_ask_without_waiting(pos, len)) return declined;
     return fill_without_waiting(pos, dest, len);
@@ -131,6 +170,10 @@ FillResult Inner::fill_resident(std::uint64_t pos, char* dest, std::uint64_t len
 
   const std::uint64_t page = page_size();
   std::uint64_t want = len;
+  if (!view) {
+    PyErr_SetString(PyExc_SystemError, "a file read through mincore has no view");
+    return {Fill::Fault, 0};
+  }
   if (!resident(pos, len, &want)) return declined;
   unsigned char vec[1];
   // The kernel decides whether to tell this process the truth at every
@@ -140,7 +183,7 @@ FillResult Inner::fill_resident(std::uint64_t pos, char* dest, std::uint64_t len
   // a fresh one and asks again whether residency is reported at all.
   if (!view.residency(view.length() - page, page, vec)) return declined;
   if (vec[0] & 1) {
-    view = ResidentView{};
+    forget_probe();
     return declined;
   }
 
@@ -198,7 +241,9 @@ bool Inner::resident(std::uint64_t pos, std::uint64_t len, std::uint64_t* want_o
 // thread if the data were cold, so large reads and a file refused lately ask
 // `mincore` first; where `mincore` cannot tell, a cold file rests a while.
 bool Inner::may_ask_without_waiting(std::uint64_t pos, std::uint64_t len) {
-  if (reported) {
+  // Nothing refused lately and a small read: yes, whatever `mincore` would say.
+  if (ask_first == 0 && cold_skips == 0 && len < kAskFirstMin) return true;
+  if (mincore_tells()) {
     if (ask_first == 0 && len < kAskFirstMin) return true;
     std::uint64_t want;
     if (!resident(pos, len, &want)) {
@@ -214,7 +259,7 @@ bool Inner::may_ask_without_waiting(std::uint64_t pos, std::uint64_t len) {
 }
 
 void Inner::refused() {
-  if (reported) {
+  if (mincore_tells()) {
     ask_first = kAskFirstAfterRefusal;
   } else {
     cold_backoff = cold_backoff == 0 ? 1 : (cold_backoff >= kMaxColdSkips / 2 ? kMaxColdSkips : cold_backoff * 2);
@@ -239,7 +284,7 @@ FillResult Inner::fill_without_waiting(std::uint64_t pos, char* dest, std::uint6
     // view goes, and the next read maps a fresh one and asks again. A
     // resident prefix may already be in `dest`: only the file's own bytes,
     // which the caller's fallback read writes again.
-    if (r.kind == NowaitKind::Unsupported) view = ResidentView{};
+    if (r.kind == NowaitKind::Unsupported) forget_probe();
     if (r.kind == NowaitKind::NotResident) refused();
     return declined;
   }
@@ -393,7 +438,7 @@ PyObject* fast_path_size(PyObject* self, PyObject*) {
 PyObject* fast_path_supported(PyObject* self, PyObject*) {
   apply_pending_releases();
   Inner& inner = inner_of(self);
-  if (inner.view || inner.ensure_view(0)) Py_RETURN_TRUE;
+  if (inner.probed || inner.ensure_probed(0)) Py_RETURN_TRUE;
   Py_RETURN_FALSE;
 }
 
