@@ -321,7 +321,8 @@ class BinaryFile(BinaryReads, BinaryLines, BinaryWrites, PositionalBatches):
                 await asyncio.shield(closing)  # a close still waiting for calls in flight
             return
         try:
-            await self._flush_in_turn()
+            if self._buf.wbuf:
+                await self._flush_in_turn()
         finally:
             self._closed = True
             self._pos = self._where()

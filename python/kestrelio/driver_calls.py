@@ -78,8 +78,9 @@ async def _close_handle(handle: int) -> None:
     """Close ``handle``; a cancelled task still gets it closed."""
     fut = _kestrelio.close(handle)
     try:
-        await _await_op(fut)
+        await fut
     except asyncio.CancelledError:
+        await _until_let_go(fut)
         if fut.cancelled():  # the backend aborted the close itself: close anyway
             _discard(_kestrelio.close(handle))
         raise

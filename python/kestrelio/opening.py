@@ -13,7 +13,7 @@ from typing import Any, Awaitable, Callable, Generator, Optional, Tuple, Type, U
 import _kestrelio
 
 from .binary_file import BinaryFile
-from .driver_calls import StrOrBytesPath, _await_op, _completed_result, _discard, _with_filename
+from .driver_calls import StrOrBytesPath, _await_op, _completed_result, _discard, _until_let_go, _with_filename
 from .buffered import WRITE_BUFFER
 from .modes import Mode, parse_mode
 from .text_file import TextFile, check_newline
@@ -146,8 +146,9 @@ class _Opener(FileContext):
             name = os.fspath(file)
             fut = _kestrelio.open(file, m.read, m.write, m.append, m.truncate, m.create, m.create_new)
             try:
-                handle, size, fd = await _await_op(fut)
+                handle, size, fd = await fut
             except asyncio.CancelledError:
+                await _until_let_go(fut)
                 done = _completed_result(fut)
                 if done is not None:  # opened anyway: give the handle back
                     _discard(_kestrelio.close(done[0][0]))
