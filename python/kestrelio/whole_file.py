@@ -22,7 +22,8 @@ import _kestrelio
 from . import fast_reads
 from .binary_reads import _FAST_PATH
 from .driver_calls import (
-    CHUNK_SIZE, StrOrBytesPath, _await_op, _close_handle, _completed_result, _discard, _read_to_eof, _with_filename,
+    CHUNK_SIZE, StrOrBytesPath, _await_op, _close_handle, _completed_result, _discard, _read_to_eof, _until_let_go,
+    _with_filename,
 )
 
 if TYPE_CHECKING:
@@ -75,8 +76,9 @@ async def read_bytes(path: StrOrBytesPath) -> bytes:
     """The whole file as ``bytes``, like :meth:`pathlib.Path.read_bytes`."""
     fut = _kestrelio.read_file(path, INLINE_MAX)
     try:
-        result = await _await_op(fut)
+        result = await fut
     except asyncio.CancelledError:
+        await _until_let_go(fut)
         done = _completed_result(fut)
         if done is not None and not isinstance(done[0], bytes):
             _discard(_kestrelio.close(done[0][0]))  # opened anyway: give it back
