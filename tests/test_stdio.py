@@ -6,6 +6,7 @@ import io
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
 
@@ -102,3 +103,60 @@ def test_a_forked_child_writes_through_a_thread_of_its_own():
     """)
     assert r.returncode == 0, r.stderr
     assert r.stdout == b"parent\nchild\nchild exit 0\n"
+
+
+def test_a_call_goes_to_the_stream_current_when_it_was_made_not_when_its_turn_comes():
+    entered, gate = threading.Event(), threading.Event()
+
+    class Slow(io.StringIO):
+        def write(self, s):
+            entered.set()
+            gate.wait(30)
+            return super().write(s)
+
+    slow, then, later = Slow(), io.StringIO(), io.StringIO()
+
+    async def main():
+        with contextlib.redirect_stdout(slow):
+            first = asyncio.ensure_future(kestrelio.stdout.write("1"))
+            await asyncio.get_running_loop().run_in_executor(None, entered.wait, 30)
+        with contextlib.redirect_stdout(then):
+            second = asyncio.ensure_future(kestrelio.stdout.write("2"))
+            await asyncio.sleep(0)  # queued behind the first, which still runs
+        with contextlib.redirect_stdout(later):
+            gate.set()
+            await asyncio.gather(first, second)
+
+    asyncio.run(main())
+    assert (slow.getvalue(), then.getvalue(), later.getvalue()) == ("1", "2", "")
+
+
+@pytest.mark.skipif(not hasattr(__import__("os"), "fork"), reason="no fork here")
+def test_a_child_forked_while_another_thread_starts_a_streams_thread_still_writes():
+    # The other thread is held inside the stream's bookkeeping across the fork.
+    r = run_script("""
+        import asyncio, os, signal, threading, kestrelio
+        from kestrelio import stdio
+        inside, release = threading.Event(), threading.Event()
+        def hold():
+            with stdio._out._lock:
+                inside.set()
+                release.wait()
+        t = threading.Thread(target=hold)
+        t.start()
+        inside.wait()
+        pid = os.fork()
+        if pid == 0:
+            signal.alarm(20)
+            async def write():
+                await kestrelio.stdout.write("child\\n")
+                await kestrelio.stdout.flush()
+            asyncio.run(write())
+            os._exit(0)
+        release.set()
+        t.join()
+        _, status = os.waitpid(pid, 0)
+        print("child exit", os.waitstatus_to_exitcode(status), flush=True)
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == b"child\nchild exit 0\n"

@@ -31,6 +31,9 @@ __all__ = ["StdStream", "stdin", "stdout", "stderr", "stdin_bytes", "stdout_byte
 _Job = Tuple[asyncio.AbstractEventLoop, "asyncio.Future[Any]", Callable[..., Any], Tuple[Any, ...]]
 
 
+_all_turns: List[_Turns] = []
+
+
 class _Turns:
     """One daemon thread that runs a stream's calls in call order."""
 
@@ -39,6 +42,13 @@ class _Turns:
         self._lock = threading.Lock()
         self._jobs: Optional[queue.SimpleQueue[_Job]] = None
         self._pid = -1
+        _all_turns.append(self)
+
+    def _after_fork_in_child(self) -> None:
+        # Another thread of the parent may have held the lock at the fork:
+        # it never lets go here.
+        self._lock = threading.Lock()
+        self._jobs = None
 
     def run(self, fn: Callable[..., Any], args: Tuple[Any, ...]) -> asyncio.Future[Any]:
         loop = asyncio.get_running_loop()
@@ -92,12 +102,9 @@ class StdStream:
         self._turns = turns
 
     def _call(self, method: str, *args: Any) -> asyncio.Future[Any]:
-        target = self._target
-
-        def call(*a: Any) -> Any:
-            return getattr(target(), method)(*a)
-
-        return self._turns.run(call, args)
+        # Looked up now, not when the stream's thread gets to it: a call made
+        # before a redirection (or after one ended) must not follow it.
+        return self._turns.run(getattr(self._target(), method), args)
 
     async def read(self, size: int = -1) -> Any:
         return await self._call("read", size)
@@ -174,6 +181,14 @@ class StdStream:
     def __repr__(self) -> str:
         return f"<kestrelio.StdStream over {self._target()!r}>"
 
+
+def _after_fork_in_child() -> None:
+    for turns in _all_turns:
+        turns._after_fork_in_child()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_after_fork_in_child)
 
 _in, _out, _err = _Turns("kestrelio-stdin"), _Turns("kestrelio-stdout"), _Turns("kestrelio-stderr")
 stdin = StdStream(lambda: sys.stdin, _in)
