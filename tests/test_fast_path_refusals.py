@@ -245,3 +245,30 @@ def test_a_cold_file_that_mincore_cannot_judge_is_asked_less_and_less_often(tmp_
     # Asked at the 1st, 3rd, 6th, 11th and 20th read: each refusal doubles the rest.
     assert out["refusals"] == 5, out
     assert out["served_again_within"] is not None and out["served_again_within"] <= 16, out
+
+
+GROWN_CHILD = """
+    refusals = ctypes.c_long.in_dll(libs, "refusals")
+    fp = k.FastPath(fd)
+    out = {"warm": fp.read(0, 1) is not None}  # sized now: 4 pages
+    # Grown well past that size, and the new tail written (so cached) since.
+    w = os.open(f"/proc/self/fd/{fd}", os.O_WRONLY)
+    os.pwrite(w, os.urandom(2 * 1024 * 1024), 4 * PAGE)
+    os.close(w)
+    os.fsync(fd)
+    os.posix_fadvise(fd, 0, 64 * PAGE, os.POSIX_FADV_DONTNEED)
+    before = refusals.value
+    out["large"] = fp.read(0, 64 * PAGE)
+    out["large_refusals"] = refusals.value - before
+    print(repr(out))
+"""
+
+
+def test_a_file_grown_since_it_was_sized_still_has_large_reads_asked_through_mincore(tmp_path):
+    path = tmp_path / "f"
+    path.write_bytes(os.urandom(4 * os.sysconf("SC_PAGESIZE")))
+    out = run_child(tmp_path, path, COUNTING_SHIM, GROWN_CHILD)
+    if out["large"] is not None:
+        pytest.skip("this file system keeps pages despite POSIX_FADV_DONTNEED")
+    assert out["warm"]
+    assert out["large_refusals"] == 0, "a large read asks mincore before a no-wait read"

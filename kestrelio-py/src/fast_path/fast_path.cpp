@@ -57,7 +57,8 @@ struct Inner {
   ResidentView view;
   std::int32_t fd;  // borrowed: the Python file object owns and closes it
   // Reads that end at or below `bound` (the file's size when last probed,
-  // rounded up to pages, plus headroom) need no new probe; false: probe first.
+  // rounded up to pages, plus headroom; or when the view was mapped, if later)
+  // need no new probe; false: probe first.
   bool probed = false;
   std::uint64_t bound = 0;
   // The kernel reads this file without waiting for the disk: one system call
@@ -90,19 +91,27 @@ struct Inner {
   void refused();
 };
 
+// The view length for a file of `size` bytes: rounded up to pages, plus the
+// headroom whose last page `residency_is_reported` needs past the end of file.
+bool view_length_for(std::uint64_t size, std::uint64_t* length) {
+  const std::uint64_t page = page_size();
+  if (size > kU64Max - (page - 1)) return false;
+  const std::uint64_t raised = (size + page - 1) / page * page;
+  if (raised >= kU64Max - kHeadroom + 1) return false;
+  if (raised + kHeadroom > std::numeric_limits<std::size_t>::max()) return false;
+  *length = raised + kHeadroom;
+  return true;
+}
+
 bool Inner::ensure_probed(std::uint64_t need) {
   if (probed && need <= bound) return true;
   struct stat st;
   std::uint64_t size;
   if (!regular_file_size(fd, &st, &size)) return false;
-  const std::uint64_t page = page_size();
-  if (size > kU64Max - (page - 1)) return false;
-  const std::uint64_t raised = (size + page - 1) / page * page;
-  if (raised >= kU64Max - kHeadroom + 1) return false;
-  const std::uint64_t length = raised + kHeadroom;
+  std::uint64_t length;
+  if (!view_length_for(size, &length)) return false;
   // The file has not grown enough for a longer bound, and this one is short.
   if (probed && bound >= length) return false;
-  if (length > std::numeric_limits<std::size_t>::max()) return false;
   bool reads_nowait = reads_without_waiting(fd);
   if (reads_nowait) {
     view = ResidentView{};  // a view as long as the new bound is mapped when `mincore` is asked
@@ -133,9 +142,15 @@ bool Inner::mincore_tells() {
   struct stat st;
   std::uint64_t size;
   if (!regular_file_size(fd, &st, &size)) return false;
-  ResidentView fresh = ResidentView::map(fd, bound);
+  // The file may have grown since the bound was set: the view must still end
+  // a headroom past the end of file for its last page to tell a lie apart.
+  std::uint64_t length;
+  if (!view_length_for(size, &length)) return false;
+  if (length < bound) length = bound;
+  ResidentView fresh = ResidentView::map(fd, length);
   if (!fresh || !residency_is_reported(fd, st, fresh)) return false;
   view = std::move(fresh);
+  bound = length;
   reported = true;
   return true;
 }
