@@ -397,6 +397,29 @@ TEST(CompioReadToEnd, BytesBeyondTheExpectedSizeKeepTheirOrder) {
   EXPECT_TRUE(std::string(got.value().begin(), got.value().end()) == content);
 }
 
+TEST(CompioReadToEnd, AFileGrownSinceItWasSizedIsReadToItsNewEnd) {
+  // A read that fills its room did not meet the end it was told of, even
+  // when it got exactly that far (one full step of a larger file).
+  TempDir dir;
+  std::string content(compio_backend::kReadToEndStep + 10, 'g');
+  for (std::size_t i = 0; i < content.size(); i += 7) content[i] = static_cast<char>('a' + i % 23);
+  std::string p = dir.write("grown", content);
+  auto rt = runtime::Runtime::create({}).value();
+  using Bytes = std::vector<std::uint8_t>;
+  for (std::uint64_t told : {std::uint64_t{10}, std::uint64_t{compio_backend::kReadToEndStep},
+                             std::uint64_t{content.size()}}) {
+    auto got = rt->block_on([](std::string path, std::uint64_t end) -> runtime::Task<Expected<Bytes>> {
+      runtime::OpenOptions o;
+      o.read = true;
+      auto file = co_await runtime::open(std::move(path), o);
+      if (!file) co_return file.error();
+      co_return co_await compio_backend::read_to_end(file.value(), 0, end + 1, std::make_shared<bool>(false), end);
+    }(p, told));
+    ASSERT_TRUE(got.ok()) << got.error().to_string();
+    EXPECT_TRUE(std::string(got.value().begin(), got.value().end()) == content) << "told " << told;
+  }
+}
+
 TEST(CompioExecute, AnImpossibleBufferFailsTheOperationOnly) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "the sanitizer allocators abort on such a request instead of throwing";

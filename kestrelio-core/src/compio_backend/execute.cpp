@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -38,7 +39,7 @@ Task<OpResult> do_open(std::optional<HandleId> new_handle, op::Open o, Files fil
   if (!new_handle) throw InvariantFault{kOpenAllocatesId};
   std::int64_t fd = file.fd();
   files->insert_or_assign(*new_handle, std::move(file));
-  co_return reply::Handle{*new_handle, size.value(), fd};
+  co_return reply::Handle{*new_handle, size.value().size, fd};
 }
 
 Task<OpResult> do_read(op::Read r, Files files, CancelFlag cancelled) {
@@ -61,12 +62,18 @@ std::size_t capacity_after(std::uint64_t size, std::uint64_t pos) noexcept {
   return static_cast<std::size_t>(size > pos ? size - pos : 0) + 1;
 }
 
+// Where a read to end may stop without the final empty read.
+std::optional<std::uint64_t> known_end(const runtime::SizeHint& hint) noexcept {
+  return hint.regular ? std::optional<std::uint64_t>(hint.size) : std::nullopt;
+}
+
 Task<OpResult> do_read_to_end(op::ReadToEnd r, Files files, CancelFlag cancelled) {
   auto file = lookup(*files, r.handle);
   if (!file) co_return file.error();
   auto size = co_await runtime::size_hint(file.value());
   if (!size) co_return size.error();
-  auto bytes = co_await read_to_end(file.value(), r.pos, capacity_after(size.value(), r.pos), std::move(cancelled));
+  auto bytes = co_await read_to_end(file.value(), r.pos, capacity_after(size.value().size, r.pos), std::move(cancelled),
+                                    known_end(size.value()));
   if (!bytes) co_return bytes.error();
   co_return reply::Bytes{std::move(bytes).value()};
 }
@@ -128,8 +135,9 @@ Task<OpResult> do_read_file(std::optional<HandleId> new_handle, op::ReadFile r, 
   File file = std::move(opened).value();
   auto size = co_await runtime::size_hint(file);
   if (!size) co_return size.error();
-  if (size.value() <= r.inline_max) {
-    auto bytes = co_await read_to_end(file, 0, capacity_after(size.value(), 0), std::move(cancelled));
+  if (size.value().size <= r.inline_max) {
+    auto bytes = co_await read_to_end(file, 0, capacity_after(size.value().size, 0), std::move(cancelled),
+                                      known_end(size.value()));
     if (!bytes) co_return bytes.error();
     auto closed = co_await runtime::close(std::move(file));
     if (!closed) co_return closed.error();
@@ -138,7 +146,7 @@ Task<OpResult> do_read_file(std::optional<HandleId> new_handle, op::ReadFile r, 
   if (!new_handle) throw InvariantFault{kReadFileAllocatesId};
   std::int64_t fd = file.fd();
   files->insert_or_assign(*new_handle, std::move(file));
-  co_return reply::Handle{*new_handle, size.value(), fd};
+  co_return reply::Handle{*new_handle, size.value().size, fd};
 }
 
 Task<OpResult> do_write_file(op::WriteFile w) {

@@ -117,7 +117,8 @@ std::vector<std::uint8_t> join(std::vector<std::uint8_t> head, std::size_t head_
 }  // namespace
 
 runtime::Task<Expected<std::vector<std::uint8_t>>> read_to_end(const runtime::File& file, std::uint64_t pos,
-                                                               std::size_t capacity, CancelFlag cancelled) {
+                                                               std::size_t capacity, CancelFlag cancelled,
+                                                               std::optional<std::uint64_t> known_end) {
   // The expected bytes go straight into the vector the reply carries; only
   // what lies beyond them goes through the overflow pieces.
   std::vector<std::uint8_t> head(std::max<std::size_t>(capacity, 1));
@@ -127,8 +128,9 @@ runtime::Task<Expected<std::vector<std::uint8_t>>> read_to_end(const runtime::Fi
   for (;;) {
     if (*cancelled) co_return IoError::os(ECANCELED);
     Expected<std::size_t> got = std::size_t{0};
+    std::size_t room = 0;
     if (head_len < head.size()) {
-      std::size_t room = std::min(head.size() - head_len, kReadToEndStep);
+      room = std::min(head.size() - head_len, kReadToEndStep);
       auto r = co_await runtime::read_at(file, pos + total, std::move(head), head_len, room);
       head = std::move(r.buf);
       got = std::move(r.result);
@@ -142,8 +144,8 @@ runtime::Task<Expected<std::vector<std::uint8_t>>> read_to_end(const runtime::Fi
       // The piece's memory stays mapped until this frame goes, which the
       // runtime's teardown defers until the kernel has let go of it.
       Overflow& piece = tail.back();
-      got = co_await runtime::read_at(file, pos + total, piece.data() + piece.filled,
-                                      std::min(piece.room(), kReadToEndStep));
+      room = std::min(piece.room(), kReadToEndStep);
+      got = co_await runtime::read_at(file, pos + total, piece.data() + piece.filled, room);
       if (got) piece.filled += got.value();
     }
     if (!got) {
@@ -152,6 +154,7 @@ runtime::Task<Expected<std::vector<std::uint8_t>>> read_to_end(const runtime::Fi
     }
     if (got.value() == 0) break;
     total += got.value();
+    if (known_end && got.value() < room && pos + total == *known_end) break;
   }
   co_return join(std::move(head), head_len, std::move(tail));
 }

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "compio_backend/state.hpp"
@@ -47,8 +48,12 @@ inline constexpr std::size_t kReadToEndStep = std::size_t{4} << 20;
 // said), starting with room for `capacity` bytes: callers pass the expected
 // size plus one, so the final empty read needs no growth. Fails with
 // ECANCELED as soon as `cancelled` is seen set between two reads; a file
-// without end is read until then, with no cap on its size.
+// without end is read until then, with no cap on its size. With `known_end`
+// (where a regular file ended when it was sized), a read that stops short of
+// its length exactly there has met the end and the empty read is skipped; a
+// file that has grown since fills the read and is read on as before.
 runtime::Task<Expected<std::vector<std::uint8_t>>> read_to_end(const runtime::File& file, std::uint64_t pos,
-                                                               std::size_t capacity, CancelFlag cancelled);
+                                                               std::size_t capacity, CancelFlag cancelled,
+                                                               std::optional<std::uint64_t> known_end = std::nullopt);
 
 }  // namespace kestrelio::compio_backend

@@ -85,14 +85,19 @@ Task<Expected<std::uint64_t>> file_size(const File& file) {
   co_return op->size;
 }
 
-Task<Expected<std::uint64_t>> size_hint(const File& file) {
+Task<Expected<SizeHint>> size_hint(const File& file) {
   // Through the ring statx always goes to a kernel worker, and its answer
   // comes back with a wake-up: far dearer than the call itself, which
   // reads the inode the open descriptor already holds.
   struct statx stx {};
-  if (::statx(file.fd(), "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_SIZE, &stx) == 0) co_return stx.stx_size;
+  if (::statx(file.fd(), "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_SIZE | STATX_TYPE, &stx) == 0) {
+    bool known = (stx.stx_mask & (STATX_SIZE | STATX_TYPE)) == (STATX_SIZE | STATX_TYPE);
+    co_return SizeHint{stx.stx_size, known && S_ISREG(stx.stx_mode) && stx.stx_size > 0};
+  }
   if (errno != ENOSYS) co_return errno_error(-errno);
-  co_return co_await file_size(file);
+  auto size = co_await file_size(file);
+  if (!size) co_return size.error();
+  co_return SizeHint{size.value(), false};
 }
 
 Task<Expected<std::size_t>> read_at(const File& file, std::uint64_t pos, std::uint8_t* ptr, std::size_t len) {

@@ -79,7 +79,13 @@ Task<Expected<std::uint64_t>> file_size(const File& file);
 // file_size answers too (opening revalidates the attributes); later, a
 // writer elsewhere may have moved on, so it only sizes reads that go on to
 // end of file whatever it says. file_size's operation where statx is missing.
-Task<Expected<std::uint64_t>> size_hint(const File& file);
+struct SizeHint {
+  std::uint64_t size = 0;
+  // A regular file that statx sized: a read of it that stops short of what
+  // it asked for has met the end (procfs and sysfs files are not this).
+  bool regular = false;
+};
+Task<Expected<SizeHint>> size_hint(const File& file);
 // Positional read into memory the caller keeps alive and in place until the
 // operation has completed (or the runtime has been dropped). EINTR is retried.
 // Here and below, a `pos` beyond the largest off_t fails with EINVAL on every
