@@ -7,6 +7,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import pytest
 
@@ -48,13 +49,15 @@ def test_lines_from_a_pipe_and_bytes_back_out():
     assert r.stderr == b"3 lines\n"
 
 
-def test_a_read_waiting_for_input_does_not_keep_the_process_alive():
-    # stdin stays open and silent: the cancelled read can never finish.
-    proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent("""
+@pytest.mark.parametrize("stream", ["stdin", "stdin_bytes"])
+def test_a_read_waiting_for_input_neither_keeps_the_process_alive_nor_fails_its_exit(stream):
+    # stdin stays open and silent: the cancelled read can never finish. The
+    # interpreter must neither wait for it nor close the buffer it holds.
+    proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
         import asyncio, kestrelio
         async def main():
             try:
-                await asyncio.wait_for(kestrelio.stdin.readline(), 0.2)
+                await asyncio.wait_for(kestrelio.{stream}.readline(), 0.2)
             except asyncio.TimeoutError:
                 print("timed out", flush=True)
         asyncio.run(main())
@@ -69,6 +72,28 @@ def test_a_read_waiting_for_input_does_not_keep_the_process_alive():
         proc.stderr.close()
     assert code == 0, err
     assert out == b"timed out\n"
+
+
+def test_a_write_still_blocked_on_a_full_pipe_at_exit_is_finished_whole():
+    # Nobody reads stdout until the child has been exiting for a while, so the
+    # megabyte fills the pipe and its write, whose caller was cancelled, is
+    # still running then (the interpreter's own flush gives up after a second).
+    proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent("""
+        import asyncio, sys, kestrelio
+        async def main():
+            asyncio.ensure_future(kestrelio.stdout_bytes.write(b"x" * (1 << 20)))
+            await asyncio.sleep(0.2)
+        asyncio.run(main())
+        print("exiting", file=sys.stderr, flush=True)
+    """)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        assert proc.stderr.readline() == b"exiting\n"
+        time.sleep(1.5)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+    assert proc.returncode == 0, err
+    assert out == b"x" * (1 << 20)
 
 
 def test_a_read_cancelled_before_its_turn_takes_no_input():

@@ -15,6 +15,12 @@ does not keep the interpreter from exiting; a forked child starts a thread of
 its own. A call cancelled before its turn does not run; one cancelled while it
 runs finishes, and what it read is lost, as with any blocking read that cannot
 be withdrawn.
+
+At exit the interpreter waits for the writes already called on ``stdout`` and
+``stderr``, as it waits for what ``print`` buffered: none is cut short. A read
+of ``stdin`` still waiting is left waiting; the text stream over the buffer it
+reads stays alive meanwhile, so the interpreter never closes that buffer under
+it (which would end the process with a fatal error).
 """
 
 from __future__ import annotations
@@ -28,7 +34,8 @@ from typing import Any, Callable, Iterable, List, Optional, Tuple
 
 __all__ = ["StdStream", "stdin", "stdout", "stderr", "stdin_bytes", "stdout_bytes", "stderr_bytes"]
 
-_Job = Tuple[asyncio.AbstractEventLoop, "asyncio.Future[Any]", Callable[..., Any], Tuple[Any, ...]]
+# The loop and future to answer, the call, and the stream that must outlive it.
+_Job = Tuple[asyncio.AbstractEventLoop, "asyncio.Future[Any]", Callable[..., Any], Tuple[Any, ...], Any]
 
 
 _all_turns: List[_Turns] = []
@@ -37,8 +44,9 @@ _all_turns: List[_Turns] = []
 class _Turns:
     """One daemon thread that runs a stream's calls in call order."""
 
-    def __init__(self, name: str) -> None:
+    def __init__(self, name: str, drain_at_exit: bool) -> None:
         self._name = name
+        self._drain_at_exit = drain_at_exit
         self._lock = threading.Lock()
         self._jobs: Optional[queue.SimpleQueue[_Job]] = None
         self._pid = -1
@@ -50,10 +58,10 @@ class _Turns:
         self._lock = threading.Lock()
         self._jobs = None
 
-    def run(self, fn: Callable[..., Any], args: Tuple[Any, ...]) -> asyncio.Future[Any]:
+    def run(self, fn: Callable[..., Any], args: Tuple[Any, ...], keep: Any) -> asyncio.Future[Any]:
         loop = asyncio.get_running_loop()
         fut: asyncio.Future[Any] = loop.create_future()
-        self._queue().put((loop, fut, fn, args))
+        self._queue().put((loop, fut, fn, args, keep))
         return fut
 
     def _queue(self) -> queue.SimpleQueue[_Job]:
@@ -64,12 +72,32 @@ class _Turns:
                 jobs: queue.SimpleQueue[_Job] = queue.SimpleQueue()
                 threading.Thread(target=_serve, args=(jobs,), name=self._name, daemon=True).start()
                 self._jobs, self._pid = jobs, pid
+                if self._drain_at_exit:
+                    try:
+                        threading._register_atexit(self._drain, jobs)  # type: ignore[attr-defined]
+                    except (AttributeError, RuntimeError):
+                        pass  # the interpreter is already shutting down
             return self._jobs
+
+    def _drain(self, jobs: queue.SimpleQueue[_Job]) -> None:
+        """At exit: wait until the calls queued so far have run (a forked child's copy has no thread)."""
+        if self._pid != os.getpid() or self._jobs is not jobs:
+            return
+        done = threading.Event()
+        jobs.put((None, None, done.set, (), None))  # type: ignore[arg-type]
+        done.wait()
 
 
 def _serve(jobs: queue.SimpleQueue[_Job]) -> None:
     while True:
-        loop, fut, fn, args = jobs.get()
+        # `keep` holds the stream over the one called (sys.stdin over sys.stdin.buffer)
+        # until the call returns: a daemon thread's call may outlive the interpreter's
+        # own references to it, and finalizing that stream would close the buffer
+        # while the call holds its lock.
+        loop, fut, fn, args, keep = jobs.get()
+        if fut is None:
+            fn()  # the exit's marker: every call queued before it has run
+            continue
         if fut.cancelled():
             continue  # its caller left before its turn: don't consume input for nobody
         ok = True
@@ -95,16 +123,17 @@ def _settle(fut: asyncio.Future[Any], ok: bool, res: Any) -> None:
 class StdStream:
     """An asynchronous view of one of ``sys``'s standard streams (see the module)."""
 
-    __slots__ = ("_target", "_turns")
+    __slots__ = ("_target", "_turns", "_owner")
 
-    def __init__(self, target: Callable[[], Any], turns: _Turns) -> None:
+    def __init__(self, target: Callable[[], Any], turns: _Turns, owner: Callable[[], Any]) -> None:
         self._target = target
         self._turns = turns
+        self._owner = owner  # the text stream of a ``_bytes`` form, whose buffer is the target
 
     def _call(self, method: str, *args: Any) -> asyncio.Future[Any]:
         # Looked up now, not when the stream's thread gets to it: a call made
         # before a redirection (or after one ended) must not follow it.
-        return self._turns.run(getattr(self._target(), method), args)
+        return self._turns.run(getattr(self._target(), method), args, self._owner())
 
     async def read(self, size: int = -1) -> Any:
         return await self._call("read", size)
@@ -190,10 +219,12 @@ def _after_fork_in_child() -> None:
 if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_after_fork_in_child)
 
-_in, _out, _err = _Turns("kestrelio-stdin"), _Turns("kestrelio-stdout"), _Turns("kestrelio-stderr")
-stdin = StdStream(lambda: sys.stdin, _in)
-stdout = StdStream(lambda: sys.stdout, _out)
-stderr = StdStream(lambda: sys.stderr, _err)
-stdin_bytes = StdStream(lambda: sys.stdin.buffer, _in)
-stdout_bytes = StdStream(lambda: sys.stdout.buffer, _out)
-stderr_bytes = StdStream(lambda: sys.stderr.buffer, _err)
+_in = _Turns("kestrelio-stdin", False)
+_out, _err = _Turns("kestrelio-stdout", True), _Turns("kestrelio-stderr", True)
+_stdin, _stdout, _stderr = (lambda: sys.stdin), (lambda: sys.stdout), (lambda: sys.stderr)
+stdin = StdStream(_stdin, _in, _stdin)
+stdout = StdStream(_stdout, _out, _stdout)
+stderr = StdStream(_stderr, _err, _stderr)
+stdin_bytes = StdStream(lambda: sys.stdin.buffer, _in, _stdin)
+stdout_bytes = StdStream(lambda: sys.stdout.buffer, _out, _stdout)
+stderr_bytes = StdStream(lambda: sys.stderr.buffer, _err, _stderr)
