@@ -174,25 +174,3 @@ def test_flush_waits_for_the_writes_called_before_it(tmp_path):
             await asyncio.gather(*writes, pwrite)
 
     run(main)
-
-
-@pytest.mark.skipif(not os.path.exists("/proc/version"), reason="needs procfs")
-def test_whole_read_of_a_procfs_file_ends_at_end_of_file():
-    with open("/proc/version", "rb") as g:
-        want = g.read()
-    assert os.stat("/proc/version").st_size == 0 and want
-
-    async def main():
-        async with kestrelio.open("/proc/version", "rb") as f:
-            assert await f.read() == want
-            assert await f.read() == b""
-        async with kestrelio.open("/proc/version", "rb") as f:
-            assert await f.read(3 << 20) == want
-        async with kestrelio.open("/proc/version", "rb") as f:
-            assert await f.read(5) == want[:5]
-            assert await f.readall() == want[5:]
-        h, _size, fd = await kestrelio.binary_file._kestrelio.open("/proc/version", True, False, False, False, False,
-                                                                   False)
-        assert await kestrelio.whole_file._read_open_file(h, fd) == want
-
-    run(main)
