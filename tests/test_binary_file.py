@@ -17,63 +17,27 @@ from kestrelio.binary_file import CHUNK_SIZE, PARALLEL_MIN
 CLOSED = r"^I/O operation on closed file\.$"
 
 
-def test_round_trips_in_every_mode(tmp_path):
+def test_what_the_fileio_model_leaves_out(tmp_path):
+    # The calls FileIO also has are held against it in test_binary_file_model.
     p = tmp_path / "f"
+    p.write_bytes(b"hello world")
 
     async def main():
-        async with kestrelio.open(p, "wb") as f:
-            assert f.mode == "wb" and not f.readable() and f.writable() and f.seekable()
-            assert await f.write(b"hello ") == 6
-            assert await f.write(memoryview(bytearray(b"world"))) == 5
-            assert f.tell() == 11
-        async with kestrelio.open(p, "ab") as f:
-            assert f.tell() == 11, "append starts at the end"
-            await f.seek(0)
-            await f.write(b"!")
-            assert f.tell() == 12, "and writes there wherever the position was"
-        async with kestrelio.open(p, "r+b") as f:
-            assert await f.read(5) == b"hello"
-            await f.write(b"_")
-            assert await f.read() == b"world!"
-            assert await f.read() == b""
-            assert await f.pread(3, 1) == b"ell"
-            assert await f.pwrite(b"H", 0) == 1
-            assert f.tell() == 12, "pread/pwrite leave the position alone"
-            assert await f.truncate(5) == 5
-            assert f.tell() == 12, "truncate leaves the position alone"
-            assert await f.size() == 5
+        f = await kestrelio.open(p, "r+b")
+        async with f as same:  # a BinaryFile is a context manager too
+            assert same is f and f.seekable()
+            assert await f.write(memoryview(bytearray(b"HE"))) == 2
             await f.sync()
             await f.sync(data_only=True)
             await f.flush()
-        f = await kestrelio.open(p, "rb")
-        try:
-            assert await f.readall() == b"Hello"
             buf = bytearray(10)
-            assert await f.seek(1) == 1
-            assert await f.readinto(buf) == 4 and buf[:4] == b"ello"
-            assert f.tell() == 5
-            assert await f.preadinto(buf, 0) == 5 and buf[:5] == b"Hello"
-            assert await f.readinto(bytearray()) == 0
-        finally:
-            await f.close()
+            assert await f.preadinto(buf, 6) == 5 and buf[:5] == b"world"
+            assert f.tell() == 2, "preadinto leaves the position alone"
+        assert f.closed
         await f.close()  # a second close does nothing
-        with pytest.raises(FileExistsError):
-            await kestrelio.open(p, "xb")
-        async with kestrelio.open(tmp_path / "new", "x+b") as f:
-            await f.write(b"xy")
-            await f.seek(0)
-            assert await f.read() == b"xy"
-        async with kestrelio.open(p, "w+b") as f:
-            assert await f.size() == 0, "w truncates"
-            await f.write(b"abc")
-            assert await f.seek(-1, os.SEEK_END) == 2
-            assert await f.read() == b"c"
-            assert await f.seek(-2, os.SEEK_CUR) == 1
-            assert await f.read(1) == b"b"
 
     run(main)
-    assert p.read_bytes() == b"abc"
-    assert (tmp_path / "new").read_bytes() == b"xy"
+    assert p.read_bytes() == b"HEllo world"
 
 
 # What io.FileIO.mode says for each spelling.
@@ -99,27 +63,6 @@ def test_attributes_follow_fileio(tmp_path):
             assert "closed" in repr(f)
         async with kestrelio.open(os.fsencode(p), "rb") as f:
             assert f.name == os.fsencode(p)
-
-    run(main)
-
-
-def test_open_is_awaitable_and_an_async_context_manager(tmp_path):
-    p = tmp_path / "f"
-    p.write_bytes(b"data")
-
-    async def main():
-        f = await kestrelio.open(p)  # "r" by default, as with io.open
-        assert not f.closed and f.mode == "r" and f.buffer.mode == "rb"
-        assert await f.read() == "data"
-        await f.close()
-        assert f.closed
-        async with kestrelio.open(str(p), "rb") as g:
-            async with g as same:  # a BinaryFile is a context manager too
-                assert same is g
-            assert g.closed
-        async with kestrelio.open(p) as h:
-            pass
-        assert h.closed
 
     run(main)
 
@@ -264,13 +207,6 @@ def test_text_modes_give_text_files(tmp_path, mode):
     run(main)
 
 
-def test_mode_and_path_type_errors(tmp_path):
-    with pytest.raises(TypeError, match="mode"):
-        kestrelio.open(tmp_path / "f", 1)
-    with pytest.raises(TypeError):
-        kestrelio.open(3.5, "rb")
-
-
 def test_a_closed_file_says_so_like_io(tmp_path):
     (tmp_path / "f").write_bytes(b"abc")
 
@@ -333,22 +269,6 @@ def test_large_reads_and_huge_counts(tmp_path, cold):
     run(main)
 
 
-def test_reads_at_and_past_the_end_and_holes(tmp_path):
-    p = tmp_path / "f"
-
-    async def main():
-        async with kestrelio.open(p, "w+b") as f:
-            await f.write(b"ab")
-            assert await f.read(10) == b""
-            assert await f.seek(10) == 10
-            assert await f.read() == b""
-            await f.write(b"z")
-            assert await f.size() == 11
-            assert await f.pread(100, 0) == b"ab" + bytes(8) + b"z"
-
-    run(main)
-
-
 def test_the_file_grows_under_a_read_all(tmp_path):
     p = tmp_path / "f"
     p.write_bytes(b"a" * 100)
@@ -388,7 +308,7 @@ def test_unclosed_file_keeps_its_data_where_warnings_are_errors(tmp_path, monkey
     # The warning comes last: raised as an error it must not cost the buffered bytes or the handle.
     p = tmp_path / "f"
     raised = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda u: raised.append(u.exc_type))
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: raised.append((u.exc_type, str(u.exc_value))))
     before = open_fds()
 
     async def main():
@@ -407,23 +327,7 @@ def test_unclosed_file_keeps_its_data_where_warnings_are_errors(tmp_path, monkey
     run(main)
     assert p.read_bytes() == b"kept\n"
     assert open_fds() == before, "the handles are closed too"
-    assert raised == [ResourceWarning], "one warning, none for the descriptor its owner keeps"
+    assert [kind for kind, _ in raised] == [ResourceWarning], "one warning, none for the descriptor its owner keeps"
+    message = raised[0][1]
+    assert message.startswith("unclosed file") and "closed" not in message.replace("unclosed", ""), message
 
-
-def test_unclosed_file_warns_and_is_closed(tmp_path):
-    p = tmp_path / "f"
-    p.write_bytes(b"x")
-    before = open_fds()
-
-    async def main():
-        inner = await loop_fds()
-        f = await kestrelio.open(p, "rb")
-        with pytest.warns(ResourceWarning, match="unclosed file") as caught:
-            del f
-            gc.collect()
-        message = str(caught[0].message)
-        assert "closed" not in message.replace("unclosed", ""), message
-        assert await settle_fds(inner) == inner
-
-    run(main)
-    assert open_fds() == before

@@ -124,28 +124,6 @@ def test_a_streak_of_declined_reads_asks_the_fast_path_ever_less_until_it_serves
     assert driver == 40 + 7
 
 
-def test_a_fifo_drops_its_fast_path_after_the_first_read(tmp_path):
-    path = tmp_path / "fifo"
-    os.mkfifo(path)
-
-    async def main():
-        async with kestrelio.open(path, "r+b") as f:
-            assert f._fast is not None
-            await f.write(b"abc")
-            assert await f.read(3) == b"abc"
-            assert f._fast is None, "the real FastPath says a FIFO never qualifies"
-
-    run(main)
-
-
-def test_write_only_files_have_no_fast_path(tmp_path):
-    async def main():
-        async with kestrelio.open(tmp_path / "f", "wb") as f:
-            assert f._fast is None
-
-    run(main)
-
-
 def test_without_a_fast_path_everything_takes_the_driver(tmp_path, monkeypatch, driver_reads):
     # An extension built before FastPath existed: the package must not need it.
     monkeypatch.setattr(binary_file, "_FAST_PATH", None)

@@ -9,7 +9,6 @@ import pytest
 import kestrelio
 import kestrelio.binary_reads
 from conftest import run
-from kestrelio.buffered import READ_AHEAD
 from kestrelio.text_file import TEXT_CHUNK
 
 TEXT = "first line\nsécond líne\r\nthird\rfourth \u2028 not a break\n\nlast without newline"
@@ -137,27 +136,6 @@ def test_a_character_split_between_two_reads_is_joined(tmp_path, split):
             return lines, "".join(chars)
 
     assert run(main) == (want, want_chars)
-
-
-def test_long_lines_and_size_limits_as_io(tmp_path):
-    p = tmp_path / "f"
-    p.write_bytes(b"a" * (3 * READ_AHEAD + 5) + b"\nshort\n" + "é".encode() * 10)
-
-    async def main():
-        out = []
-        for mode, kw in (("rb", {}), ("r", {"encoding": "utf-8"})):
-            async with kestrelio.open(p, mode, **kw) as f:
-                out.append([len(await f.readline(7)), len(await f.readline()), await f.readline(2),
-                            await f.readline(0), await f.readline(), await f.readline(3), await f.readline(),
-                            await f.readline(), f.tell()])
-        return out
-
-    want = []
-    for mode, kw in (("rb", {}), ("r", {"encoding": "utf-8"})):
-        with open(p, mode, **kw) as g:
-            want.append([len(g.readline(7)), len(g.readline()), g.readline(2), g.readline(0), g.readline(),
-                         g.readline(3), g.readline(), g.readline(), g.tell()])
-    assert run(main) == want
 
 
 def test_binary_peek_read1_readinto1_and_positions(tmp_path):

@@ -1,7 +1,6 @@
 """Random sequences of reads, lines, seeks and tells, against io, with small internal reads."""
 
 import asyncio
-import io
 import os
 
 import pytest

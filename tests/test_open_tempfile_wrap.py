@@ -25,14 +25,17 @@ from conftest import run
     {"mode": "rr"},  # the other bad modes, with io's exact words: test_binary_file
     {"mode": "+"},
     {"mode": "r", "closefd": False},
+    {"mode": 1},
+    {"file": 3.5},
 ])
 def test_argument_errors_are_io_opens(tmp_path, kwargs):
     p = tmp_path / "f"
     p.write_bytes(b"")
+    kwargs = {"file": p, **kwargs}
     with pytest.raises((TypeError, ValueError)) as theirs:
-        open(p, **kwargs).close()
+        open(**kwargs).close()
     with pytest.raises(type(theirs.value)):
-        kestrelio.open(p, **kwargs)
+        kestrelio.open(**kwargs)
 
 
 def test_binary_line_buffering_warns_as_io(tmp_path):
