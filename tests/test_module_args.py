@@ -1,5 +1,3 @@
-import os
-
 import pytest
 
 import _kestrelio as k
@@ -45,14 +43,6 @@ def test_argument_errors_as_the_interpreter_words_them(data_file):
         f = k.read(10 ** 6, Idx(), Idx())  # __index__ is accepted; unknown handle fails in the future
         with pytest.raises(OSError, match="unknown or closed kestrelio handle"):
             await f
-    run(main)
-
-
-def test_path_forms(data_file):
-    async def main():
-        for p in (str(data_file), os.fsencode(data_file), data_file):
-            h, _, _ = await k.open(p, True, False, False, False, False, False)
-            await k.close(h)
     run(main)
 
 

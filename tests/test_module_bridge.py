@@ -6,10 +6,8 @@ import time
 import warnings
 import weakref
 
-import pytest
-
 import _kestrelio as k
-from conftest import open_rw, run
+from conftest import open_fds, open_rw, run
 
 
 def test_two_loops_on_two_threads(data_file):
@@ -35,12 +33,6 @@ def test_two_loops_on_two_threads(data_file):
     assert not errors and len(results) == 2
 
 
-def open_descriptors():
-    if not os.path.isdir("/proc/self/fd"):
-        pytest.skip("needs /proc/self/fd to count descriptors")
-    return len(os.listdir("/proc/self/fd"))
-
-
 class NoReaderLoop(asyncio.SelectorEventLoop):
     def add_reader(self, fd, cb, *args):
         raise NotImplementedError("no readers here")
@@ -52,20 +44,9 @@ def test_closed_loop_bridge_swept_by_new_loop():
     loop = asyncio.new_event_loop()  # kept referenced: only the sweep can drop its bridge
     loop.run_until_complete(_nop())
     loop.close()
-    with_bridge = open_descriptors()
+    with_bridge = open_fds()
     run(_nop)  # a new loop's first submission drops the closed loop's doorbell
-    gc.collect()
-    assert open_descriptors() == with_bridge - 2
-
-
-def test_collected_loop_releases_its_bridge():
-    loop = asyncio.new_event_loop()
-    loop.run_until_complete(_nop())
-    loop.close()
-    ref = weakref.ref(loop)
-    del loop
-    gc.collect()
-    assert ref() is None
+    assert open_fds() == with_bridge - 2
 
 
 class UnsureLoop(asyncio.SelectorEventLoop):
@@ -119,8 +100,7 @@ async def _io(path):
 
 def test_unclosed_dropped_loops_return_their_descriptors(data_file):
     run(_io, data_file)
-    gc.collect()
-    before = open_descriptors()
+    before = open_fds()
     refs = []
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", ResourceWarning)  # "unclosed event loop"
@@ -131,7 +111,7 @@ def test_unclosed_dropped_loops_return_their_descriptors(data_file):
             del loop
         gc.collect()
     assert [r for r in refs if r() is not None] == []
-    assert open_descriptors() == before
+    assert open_fds() == before
 
 
 async def _nop():
@@ -147,12 +127,6 @@ def test_resolved_future_creates_bridge_reused_by_nop():
         await k.probe_nop()
         assert len(loop._selector.get_map()) == readers
     run(main)
-
-
-def test_thousand_nops():
-    async def main():
-        return await asyncio.gather(*[k.probe_nop() for _ in range(1000)])
-    assert run(main) == [None] * 1000
 
 
 def test_threadsafe_fallback(data_file):

@@ -95,36 +95,6 @@ def test_shutdown_leaves_probe_pending():
     assert r.stdout.split() == ["pending", "True", "None"]
 
 
-def test_forked_child_gets_new_driver(tmp_path):
-    r = run_script(f"""
-        import asyncio, os, _kestrelio
-        async def use():
-            await _kestrelio.probe_nop()
-            h, size, fd = await _kestrelio.open({str(tmp_path / 'f')!r}, True, True, False, False, True, False)
-            await _kestrelio.write(h, 0, b"abc", False)
-            data = await _kestrelio.read(h, 0, 3)
-            await _kestrelio.close(h)
-            return data
-        print("parent", asyncio.run(use()))
-        pid = os.fork()
-        if pid == 0:
-            try:
-                out = asyncio.run(asyncio.wait_for(use(), 10))
-                os.write(1, b"child " + repr(out).encode() + b"\\n")
-                os._exit(0)
-            except BaseException as e:
-                os.write(1, repr(e).encode())
-                os._exit(1)
-        _, status = os.waitpid(pid, 0)
-        print("status", os.waitstatus_to_exitcode(status))
-        print("parent-again", asyncio.run(use()))
-    """)
-    assert r.returncode == 0, r.stderr
-    assert "child b'abc'" in r.stdout
-    assert "status 0" in r.stdout
-    assert "parent-again b'abc'" in r.stdout
-
-
 def kernel_runs_io_uring():
     r = run_script("""
         import _kestrelio, sys

@@ -50,35 +50,6 @@ def test_open_missing_is_future_error(tmp_path):
     run(main)
 
 
-def test_open_without_access(tmp_path, backend):
-    (tmp_path / "f").write_bytes(b"x")
-    async def main():
-        with pytest.raises(OSError) as e:
-            await k.open(tmp_path / "f", False, False, False, False, False, False)
-        return e.value
-    err = run(main)
-    if backend == "darwin-aio":
-        assert str(err) == "open needs read or write access"
-    else:
-        assert err.errno == errno.EINVAL
-
-
-def test_short_read_and_full_read(tmp_path):
-    (tmp_path / "f").write_bytes(b"abcd")
-    async def main():
-        h, _, _ = await k.open(tmp_path / "f", True, False, False, False, False, False)
-        short = await k.read(h, 0, 10)
-        full = await k.read(h, 0, 4)
-        empty = await k.read(h, 0, 0)
-        past = await k.read(h, 100, 5)
-        await k.close(h)
-        return short, full, empty, past
-    short, full, empty, past = run(main)
-    assert short == b"abcd" and type(short) is bytes
-    assert full == b"abcd" and type(full) is bytes
-    assert empty == b"" and past == b""
-
-
 def test_full_read_is_not_copied(tmp_path):
     size = 8 << 20
     (tmp_path / "big").write_bytes(os.urandom(size))
@@ -88,12 +59,13 @@ def test_full_read_is_not_copied(tmp_path):
         tracemalloc.start()
         full = await k.read(h, 0, size)
         _, peak_full = tracemalloc.get_traced_memory()
+        assert type(full) is bytes and len(full) == size
         del full
         tracemalloc.reset_peak()
         short = await k.read(h, 1, size)  # one byte short: delivered as a copy
         _, peak_short = tracemalloc.get_traced_memory()
         tracemalloc.stop()
-        assert len(short) == size - 1
+        assert type(short) is bytes and len(short) == size - 1
         await k.close(h)
         return peak_full, peak_short
     peak_full, peak_short = run(main)
@@ -192,21 +164,3 @@ def test_set_result_raising_does_not_stop_the_drain(data_file):
     r = run(main)
     assert r[2] == "early" and r[0] == r[4] == 16384
 
-
-def test_failed_opens_and_handle_numbers(tmp_path, backend):
-    # The runtime backend numbers an open when it arrives, so a failed open
-    # leaves a gap; darwin-aio numbers only the files it really opened.
-    (tmp_path / "f").write_bytes(b"x")
-    async def main():
-        h1, _, _ = await k.open(tmp_path / "f", True, False, False, False, False, False)
-        for _ in range(3):
-            with pytest.raises(FileNotFoundError):
-                await k.open(tmp_path / "missing", True, False, False, False, False, False)
-        with pytest.raises(FileNotFoundError):
-            await k.read_file(tmp_path / "missing", 10)
-        h2, _, _ = await k.open(tmp_path / "f", True, False, False, False, False, False)
-        await k.close(h1)
-        await k.close(h2)
-        return h2 - h1
-    gap = run(main)
-    assert gap == (1 if backend == "darwin-aio" else 5)
