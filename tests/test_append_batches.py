@@ -373,48 +373,27 @@ async def two_batches_in_flight(monkeypatch, drv):
     return q, c, first, second
 
 
-def test_a_failed_batch_is_split_by_the_size_after_every_batch_in_flight_answered(monkeypatch):
+@pytest.mark.parametrize("together", [False, True], ids=["second-answers-first", "in-one-pass"])
+def test_a_failed_batch_is_split_by_the_size_after_every_batch_in_flight_answered(monkeypatch, together):
     # Two batches in flight: the first fails after 7 of its 9 bytes, the second
-    # succeeds. Callers wholly inside what was written succeed, in call order.
-    monkeypatch.setattr(append_batches, "DEPTH", 2)
-
-    async def main():
-        drv = FakeDriver(0)
-        q, c, first, second = await two_batches_in_flight(monkeypatch, drv)
-        drv.writes[1][2].set_result((2, 19))  # answers first: nothing is settled out of order
-        await passes()
-        assert not any(f.done() for f in first + second)
-        drv.writes[0][2].set_exception(OSError(errno.EFBIG, "File too large"))
-        drv.size_now = 10 + 7 + 2
-        await passes(6)
-        assert first[0].result() == (3, 13) and first[1].result() == (4, 17)
-        with pytest.raises(OSError) as e:
-            first[2].result()
-        assert e.value.errno == errno.EFBIG
-        assert second[0].result() == (2, 19)
-        late = q.add(c, b"e", 1)
-        await passes()
-        assert drv.writes[-1][1] == b"e", "the queue goes on after the split"
-        drv.writes[-1][2].set_result((1, 20))
-        assert await late == (1, 20)
-
-    run(main)
-
-
-def test_batches_failing_and_answering_in_one_pass_are_split_once_and_later_appends_answer(monkeypatch):
-    # Both batches in flight answer in the same pass of the loop, the first
-    # with an error. One split settles them; the appends that go out after it
-    # are answered, and no second look at the size settles the old batches
-    # again or drops the new ones from the queue.
+    # succeeds, before it or in the same pass of the loop. One split settles
+    # both: callers wholly inside what was written succeed, in call order. The
+    # appends that go out after it are answered, and no second look at the size
+    # settles the old batches again or drops the new ones from the queue.
     monkeypatch.setattr(append_batches, "DEPTH", 2)
 
     async def main():
         drv = FakeDriver(0, hold_size=True)
         q, c, first, second = await two_batches_in_flight(monkeypatch, drv)
+        if not together:
+            drv.writes[1][2].set_result((2, 19))  # answers first: nothing is settled out of order
+            await passes()
+            assert not any(f.done() for f in first + second) and not drv.sizes
         drv.writes[0][2].set_exception(OSError(errno.EFBIG, "File too large"))
-        drv.writes[1][2].set_result((2, 19))
+        if together:
+            drv.writes[1][2].set_result((2, 19))
         await passes()
-        assert len(drv.sizes) == 1, "one split for the batches that answered together"
+        assert len(drv.sizes) == 1, "one split for the batches in flight"
         drv.sizes[0].set_result(10 + 7 + 2)
         await passes()
         assert first[0].result() == (3, 13) and first[1].result() == (4, 17)
