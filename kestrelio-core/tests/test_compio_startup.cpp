@@ -80,21 +80,4 @@ TEST(CompioStartup, DroppingTheDriverEndsTheThreadWithoutBlocking) {
   }
 }
 
-TEST(CompioStartup, SubmitAfterTheThreadEndedAnswersBrokenPipe) {
-  auto [tx, rx] = channel<Msg>();
-  auto [stx, srx] = channel<compio_backend::Startup>();
-  RingSetupFails hook(EPERM);
-  runtime::RuntimeOptions ro;
-  ro.driver = RuntimeDriverChoice::IoUring;
-  compio_backend::serve(std::move(rx), std::move(stx), std::move(ro));  // fails at once, drops rx
-  auto started = srx.recv();
-  ASSERT_TRUE(started);
-  ASSERT_FALSE(started->ok());
-  auto d = Driver::attach(std::move(tx), "test");
-  ReplySlot slot;
-  d->submit(op::Nop{}, slot.fn());
-  ASSERT_TRUE(slot.ready());
-  EXPECT_STREQ(slot.wait()->error().message(), kDriverGone);
-}
-
 }  // namespace

