@@ -10,26 +10,6 @@ from conftest import drop_pages, run
 from kestrelio.turns import Turns
 
 
-def test_tasks_writing_lines_through_one_file_keep_every_line(tmp_path):
-    p = tmp_path / "log"
-
-    async def writer(f, t):
-        for i in range(100):
-            await f.write(b"task %03d line %03d\n" % (t, i))
-
-    async def main():
-        async with kestrelio.open(p, "wb") as f:
-            await asyncio.gather(*(writer(f, t) for t in range(100)))
-            assert f.tell() == 100 * 100 * 18
-
-    run(main)
-    lines = p.read_bytes().splitlines(keepends=True)
-    assert sorted(lines) == sorted(b"task %03d line %03d\n" % (t, i) for t in range(100) for i in range(100))
-    for t in range(100):  # each task's lines in its own order
-        mine = [ln for ln in lines if ln.startswith(b"task %03d " % t)]
-        assert mine == [b"task %03d line %03d\n" % (t, i) for i in range(100)]
-
-
 def test_concurrent_reads_return_consecutive_chunks(tmp_path):
     data = os.urandom(8 * 65536)
     p = tmp_path / "f"

@@ -67,25 +67,6 @@ def test_cancel_storm_settles_each_future_once(data_file):
         assert any(isinstance(r, asyncio.CancelledError) for r in results)
 
 
-def test_task_cancel_waits_for_backend(data_file):
-    async def main():
-        h, _, _ = await open_rw(data_file)
-        fut_box = []
-        async def reader():
-            f = k.read_parallel(h, 0, 16384, 512)
-            fut_box.append(f)
-            return await f
-        t = asyncio.ensure_future(reader())
-        await asyncio.sleep(0)
-        t.cancel()
-        with pytest.raises(asyncio.CancelledError):
-            await t
-        assert fut_box[0].done()  # the task ended only after the backend answered
-        assert t.cancelled()
-        await k.close(h)
-    run(main)
-
-
 def test_kernel_future_settle_cancelled():
     async def main():
         f = KernelFuture(loop=asyncio.get_running_loop())

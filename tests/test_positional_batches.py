@@ -43,21 +43,6 @@ def test_pread_many_answers_like_pread_in_order(tmp_path, cached):
     run(main)
 
 
-def test_read_many_is_one_future_over_all_its_ops(data_file):
-    async def main():
-        h, _size, _fd = await open_rw(data_file)
-        fut = _kestrelio.read_many(h, [(0, 4), (16380, 10), (1 << 20, 3)])
-        assert len(fut.op_ids) == 3 and sorted(fut.op_ids) == list(range(fut.op_ids[0], fut.op_ids[0] + 3))
-        assert await fut == [bytes(range(4)), bytes(range(252, 256)), b""]
-        wfut = _kestrelio.write_many(h, [(1, b"ab"), (20000, bytearray(b"z")), (3, memoryview(b"cd"))])
-        assert len(wfut.op_ids) == 3
-        assert await wfut == [2, 1, 2]
-        assert await _kestrelio.read_many(h, [(0, 6), (20000, 9)]) == [b"\x00abcd\x05", b"z"]
-        await _kestrelio.close(h)
-
-    run(main)
-
-
 def test_validation_errors_come_before_anything_is_submitted(data_file):
     async def main():
         h, _size, _fd = await open_rw(data_file)
