@@ -143,7 +143,11 @@ class Backend {
     auto started = srx.recv();
     started_ok_ = started && started->ok();
   }
-  ~Backend() { stop(); }
+  // Drops the driver (disconnecting the channel) and joins the thread.
+  ~Backend() {
+    driver_.reset();
+    join();
+  }
 
   bool started() const { return started_ok_; }
   Driver& driver() { return *driver_; }
@@ -158,11 +162,6 @@ class Backend {
   }
   OpId submit(Op op, ReplySlot& slot) { return driver_->submit(std::move(op), slot.fn()); }
 
-  // Drops the driver (disconnecting the channel) and joins the thread.
-  void stop() {
-    driver_.reset();
-    if (thread_.joinable()) thread_.join();
-  }
   void drop_driver() { driver_.reset(); }
   void join() {
     if (thread_.joinable()) thread_.join();

@@ -12,23 +12,6 @@ namespace {
 // Submits a Nop and waits for it: every message sent before it has been handled.
 void barrier(Driver& d) { ASSERT_TRUE(call(d, op::Nop{}).ok()); }
 
-struct Held {
-  TempDir dir;
-  std::string content = pattern(1000);
-  HeldAio& sys = keep_alive<HeldAio>();
-  std::unique_ptr<Driver> d;
-  HandleId h = 0;
-
-  explicit Held(std::optional<std::uint64_t> max_inflight = std::nullopt, bool cancel_refuses = false) {
-    sys.cancel_refuses = cancel_refuses;
-    DriverOptions o;
-    o.aio_sys = &sys;
-    o.max_inflight = max_inflight;
-    d = make_driver(o);
-    h = open_handle(*d, dir.write("f", content), true, true);
-  }
-};
-
 TEST(DarwinAioClose, DeferredUntilTheInflightReadAnswers) {
   Held t;
   Replies r;

@@ -336,6 +336,25 @@ inline HandleId open_handle(Driver& d, const std::string& path, bool read, bool 
   return h ? h->id : 0;
 }
 
+// A driver over a HeldAio (at most `max_inflight` requests in the kernel) with a
+// read-write handle on a file of 1000 pattern bytes.
+struct Held {
+  TempDir dir;
+  std::string content = pattern(1000);
+  HeldAio& sys = keep_alive<HeldAio>();
+  std::unique_ptr<Driver> d;
+  HandleId h = 0;
+
+  explicit Held(std::optional<std::uint64_t> max_inflight = std::nullopt, bool cancel_refuses = false) {
+    sys.cancel_refuses = cancel_refuses;
+    DriverOptions o;
+    o.aio_sys = &sys;
+    o.max_inflight = max_inflight;
+    d = make_driver(o);
+    h = open_handle(*d, dir.write("f", content), true, true);
+  }
+};
+
 inline bool is_errno(const std::optional<OpResult>& r, int e) {
   return r && !r->ok() && r->error().is_os() && r->error().raw_os_error() == e;
 }

@@ -188,51 +188,40 @@ TEST(DarwinAioIo, EagainWithNothingInFlightRunsSynchronously) {
 }
 
 TEST(DarwinAioIo, EagainWithRequestsInFlightWaitsForASlot) {
-  TempDir dir;
-  std::string content = pattern(1000);
-  auto& sys = keep_alive<HeldAio>();
-  sys.eagain_at = 1;  // the kernel takes one request at a time
-  auto d = make_driver(sys);
-  HandleId h = open_handle(*d, dir.write("f", content), true, false);
+  Held t;
+  t.sys.eagain_at = 1;  // the kernel takes one request at a time
   Replies r;
-  d->submit(op::Read{h, 0, ReadBuf::owned(10)}, r.fn(0));
-  ASSERT_TRUE(sys.wait_held(1));
-  d->submit(op::Read{h, 10, ReadBuf::owned(10)}, r.fn(1));
-  d->submit(op::Read{h, 20, ReadBuf::owned(10)}, r.fn(2));
+  t.d->submit(op::Read{t.h, 0, ReadBuf::owned(10)}, r.fn(0));
+  ASSERT_TRUE(t.sys.wait_held(1));
+  t.d->submit(op::Read{t.h, 10, ReadBuf::owned(10)}, r.fn(1));
+  t.d->submit(op::Read{t.h, 20, ReadBuf::owned(10)}, r.fn(2));
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(r.count(), 0u) << "refused jobs wait instead of running synchronously";
-  EXPECT_EQ(sys.held(), 1u);
+  EXPECT_EQ(t.sys.held(), 1u);
   for (int round = 0; round < 3; ++round) {
-    ASSERT_TRUE(sys.wait_held(1));
-    sys.release_all();
+    ASSERT_TRUE(t.sys.wait_held(1));
+    t.sys.release_all();
     ASSERT_TRUE(r.wait_count(static_cast<std::size_t>(round + 1)));
   }
   EXPECT_EQ(r.order(), (std::vector<int>{0, 1, 2}));
-  EXPECT_EQ(bytes_of(*r.wait(2)), content.substr(20, 10));
-  EXPECT_EQ(sys.started(), 3);
+  EXPECT_EQ(bytes_of(*r.wait(2)), t.content.substr(20, 10));
+  EXPECT_EQ(t.sys.started(), 3);
 }
 
 TEST(DarwinAioIo, MaxInflightLeavesTheExtraJobQueued) {
-  TempDir dir;
-  std::string content = pattern(1000);
-  auto& sys = keep_alive<HeldAio>();
-  DriverOptions o;
-  o.aio_sys = &sys;
-  o.max_inflight = 3;
-  auto d = make_driver(o);
-  HandleId h = open_handle(*d, dir.write("f", content), true, false);
+  Held t(3);
   Replies r;
-  for (int i = 0; i < 4; ++i) d->submit(op::Read{h, static_cast<std::uint64_t>(i) * 100, ReadBuf::owned(100)}, r.fn(i));
-  ASSERT_TRUE(sys.wait_held(3));
+  for (int i = 0; i < 4; ++i) t.d->submit(op::Read{t.h, static_cast<std::uint64_t>(i) * 100, ReadBuf::owned(100)}, r.fn(i));
+  ASSERT_TRUE(t.sys.wait_held(3));
   std::this_thread::sleep_for(20ms);
-  EXPECT_EQ(sys.started(), 3);
-  sys.release_all();
+  EXPECT_EQ(t.sys.started(), 3);
+  t.sys.release_all();
   ASSERT_TRUE(r.wait_count(3));
-  ASSERT_TRUE(sys.wait_held(1)) << "the queued job is submitted after a completion";
-  EXPECT_EQ(sys.started(), 4);
-  sys.release_all();
+  ASSERT_TRUE(t.sys.wait_held(1)) << "the queued job is submitted after a completion";
+  EXPECT_EQ(t.sys.started(), 4);
+  t.sys.release_all();
   ASSERT_TRUE(r.wait_count(4));
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(bytes_of(*r.wait(i)), content.substr(static_cast<std::size_t>(i) * 100, 100));
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(bytes_of(*r.wait(i)), t.content.substr(static_cast<std::size_t>(i) * 100, 100));
 }
 
 TEST(DarwinAioIo, WriteThatMovesNothingFailsInsteadOfSpinning) {

@@ -9,10 +9,6 @@ using namespace kestrelio::aio_testing;
 
 namespace {
 
-long six() { return 6; }
-long twelve() { return 12; }
-long sixty_four() { return 64; }
-
 struct HelperCase {
   long (*processors)();
   int helpers;
@@ -38,7 +34,8 @@ TEST_P(DarwinAioHelpers, PoolSizeFollowsProcessorCount) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Processors, DarwinAioHelpers,
-                         ::testing::Values(HelperCase{six, 2}, HelperCase{twelve, 4}, HelperCase{sixty_four, 4}));
+                         ::testing::Values(HelperCase{[] { return 6L; }, 2}, HelperCase{[] { return 12L; }, 4},
+                                           HelperCase{[] { return 64L; }, 4}));
 
 // Records the flags every open was given.
 struct OpenRecorder {
@@ -68,36 +65,22 @@ TEST(DarwinAioOpen, FlagsMapToAccessModes) {
   };
   DriverOptions o;
   o.aio_sys = &sys;
-
-  op::Open append_only;
-  append_only.append = true;
-  append_only.path = path;
-  int f = open_and_record(o, rec, std::move(append_only));
-  EXPECT_EQ(f & O_ACCMODE, O_WRONLY);
-  EXPECT_TRUE(f & O_APPEND);
-  EXPECT_TRUE(f & O_CLOEXEC);
-  EXPECT_FALSE(f & O_CREAT);
-
-  op::Open read_append;
-  read_append.read = read_append.append = true;
-  read_append.path = path;
-  f = open_and_record(o, rec, std::move(read_append));
-  EXPECT_EQ(f & O_ACCMODE, O_RDWR);
-  EXPECT_TRUE(f & O_APPEND);
-
-  op::Open read_truncate;
-  read_truncate.read = read_truncate.truncate = true;
-  read_truncate.path = dir.write("g", "");
-  f = open_and_record(o, rec, std::move(read_truncate));
-  EXPECT_EQ(f & O_ACCMODE, O_RDONLY);
-  EXPECT_TRUE(f & O_TRUNC);
-
-  op::Open write_create;
-  write_create.write = write_create.create = true;
-  write_create.path = dir.file("new");
-  f = open_and_record(o, rec, std::move(write_create));
-  EXPECT_EQ(f & O_ACCMODE, O_WRONLY);
-  EXPECT_EQ(f & (O_CREAT | O_EXCL), O_CREAT);
+  struct Case {
+    op::Open open;  // read, write, append, truncate, create, create_new, path
+    int access, set, unset;
+  };
+  Case cases[] = {
+      {{false, false, true, false, false, false, path}, O_WRONLY, O_APPEND | O_CLOEXEC, O_CREAT},
+      {{true, false, true, false, false, false, path}, O_RDWR, O_APPEND, 0},
+      {{true, false, false, true, false, false, dir.write("g", "")}, O_RDONLY, O_TRUNC, 0},
+      {{false, true, false, false, true, false, dir.file("new")}, O_WRONLY, O_CREAT, O_EXCL},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.open.path);
+    int f = open_and_record(o, rec, std::move(c.open));
+    EXPECT_EQ(f & O_ACCMODE, c.access);
+    EXPECT_EQ(f & (c.set | c.unset), c.set);
+  }
 }
 
 TEST(DarwinAioWriteFile, FailedWholeFileJobStillClosesItsDescriptor) {

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <limits>
 
-#include "compio_backend/execute.hpp"
 #include "compio_backend/read.hpp"
 #include "compio_harness.hpp"
 #include "darwin_aio/job.hpp"
@@ -305,27 +304,6 @@ INSTANTIATE_TEST_SUITE_P(Drivers, DriverOps,
 }  // namespace
 
 namespace {
-
-TEST(CompioExecute, MissingPreallocatedHandleIsAnInvariantFault) {
-  auto rt = runtime::Runtime::create({}).value();
-  TempDir dir;
-  std::string p = dir.write("a", "abcdef");
-  auto files = std::make_shared<compio_backend::FileTable>();
-  auto flag = std::make_shared<bool>(false);
-  try {
-    rt->block_on(compio_backend::execute(std::nullopt, op::Open{true, false, false, false, false, false, p}, files, flag));
-    ADD_FAILURE() << "no fault";
-  } catch (const compio_backend::InvariantFault& f) {
-    EXPECT_STREQ(f.message, "open allocates an id");
-  }
-  try {
-    rt->block_on(compio_backend::execute(std::nullopt, op::ReadFile{1, p}, files, flag));
-    ADD_FAILURE() << "no fault";
-  } catch (const compio_backend::InvariantFault& f) {
-    EXPECT_STREQ(f.message, "read_file allocates an id");
-  }
-  EXPECT_TRUE(files->empty());
-}
 
 // A whole-file read of /dev/zero lets other operations answer while it runs,
 // and a cancel stops it with ECANCELED. (darwin-aio's run in the Python suite,
