@@ -77,17 +77,6 @@ def test_bench_runs_every_case_and_writes_the_chart(tmp_path):
         assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
-def test_bench_plot_without_matplotlib_says_so_before_running(tmp_path):
-    # The interpreter starts with matplotlib marked as not importable.
-    (tmp_path / "sitecustomize.py").write_text("import sys\nsys.modules['matplotlib'] = None\n")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")])))
-    proc = subprocess.run([sys.executable, "-m", "kestrelio", "bench", "--plot", str(tmp_path / "c.png"),
-                           "--no-progress"], capture_output=True, text=True, timeout=60, env=env)
-    assert proc.returncode == 2, proc.stdout + proc.stderr
-    assert "--plot needs matplotlib" in proc.stderr
-    assert proc.stdout == "", "nothing ran"
-
-
 def test_eviction_drops_the_pages_and_checks_with_mincore(tmp_path):
     p = tmp_path / "f"
     p.write_bytes(os.urandom(1 << 20))
@@ -173,8 +162,12 @@ def test_cold_only_runs_the_cold_rows_alone(tmp_path):
 
 
 @pytest.mark.parametrize("args,words", [(["--seconds", "0"], "must be positive"),
-                                        (["--cold-only", "--no-cold"], "exclude each other")])
-def test_bench_refuses_nonsense_arguments_before_running(args, words):
+                                        (["--cold-only", "--no-cold"], "exclude each other"),
+                                        (["--plot", "c.png", "--no-progress"], "--plot needs matplotlib")])
+def test_bench_refuses_nonsense_arguments_before_running(tmp_path, args, words):
+    # The interpreter starts with matplotlib marked as not importable.
+    (tmp_path / "sitecustomize.py").write_text("import sys\nsys.modules['matplotlib'] = None\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")])))
     proc = subprocess.run([sys.executable, "-m", "kestrelio", "bench"] + args, capture_output=True, text=True,
-                          timeout=60)
-    assert proc.returncode == 2 and words in proc.stderr and proc.stdout == ""
+                          timeout=60, env=env, cwd=tmp_path)
+    assert proc.returncode == 2 and words in proc.stderr and proc.stdout == "", proc.stdout + proc.stderr

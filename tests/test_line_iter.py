@@ -60,8 +60,6 @@ def test_a_step_not_awaited_keeps_its_line_for_the_next():
 
 def test_async_for_and_bad_arguments():
     async def main():
-        it, _ = make("1\n2\n")
-
         async def slow():
             raise StopAsyncIteration
 

@@ -4,16 +4,6 @@ import _kestrelio as k
 from conftest import run
 
 
-def test_open_by_keyword(data_file):
-    async def main():
-        f = k.open(path=data_file, read=True, write=False, append=False, truncate=False, create=False,
-                   create_new=False)
-        h, size, fd = await f
-        await k.close(h)
-        return size
-    assert run(main) == data_file.stat().st_size
-
-
 class Idx:
     def __index__(self):
         return 0

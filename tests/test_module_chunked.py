@@ -30,25 +30,12 @@ def test_read_parallel_chunks_and_ids(data_file):
     run(main)
 
 
-def test_read_parallel_closed_handle(data_file):
-    async def main():
-        reported = watch_loop_errors()
-        h, _, _ = await open_rw(data_file)
-        await k.close(h)
-        f = k.read_parallel(h, 0, 100, 10)
-        assert len(f.op_ids) == 10
-        with pytest.raises(OSError, match="^unknown or closed kestrelio handle$"):
-            await f
-        # Ten failures settle the future once; the nine later ones are dropped.
-        await asyncio.sleep(0.05)
-        assert reported == []
-    run(main)
-
-
-def test_read_parallel_one_failing_chunk_fails_the_whole_read(data_file):
+def test_read_parallel_failing_chunks_fail_the_whole_read_once(data_file):
     # Chunks end at 2**63 - 8 * i: only the last one reaches past the largest
     # file offset and fails; the others succeed with nothing to read. The
-    # successes must neither hide the failure nor settle the future first.
+    # successes must neither hide the failure nor settle the future first. On a
+    # closed handle all ten chunks fail: the future settles once, the nine later
+    # failures are dropped.
     top = 2 ** 63
     async def main():
         reported = watch_loop_errors()
@@ -61,6 +48,10 @@ def test_read_parallel_one_failing_chunk_fails_the_whole_read(data_file):
         assert e.value.errno == errno.EINVAL
         assert await k.read(h, 0, 4) == bytes(range(4)), "the handle outlives the failed read"
         await k.close(h)
+        f = k.read_parallel(h, 0, 100, 10)
+        assert len(f.op_ids) == 10
+        with pytest.raises(OSError, match="^unknown or closed kestrelio handle$"):
+            await f
         await asyncio.sleep(0.05)
         assert reported == []
     run(main)

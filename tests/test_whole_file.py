@@ -28,8 +28,6 @@ def test_bytes_round_trip(tmp_path, size):
     assert p.read_bytes() == data
 
 
-# write_bytes is the module's write_file with the path added to errors: these
-# are write_file's own checks too.
 def test_write_bytes_takes_any_contiguous_buffer_and_truncates(tmp_path):
     p = tmp_path / "f"
     p.write_bytes(b"x" * 100)
@@ -39,11 +37,6 @@ def test_write_bytes_takes_any_contiguous_buffer_and_truncates(tmp_path):
         assert p.read_bytes() == b"abc"
         assert await kestrelio.write_bytes(p, memoryview(b"hello")[1:4]) == 3
         assert p.read_bytes() == b"ell"
-        with pytest.raises(ValueError, match="^buffer must be C-contiguous$"):
-            await kestrelio.write_bytes(p, memoryview(b"hello")[::2])
-        with pytest.raises(TypeError) as e:
-            await kestrelio.write_bytes(p, "text")
-        assert not str(e.value).startswith("argument"), "worded as for a buffer, not an argument"
 
     run(main)
 

@@ -106,15 +106,6 @@ TEST_P(DriverOps, ReadsStopAtEndOfFile) {
   EXPECT_EQ(bytes_of(backend.call(op::Read{h, 0, ReadBuf::owned(0)})), "");
 }
 
-TEST_P(DriverOps, LargeReadIsComplete) {
-  std::string content(3 * 1024 * 1024 + 17, '\0');
-  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
-  std::string p = dir.write("big", content);
-  HandleId h = open(p, true, false);
-  EXPECT_EQ(bytes_of(backend.call(op::Read{h, 0, ReadBuf::owned(content.size() + 100)})), content);
-  EXPECT_EQ(bytes_of(backend.call(op::ReadToEnd{h, 5})), content.substr(5));
-}
-
 TEST_P(DriverOps, ReadToEndFollowsAFileThatGrew) {
   std::string p = dir.write("a", "hello world");
   HandleId h = open(p, true, true);
