@@ -189,18 +189,6 @@ def test_invalid_modes_are_refused_with_io_texts(tmp_path, mode):
     assert not (tmp_path / "f").exists()
 
 
-@pytest.mark.parametrize("mode", ["r", "rt", "w", "a+", "x", "tr+"])
-def test_text_modes_give_text_files(tmp_path, mode):
-    (tmp_path / "f").write_text("x") if "x" not in mode else None
-
-    async def main():
-        async with kestrelio.open(tmp_path / "f", mode) as f:
-            assert isinstance(f, kestrelio.TextFile) and f.mode == mode
-            assert isinstance(f.buffer, kestrelio.BinaryFile)
-
-    run(main)
-
-
 def test_a_closed_file_says_so_like_io(tmp_path):
     (tmp_path / "f").write_bytes(b"abc")
 

@@ -162,13 +162,7 @@ def test_argument_errors(opened):
         fp.readinto(0, b"immutable")
     with pytest.raises(ValueError, match="^buffer must be C-contiguous$"):
         fp.readinto(0, memoryview(bytearray(8))[::2])
-    with pytest.raises(OverflowError):
-        fp.read(-1, 4)
-    with pytest.raises(TypeError, match="^argument 'len': "):
-        fp.read(0, "4")
-    with pytest.raises(TypeError):
-        k.FastPath()
-    with pytest.raises(OverflowError):
+    with pytest.raises(OverflowError):  # the other argument errors are the module's: test_module_args
         k.FastPath(2 ** 31)
     assert fp.read(pos=0, len=3) == b"xxx"
     assert fp.read(2 ** 64 - 2, 4) is None, "a range past 64 bits is declined"

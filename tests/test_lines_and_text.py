@@ -284,8 +284,12 @@ def test_text_attributes_as_io(tmp_path):
             assert f.fileno() == f.buffer.fileno()
         assert f.closed
         async with kestrelio.open(p) as f:
+            assert isinstance(f, kestrelio.TextFile) and f.mode == "r"
             with io.open(p) as g:
                 assert f.encoding == g.encoding
+        for name, mode in (("f", "rt"), ("f", "w"), ("f", "a+"), ("f", "tr+"), ("new", "x")):
+            async with kestrelio.open(tmp_path / name, mode) as f:
+                assert isinstance(f, kestrelio.TextFile) and f.mode == mode
 
     run(main)
 

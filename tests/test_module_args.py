@@ -13,7 +13,6 @@ class Idx:
 BAD_CALLS = [
     (lambda p: k.open(p, 1, False, False, False, False, False), TypeError, "^argument 'read': "),
     (lambda p: k.open(3.5, True, False, False, False, False, False), TypeError, "^argument 'path': "),
-    (lambda p: k.sync(1, 0), TypeError, "^argument 'data_only': "),
     (lambda p: k.read(1, -1, 10), OverflowError, None),
     (lambda p: k.read(1, 0, 2 ** 64), OverflowError, None),
     (lambda p: k.read(1, 0, "10"), TypeError, "^argument 'len': "),

@@ -6,15 +6,6 @@
 
 using namespace kestrelio;
 
-TEST(DriverFront, IdsAreConsecutiveFromOne) {
-  auto [tx, rx] = channel<Msg>();
-  auto driver = Driver::attach(std::move(tx), "test");
-  for (OpId want = 1; want <= 3; ++want) EXPECT_EQ(driver->submit(op::Nop{}, [](OpResult) {}), want);
-  std::vector<OpId> got;
-  while (auto m = rx.try_recv().value) got.push_back(std::get<msg::Submit>(*m).id);
-  EXPECT_EQ(got, (std::vector<OpId>{1, 2, 3}));
-}
-
 TEST(DriverFront, SubmitAfterBackendEndedAnswersOnTheCallingThread) {
   auto [tx, rx] = channel<Msg>();
   auto driver = Driver::attach(std::move(tx), "test");

@@ -323,36 +323,6 @@ TEST(BlockingPool, NeverMoreThanTheLimit) {
   EXPECT_EQ(pool.live_threads(), 0u);
 }
 
-TEST(RuntimeTeardown, UringReadInFlightIsCancelledAndReapedBeforeTheDestructorReturns) {
-  KESTRELIO_SKIP_WITHOUT_IO_URING(RuntimeDriverChoice::IoUring);
-  TempDir dir;
-  std::string fifo = dir.file("fifo");
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
-  ASSERT_GE(writer, 0);
-  int fds = count_open_fds();
-  std::vector<std::uint8_t> raw(16, 0xAA);
-  {
-    auto rt = make(RuntimeDriverChoice::IoUring);
-    File file = rt->block_on(open_file(fifo));
-    rt->spawn([](File f, std::uint8_t* buf) -> Task<void> {
-      co_await read_at(f, 0, buf, 16);
-      ADD_FAILURE() << "abandoned read resumed";
-    }(file, raw.data()));
-    rt->spawn([](File f) -> Task<void> {
-      auto r = co_await read_at(f, 0, std::vector<std::uint8_t>(64), 0, 64);  // owned buffer in flight
-      ADD_FAILURE() << "abandoned read resumed";
-    }(std::move(file)));
-    rt->run_ready_once();
-    rt->block_on(spawn_blocking([] { return 0; }));  // a turn of the driver: the reads are submitted
-  }
-  ASSERT_EQ(::write(writer, "data", 4), 4);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(raw, std::vector<std::uint8_t>(16, 0xAA));
-  EXPECT_EQ(count_open_fds(), fds);
-  ::close(writer);
-}
-
 TEST(RuntimeTeardown, PollingOpenThatReturnsUnreapedClosesItsDescriptor) {
   TempDir dir;
   std::string p = dir.write("f", "x");
