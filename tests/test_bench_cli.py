@@ -12,7 +12,7 @@ import pytest
 from kestrelio.bench import cold_report, fio
 from kestrelio.bench.cold import check_appends, has_batches
 from kestrelio.bench.cold_runner import BLOCKING, FIO_URING, ColdOptions, run_cold
-from kestrelio.bench.eviction import NotEvictable, evict, resident_pages
+from kestrelio.bench.eviction import NotEvictable, evict
 
 # Tiny cold rows: one round, a 1 MiB file (128 distinct blocks per depth), 16 small files, 2 lines per task.
 COLD = ["--cold-mib", "1", "--rounds", "1", "--small-files", "16", "--append-lines", "2"]
@@ -75,16 +75,6 @@ def test_bench_runs_every_case_and_writes_the_chart(tmp_path):
     assert os.listdir(tmp_path) == (["bench.png"] if want_plot else []), "the test file is removed"
     if want_plot:
         assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-
-
-def test_eviction_drops_the_pages_and_checks_with_mincore(tmp_path):
-    p = tmp_path / "f"
-    p.write_bytes(os.urandom(1 << 20))
-    with open(p, "rb") as f:
-        f.read()
-    assert resident_pages(str(p)) == (256, 256)
-    evict([str(p)])
-    assert resident_pages(str(p))[0] <= 2
 
 
 @pytest.mark.skipif(_tmpfs() is None, reason="needs a writable tmpfs at /dev/shm")

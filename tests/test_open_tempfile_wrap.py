@@ -22,8 +22,6 @@ from conftest import run
     {"mode": "r", "newline": 5},
     {"mode": "r", "encoding": 5},
     {"mode": "r", "buffering": "1"},
-    {"mode": "rr"},  # the other bad modes, with io's exact words: test_binary_file
-    {"mode": "+"},
     {"mode": "r", "closefd": False},
     {"mode": 1},
     {"file": 3.5},
