@@ -98,8 +98,6 @@ def test_write_validation_and_forms(tmp_path):
         h, _, _ = await k.open(tmp_path / "w", True, True, False, False, True, False)
         with pytest.raises(ValueError, match="^buffer must be C-contiguous$"):
             k.write(h, 0, memoryview(b"abcdef")[::2], False)
-        with pytest.raises(BufferError, match="^buffer contents are not compatible with u8$"):
-            k.write(h, 0, array.array("H", [1]), False)
         with pytest.raises(TypeError) as e:
             k.write(h, 0, "text", False)
         assert not str(e.value).startswith("argument")
