@@ -148,3 +148,45 @@ def test_child_forked_while_another_thread_does_io(tmp_path):
         print("thread-done" if not t.is_alive() and rounds and rounds[0] > 0 else "thread-stuck")
     """)
     assert out == ["0"] * 5 + ["thread-done"]
+
+
+def test_a_child_forked_in_the_loop_with_the_parents_read_in_flight_exits_at_once(tmp_path):
+    # The child leaves through asyncio.run, which cancels the task awaiting
+    # the parent's read and waits for it: nothing in the child will ever
+    # answer that read, so its cancel must settle it there and then.
+    out = run(tmp_path, """
+        fifo = os.path.join(TMP, "fifo")
+        os.mkfifo(fifo)
+        async def main():
+            h, _size, _fd = await _kestrelio.open(fifo, True, True, False, False, False, False)
+            async def reader():
+                return await _kestrelio.read(h, 0, 5)
+            task = asyncio.create_task(reader())
+            await asyncio.sleep(0.1)  # the read now waits in the backend for bytes nobody wrote yet
+            pid = os.fork()
+            if pid == 0:
+                sys.exit(0)
+            # Polled on timers: the child's loop.close() took the loop's self-pipe
+            # out of the epoll set the two processes share, so wake-ups from
+            # other threads (run_in_executor) no longer reach this loop.
+            deadline = time.monotonic() + 30
+            status = "hung"
+            while time.monotonic() < deadline:
+                done, st = os.waitpid(pid, os.WNOHANG)
+                if done == pid:
+                    status = os.waitstatus_to_exitcode(st)
+                    break
+                await asyncio.sleep(0.01)
+            else:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+            w = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+            os.write(w, b"hello")
+            os.close(w)
+            data = await asyncio.wait_for(task, 30)
+            await _kestrelio.close(h)
+            return status, data
+        status, data = asyncio.run(main())
+        print(status, data.decode())
+    """)
+    assert out == ["0", "hello"]

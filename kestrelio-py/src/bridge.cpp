@@ -173,7 +173,18 @@ PyObject* LoopBridge::new_future() const {
     return nullptr;
   }
   PyObject* args[1] = {l.get()};
-  return PyObject_Vectorcall(cls, args, 0, names);
+  PyObject* fut = PyObject_Vectorcall(cls, args, 0, names);
+  if (fut && in_forked_child()) {
+    // Futures made before the fork carry no stamp: the class's default
+    // tells them apart, and their cancel() settles them at once.
+    static PyObject* pid_name = PyUnicode_InternFromString("_pid");
+    PyRef pid = PyRef::steal(PyLong_FromUnsignedLong(process_id_now()));
+    if (!pid_name || !pid || PyObject_SetAttr(fut, pid_name, pid.get()) < 0) {
+      Py_DECREF(fut);
+      return nullptr;
+    }
+  }
+  return fut;
 }
 
 Doorbell::~Doorbell() {

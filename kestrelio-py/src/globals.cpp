@@ -25,8 +25,14 @@ Globals& globals() {
 namespace {
 
 std::atomic<std::uint32_t> process_id{0};
+std::atomic<bool> forked{false};
 
 void refresh_process_id() noexcept { process_id.store(static_cast<std::uint32_t>(getpid()), std::memory_order_relaxed); }
+
+void after_fork_in_child() noexcept {
+  refresh_process_id();
+  forked.store(true, std::memory_order_relaxed);
+}
 
 // getpid is a system call on every submission otherwise; the id changes
 // only across fork, whose child handler refreshes it before any Python
@@ -34,7 +40,7 @@ void refresh_process_id() noexcept { process_id.store(static_cast<std::uint32_t>
 std::uint32_t current_process_id() noexcept {
   static const bool registered = [] {
     refresh_process_id();
-    pthread_atfork(nullptr, nullptr, refresh_process_id);
+    pthread_atfork(nullptr, nullptr, after_fork_in_child);
     return true;
   }();
   (void)registered;
@@ -127,6 +133,13 @@ Expected<std::unique_ptr<Driver>> create_driver(Choice choice) {
 }
 
 }  // namespace
+
+bool in_forked_child() noexcept {
+  (void)current_process_id();
+  return forked.load(std::memory_order_relaxed);
+}
+
+std::uint32_t process_id_now() noexcept { return current_process_id(); }
 
 std::shared_ptr<Driver> driver() {
   const std::uint32_t pid = current_process_id();

@@ -38,6 +38,11 @@ extern std::atomic<bool> DOORBELLS_ENABLED;
 // The process-wide driver, created on first use (and afresh in a forked
 // child), or null with a Python exception set. Interpreter lock held.
 std::shared_ptr<Driver> driver();
+// Whether this process was forked from one that had used the driver (its
+// futures may then still be pending here, for operations this process
+// never runs), and its id, read without a system call.
+bool in_forked_child() noexcept;
+std::uint32_t process_id_now() noexcept;
 
 PyObject* py_backend_name(PyObject* self, PyObject* unused);
 // set_default_backend(value): the backend the next driver of this process

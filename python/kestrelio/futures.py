@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import os
 from typing import TYPE_CHECKING, Any, Optional, Sequence
 
 import _kestrelio
@@ -25,6 +26,14 @@ class KernelFuture(asyncio.Future):  # type: ignore[type-arg]
     result when the kernel had already finished. A task awaiting the future
     and cancelled meanwhile still receives ``CancelledError``, at that moment
     and not before, so by the time it runs its buffers are free again.
+
+    In a forked child, a future made before the fork stands for operations of
+    the parent: nothing in the child will ever answer them, and no kernel work
+    of the child touches its copy of their buffers. Cancelling it there
+    settles it at once and asks the child's own backend nothing (the same ids
+    would name the child's own operations). The native module stamps the
+    futures a forked child makes with its process id (``_pid``); the others
+    keep the class's 0.
     """
 
     # Defaults on the class rather than set in an __init__: every submission
@@ -33,6 +42,7 @@ class KernelFuture(asyncio.Future):  # type: ignore[type-arg]
     op_ids: Sequence[int] = ()
     _cancel_requested: bool = False
     _cancel_message: Optional[Any] = None
+    _pid: int = 0
 
     if TYPE_CHECKING:
         def __init__(self, *, loop: asyncio.AbstractEventLoop) -> None: ...
@@ -40,6 +50,8 @@ class KernelFuture(asyncio.Future):  # type: ignore[type-arg]
     def cancel(self, msg: Optional[Any] = None) -> bool:
         if self.done():
             return False
+        if _forked and self._pid != os.getpid():
+            return super().cancel() if msg is None else super().cancel(msg=msg)
         if not self._cancel_requested:
             self._cancel_requested = True
             self._cancel_message = msg
@@ -54,3 +66,15 @@ class KernelFuture(asyncio.Future):  # type: ignore[type-arg]
             super().cancel()
         else:
             super().cancel(msg=self._cancel_message)
+
+
+_forked = False
+
+
+def _after_fork_in_child() -> None:
+    global _forked
+    _forked = True
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_after_fork_in_child)
