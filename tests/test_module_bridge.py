@@ -7,7 +7,7 @@ import warnings
 import weakref
 
 import _kestrelio as k
-from conftest import open_fds, open_rw, run
+from conftest import open_fds, open_rw, run, run_script
 
 
 def test_two_loops_on_two_threads(data_file):
@@ -174,3 +174,36 @@ def test_operation_in_flight_when_its_loop_is_dropped_completes(tmp_path, data_f
             os.close(writer)
     assert loop_ref() is None and future_ref() is None
     run(_io, data_file)  # the process goes on working
+
+
+def test_ctrl_c_landing_while_a_future_is_settled_stops_the_loop():
+    # Python raises KeyboardInterrupt wherever its signal handler runs: here,
+    # in the loop's call_soon as the drain settles a future. asyncio lets it
+    # out of run_until_complete; the drain must not swallow it.
+    r = run_script("""
+        import asyncio
+        import _kestrelio
+        armed = [False]
+        class Loop(asyncio.SelectorEventLoop):
+            def call_soon(self, cb, *args, **kwargs):
+                if armed[0] and "wakeup" in repr(cb):
+                    armed[0] = False
+                    raise KeyboardInterrupt
+                return super().call_soon(cb, *args, **kwargs)
+        async def main():
+            await _kestrelio.probe_nop()
+            fut = _kestrelio.probe_nop()
+            armed[0] = True
+            await fut
+            return "the interrupt was lost"
+        async def guard():
+            t = asyncio.ensure_future(main())
+            done, _ = await asyncio.wait([t], timeout=5)
+            return t.result() if done else "the task never woke and the interrupt was lost"
+        loop = Loop()
+        try:
+            print(loop.run_until_complete(guard()))
+        except KeyboardInterrupt:
+            print("interrupted")
+    """)
+    assert r.stdout.strip() == "interrupted", r.stdout + r.stderr

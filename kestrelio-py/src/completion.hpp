@@ -56,4 +56,13 @@ struct Completion {
 // holds. Interpreter lock held; never leaves an exception set.
 void settle(Completion c);
 
+// Errors raised while the loop settles futures or schedules its callbacks are
+// dropped (the future, or the caller, has its own answer), except those that
+// are no Exception: KeyboardInterrupt, SystemExit. The first of those is kept
+// and raised again when the drain returns to the loop, so Ctrl-C stops the
+// loop as asyncio's own callbacks let it. Interpreter lock held.
+void keep_interrupt_or_clear();
+// Raises the kept interrupt, if any; true when it did.
+bool raise_kept_interrupt();
+
 }  // namespace kestrelio::py

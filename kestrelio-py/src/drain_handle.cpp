@@ -3,6 +3,7 @@
 #include <new>
 
 #include "bridge.hpp"
+#include "completion.hpp"
 #include "loop_drive.hpp"
 #include "pending_release.hpp"
 
@@ -85,6 +86,7 @@ PyObject* drain_handle_call(PyObject* self, PyObject* args, PyObject* kwargs) {
       drive_loop_runtime(bridge, loop_ring::DriveCause::Wake);
       break;
   }
+  if (raise_kept_interrupt()) return nullptr;
   Py_RETURN_NONE;
 }
 

@@ -1,6 +1,7 @@
 #include "loop_drive.hpp"
 
 #include "bridge.hpp"
+#include "completion.hpp"
 #include "drain_handle.hpp"
 #include "errors.hpp"
 #include "globals.hpp"
@@ -90,7 +91,7 @@ void schedule_flush(LoopBridge& bridge, bool again) {
         PyObject_VectorcallMethod(call_soon_name(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (r) return;
   }
-  PyErr_Clear();
+  keep_interrupt_or_clear();
   loop_ring::nudge();
 }
 

@@ -31,13 +31,27 @@ PyObject* settle_cancelled_name() {
   return name(&s, "settle_cancelled");
 }
 
+struct KeptInterrupt {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* tb = nullptr;
+};
+KeptInterrupt kept;  // guarded by the interpreter lock
+
+bool pending_is_interrupt() { return !PyErr_ExceptionMatches(PyExc_Exception); }
+
 void call_discarding(PyObject* future, PyObject* method, PyObject* arg) {
   PyRef r = PyRef::steal(arg ? PyObject_CallMethodOneArg(future, method, arg) : PyObject_CallMethodNoArgs(future, method));
-  if (!r) PyErr_Clear();
+  if (!r) keep_interrupt_or_clear();
 }
 
-// Gives the future the pending exception (which is cleared).
+// Gives the future the pending exception (which is cleared); an interrupt
+// is kept for the loop instead.
 void fail_with_pending(PyObject* future) {
+  if (pending_is_interrupt()) {
+    keep_interrupt_or_clear();
+    return;
+  }
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
@@ -99,6 +113,22 @@ PyObject* value_of(CompletionKind::Tag tag, Reply& reply, PyObject* bytes_object
 
 }  // namespace
 
+void keep_interrupt_or_clear() {
+  if (!PyErr_Occurred()) return;
+  if (!pending_is_interrupt() || kept.type) {
+    PyErr_Clear();
+    return;
+  }
+  PyErr_Fetch(&kept.type, &kept.value, &kept.tb);
+}
+
+bool raise_kept_interrupt() {
+  if (!kept.type) return false;
+  PyErr_Restore(kept.type, kept.value, kept.tb);
+  kept = KeptInterrupt{};
+  return true;
+}
+
 void settle(Completion c) {
   PyObject* future = c.future.get();
   using Tag = CompletionKind::Tag;
@@ -139,7 +169,7 @@ void settle(Completion c) {
   c.kind.many.reset();
   c.kind.payload.reset();
   c.future.reset();
-  if (PyErr_Occurred()) PyErr_Clear();
+  keep_interrupt_or_clear();
 }
 
 }  // namespace kestrelio::py
