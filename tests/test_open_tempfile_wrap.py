@@ -197,22 +197,35 @@ def test_temporary_files_are_removed_at_exit_and_kept_without_delete(tmp_path):
     assert sorted(os.listdir(tmp_path)) == [os.path.basename(kept)]
 
 
-def test_a_named_temporary_file_never_closed_is_removed_when_collected_and_at_exit(tmp_path):
+# How each is made and left open (a directory's ``async with`` entered, never left).
+LEFT_OPEN = {
+    "file": "f = await kestrelio.tempfile.NamedTemporaryFile(dir=where)\n    name = f.name",
+    "directory": "f = kestrelio.tempfile.TemporaryDirectory(dir=where)\n    name = await f.__aenter__()",
+}
+
+
+@pytest.mark.parametrize("kind", sorted(LEFT_OPEN))
+def test_a_temporary_file_or_directory_never_closed_is_removed_when_collected_and_at_exit(tmp_path, kind):
+    body = f"async def make(where):\n    {LEFT_OPEN[kind]}\n    return f, name\n"
+    made = {}
+    exec(body, {"kestrelio": kestrelio}, made)
+
     async def main():
-        f = await kestrelio.tempfile.NamedTemporaryFile(dir=tmp_path)
-        name = f.name
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", ResourceWarning)
+        f, name = await made["make"](str(tmp_path))
+        with warnings.catch_warnings(record=True) as seen:
+            warnings.simplefilter("always", ResourceWarning)
             del f
             gc.collect()
+        assert any(issubclass(w.category, ResourceWarning) for w in seen), "warned, as tempfile's is"
         return name
 
     assert not os.path.exists(run(main)), "removed when collected, as tempfile's is"
     script = (
         "import asyncio, sys, kestrelio.tempfile\n"
-        "async def main():\n"
-        "    global f\n"
-        "    f = await kestrelio.tempfile.NamedTemporaryFile(dir=sys.argv[1])\n"
+        + body
+        + "async def main():\n"
+        "    global kept\n"
+        "    kept = await make(sys.argv[1])\n"
         "asyncio.run(main())\n"
     )
     import subprocess

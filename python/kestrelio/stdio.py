@@ -16,8 +16,10 @@ its own. A call cancelled before its turn does not run; one cancelled while it
 runs finishes, and what it read is lost, as with any blocking read that cannot
 be withdrawn.
 
-At exit the interpreter waits for the writes already called on ``stdout`` and
-``stderr``, as it waits for what ``print`` buffered: none is cut short. A read
+At exit the interpreter waits for the writes on ``stdout`` and ``stderr`` that
+are running or still queued, as it waits for what ``print`` buffered: none is
+cut short. (A write whose caller was cancelled before its turn, as
+``asyncio.run`` cancels the tasks left at its end, is not made.) A read
 of ``stdin`` still waiting is left waiting; the text stream over the buffer it
 reads stays alive meanwhile, so the interpreter never closes that buffer under
 it (which would end the process with a fatal error).

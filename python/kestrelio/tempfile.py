@@ -161,8 +161,22 @@ def SpooledTemporaryFile(max_size: int = 0, mode: str = "w+b", buffering: int = 
     return TemporaryFile(mode, buffering, encoding, newline, suffix, prefix, dir, errors=errors)
 
 
+def _remove_leftover(name: Any, ignore_errors: bool, warning: str) -> None:
+    # As tempfile's does: a directory whose ``async with`` never ended (its
+    # object collected, or the interpreter exiting) is removed here, blocking.
+    import warnings
+
+    warnings.warn(warning, ResourceWarning, stacklevel=2)
+    shutil.rmtree(name, ignore_errors=ignore_errors)
+
+
 class TemporaryDirectory:
-    """``async with TemporaryDirectory() as name``: a new directory, removed with its content at the end."""
+    """``async with TemporaryDirectory() as name``: a new directory, removed with its content at the end.
+
+    One whose ``async with`` never ends is removed when the object is
+    collected or the interpreter exits, with a ``ResourceWarning``, as
+    :class:`tempfile.TemporaryDirectory` does.
+    """
 
     def __init__(self, suffix: Optional[AnyStr] = None, prefix: Optional[AnyStr] = None, dir: Any = None,
                  ignore_cleanup_errors: bool = False, *, delete: bool = True) -> None:
@@ -170,12 +184,22 @@ class TemporaryDirectory:
         self._ignore_cleanup_errors = ignore_cleanup_errors
         self._delete = delete
         self.name: Any = None
+        self._leftover: Optional[weakref.finalize[[Any, bool, str], None]] = None
 
     async def __aenter__(self) -> Any:
         self.name = await _in_executor(_tempfile.mkdtemp, *self._args)
+        if self._delete:
+            self._leftover = weakref.finalize(self, _remove_leftover, self.name, self._ignore_cleanup_errors,
+                                              f"Implicitly cleaning up {self!r}")
         return self.name
 
+    def __repr__(self) -> str:
+        return f"<{type(self).__name__} {self.name!r}>"
+
     async def cleanup(self) -> None:
+        if self._leftover is not None:
+            self._leftover.detach()
+            self._leftover = None
         if self.name is not None and self._delete:
             await _in_executor(shutil.rmtree, self.name, self._ignore_cleanup_errors)
 
