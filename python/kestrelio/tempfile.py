@@ -184,7 +184,7 @@ class TemporaryDirectory:
         self._ignore_cleanup_errors = ignore_cleanup_errors
         self._delete = delete
         self.name: Any = None
-        self._leftover: Optional[weakref.finalize[[Any, bool, str], None]] = None
+        self._leftover: Optional[weakref.finalize[[Any, bool, str], TemporaryDirectory]] = None
 
     async def __aenter__(self) -> Any:
         self.name = await _in_executor(_tempfile.mkdtemp, *self._args)
