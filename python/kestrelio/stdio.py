@@ -125,17 +125,23 @@ def _settle(fut: asyncio.Future[Any], ok: bool, res: Any) -> None:
 class StdStream:
     """An asynchronous view of one of ``sys``'s standard streams (see the module)."""
 
-    __slots__ = ("_target", "_turns", "_owner")
+    __slots__ = ("_stream", "_turns", "_binary")
 
-    def __init__(self, target: Callable[[], Any], turns: _Turns, owner: Callable[[], Any]) -> None:
-        self._target = target
+    def __init__(self, stream: Callable[[], Any], turns: _Turns, binary: bool) -> None:
+        self._stream = stream  # the text stream; a ``_bytes`` form calls its buffer
         self._turns = turns
-        self._owner = owner  # the text stream of a ``_bytes`` form, whose buffer is the target
+        self._binary = binary
+
+    def _target(self) -> Any:
+        stream = self._stream()
+        return stream.buffer if self._binary else stream
 
     def _call(self, method: str, *args: Any) -> asyncio.Future[Any]:
         # Looked up now, not when the stream's thread gets to it: a call made
         # before a redirection (or after one ended) must not follow it.
-        return self._turns.run(getattr(self._target(), method), args, self._owner())
+        stream = self._stream()
+        target = stream.buffer if self._binary else stream
+        return self._turns.run(getattr(target, method), args, stream)
 
     async def read(self, size: int = -1) -> Any:
         return await self._call("read", size)
@@ -224,9 +230,9 @@ if hasattr(os, "register_at_fork"):
 _in = _Turns("kestrelio-stdin", False)
 _out, _err = _Turns("kestrelio-stdout", True), _Turns("kestrelio-stderr", True)
 _stdin, _stdout, _stderr = (lambda: sys.stdin), (lambda: sys.stdout), (lambda: sys.stderr)
-stdin = StdStream(_stdin, _in, _stdin)
-stdout = StdStream(_stdout, _out, _stdout)
-stderr = StdStream(_stderr, _err, _stderr)
-stdin_bytes = StdStream(lambda: sys.stdin.buffer, _in, _stdin)
-stdout_bytes = StdStream(lambda: sys.stdout.buffer, _out, _stdout)
-stderr_bytes = StdStream(lambda: sys.stderr.buffer, _err, _stderr)
+stdin = StdStream(_stdin, _in, False)
+stdout = StdStream(_stdout, _out, False)
+stderr = StdStream(_stderr, _err, False)
+stdin_bytes = StdStream(_stdin, _in, True)
+stdout_bytes = StdStream(_stdout, _out, True)
+stderr_bytes = StdStream(_stderr, _err, True)
