@@ -178,7 +178,7 @@ PyObject* LoopBridge::new_future() const {
     // Futures made before the fork carry no stamp: the class's default
     // tells them apart, and their cancel() settles them at once.
     static PyObject* pid_name = PyUnicode_InternFromString("_pid");
-    PyRef pid = PyRef::steal(PyLong_FromUnsignedLong(process_id_now()));
+    PyRef pid = PyRef::steal(PyLong_FromUnsignedLong(current_process_id()));
     if (!pid_name || !pid || PyObject_SetAttr(fut, pid_name, pid.get()) < 0) {
       Py_DECREF(fut);
       return nullptr;

@@ -34,19 +34,6 @@ void after_fork_in_child() noexcept {
   forked.store(true, std::memory_order_relaxed);
 }
 
-// getpid is a system call on every submission otherwise; the id changes
-// only across fork, whose child handler refreshes it before any Python
-// code runs in the child.
-std::uint32_t current_process_id() noexcept {
-  static const bool registered = [] {
-    refresh_process_id();
-    pthread_atfork(nullptr, nullptr, after_fork_in_child);
-    return true;
-  }();
-  (void)registered;
-  return process_id.load(std::memory_order_relaxed);
-}
-
 // The value as a double-quoted literal with backslash escapes, so a stray
 // space or control character is visible in the error.
 std::string quoted(const std::string& value) {
@@ -134,12 +121,23 @@ Expected<std::unique_ptr<Driver>> create_driver(Choice choice) {
 
 }  // namespace
 
+// getpid is a system call on every submission otherwise; the id changes
+// only across fork, whose child handler refreshes it before any Python
+// code runs in the child.
+std::uint32_t current_process_id() noexcept {
+  static const bool registered = [] {
+    refresh_process_id();
+    pthread_atfork(nullptr, nullptr, after_fork_in_child);
+    return true;
+  }();
+  (void)registered;
+  return process_id.load(std::memory_order_relaxed);
+}
+
 bool in_forked_child() noexcept {
   (void)current_process_id();
   return forked.load(std::memory_order_relaxed);
 }
-
-std::uint32_t process_id_now() noexcept { return current_process_id(); }
 
 std::shared_ptr<Driver> driver() {
   const std::uint32_t pid = current_process_id();

@@ -42,7 +42,7 @@ std::shared_ptr<Driver> driver();
 // futures may then still be pending here, for operations this process
 // never runs), and its id, read without a system call.
 bool in_forked_child() noexcept;
-std::uint32_t process_id_now() noexcept;
+std::uint32_t current_process_id() noexcept;
 
 PyObject* py_backend_name(PyObject* self, PyObject* unused);
 // set_default_backend(value): the backend the next driver of this process
