@@ -11,7 +11,7 @@ import warnings
 import pytest
 
 import kestrelio
-from conftest import become_nobody, drop_pages, loop_fds, nobody, open_fds, run, settle_fds
+from conftest import become_nobody, drop_pages, loop_fds, nobody, open_fds, run, run_script, settle_fds
 from kestrelio.binary_file import CHUNK_SIZE, PARALLEL_MIN
 
 CLOSED = r"^I/O operation on closed file\.$"
@@ -312,4 +312,30 @@ def test_unclosed_file_keeps_its_data_where_warnings_are_errors(tmp_path, monkey
     assert [kind for kind, _ in raised] == [ResourceWarning], "one warning, none for the descriptor its owner keeps"
     message = raised[0][1]
     assert message.startswith("unclosed file") and "closed" not in message.replace("unclosed", ""), message
+
+
+@pytest.mark.parametrize("mode", ["wb", "ab", "w"])
+def test_buffered_bytes_reach_the_file_when_a_read_in_flight_outlives_the_loop(tmp_path, mode):
+    # The never-answered pipe read keeps its task, and the file that task holds,
+    # alive past the end of the program: no close and no __del__ comes.
+    out = tmp_path / "out"
+    r = run_script(f"""
+        import asyncio, os, kestrelio
+
+        async def worker():
+            f = await kestrelio.open({str(out)!r}, {mode!r})
+            await f.write({"'kept'" if mode == "w" else "b'kept'"})
+            rfd, wfd = os.pipe()
+            r = await kestrelio.open(rfd, "rb", buffering=0)
+            await r.read(10)
+
+        async def main():
+            asyncio.ensure_future(worker())
+            await asyncio.sleep(0.1)
+            raise SystemExit(3)
+
+        asyncio.new_event_loop().run_until_complete(main())
+    """)
+    assert r.returncode == 3, r.stderr
+    assert out.read_bytes() == b"kept"
 

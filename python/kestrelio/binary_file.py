@@ -53,9 +53,11 @@ A task that uses the file alone never suspends for its turn.
 from __future__ import annotations
 
 import asyncio
+import atexit
 import io
 import os
 import warnings
+import weakref
 from types import TracebackType
 from typing import Any, Awaitable, Callable, Optional, Set, Type
 
@@ -78,6 +80,34 @@ __all__ = ["BinaryFile", "StrOrBytesPath", "CHUNK_SIZE", "PARALLEL_MIN", "ITER_C
 
 _CLOSED_MSG = "I/O operation on closed file."
 _WHENCES = (os.SEEK_SET, os.SEEK_CUR, os.SEEK_END)
+
+# The buffered writable files this process opened, for the exit hook below.
+_buffered: "weakref.WeakSet[BinaryFile]" = weakref.WeakSet()
+
+
+def _write_out_at_exit() -> None:
+    """Put the bytes still buffered in open files into them, as io does at exit.
+
+    A file is normally seen to by ``close`` or, when it is collected, by
+    ``__del__``. But a program that ends without finishing its loop (an
+    exception out of ``run_until_complete``, a loop never closed) while an
+    operation is still in flight leaves that operation's task, and every file
+    it holds, alive to the end: nothing would write their buffers. A file with
+    a call in progress is left alone, since its own write may be on its way;
+    so are files inherited across ``fork``, whose bytes the parent writes.
+    """
+    for f in list(_buffered):
+        if not f._closed and f._buf.wbuf and not f._turns.busy:
+            f._write_out()
+
+
+def _forget_inherited() -> None:
+    global _buffered
+    _buffered = weakref.WeakSet()
+
+
+atexit.register(_write_out_at_exit)
+os.register_at_fork(after_in_child=_forget_inherited)
 
 
 class BinaryFile(BinaryReads, BinaryLines, BinaryWrites, PositionalBatches):
@@ -138,6 +168,8 @@ class BinaryFile(BinaryReads, BinaryLines, BinaryWrites, PositionalBatches):
         self.on_close: Optional[Callable[[], Awaitable[None]]] = None
         #: Set when the descriptor stays open for its owner: close leaves its offset at the position.
         self.keep_offset = False
+        if mode.write and buffer_size:
+            _buffered.add(self)
 
     @property
     def name(self) -> Any:
@@ -366,23 +398,30 @@ class BinaryFile(BinaryReads, BinaryLines, BinaryWrites, PositionalBatches):
     ) -> None:
         await self.close()
 
+    def _write_out(self) -> None:
+        """Write the buffered bytes with plain system calls, for when no loop will."""
+        buf = self._buf
+        data = bytes(buf.wbuf)
+        buf.wbuf.clear()
+        pos = buf.wstart
+        try:
+            while data:
+                n = os.write(self._fd, data) if self._mode.append else os.pwrite(self._fd, data, pos)
+                if n <= 0:
+                    break
+                data = data[n:]
+                pos += n
+        except OSError:
+            pass
+
     def __del__(self) -> None:
         if getattr(self, "_closed", True):
             return
         message = f"unclosed file {self!r}"  # before _closed is set, or the repr says "closed"
         self._closed = True
         self._fast = None
-        buf = self._buf
-        if buf.wbuf:
-            # The loop may be gone: put the buffered bytes in the file here rather than lose them.
-            try:
-                if self._mode.append:
-                    os.write(self._fd, buf.wbuf)
-                else:
-                    os.pwrite(self._fd, buf.wbuf, buf.wstart)
-            except OSError:
-                pass
-            buf.wbuf.clear()
+        if self._buf.wbuf:
+            self._write_out()  # the loop may be gone: put the bytes in the file here rather than lose them
         try:
             _discard(_kestrelio.close(self._handle))
         except Exception:  # no running loop: the handle stays with the driver
