@@ -6,6 +6,7 @@ import shutil
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
 
@@ -37,12 +38,27 @@ def rss_bytes():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+_threads_with_runtime = set()
+
+
+async def _probe():
+    await _kestrelio.probe_nop()
+
+
 def open_fds():
     """Descriptors open in this process, once dropped loops (and their doorbells) are collected.
 
-    The driver is created first, so its own descriptors count on both sides of a comparison.
+    The driver (and on the loop backend this thread's ring, made on its first
+    use in a loop) is created first, so its own descriptors count on both
+    sides of a comparison.
     """
     _kestrelio.backend_name()
+    if threading.get_ident() not in _threads_with_runtime:
+        try:
+            asyncio.get_running_loop()
+        except RuntimeError:
+            _threads_with_runtime.add(threading.get_ident())
+            asyncio.run(_probe())
     gc.collect()
     gc.collect()  # what the first pass freed may release a loop that held more
     return len(os.listdir("/proc/self/fd"))
