@@ -86,9 +86,18 @@ async def _close_handle(handle: int) -> None:
         raise
 
 
-def _with_filename(exc: OSError, path: StrOrBytesPath) -> OSError:
-    """``exc`` worded as io words it: "[Errno 2] No such file or directory: 'x'"."""
-    if exc.errno is None or exc.filename is not None:
+def _with_filename(exc: OSError, path: StrOrBytesPath) -> Exception:
+    """``exc`` worded as io words it: "[Errno 2] No such file or directory: 'x'".
+
+    The backends refuse a name holding a NUL byte with an error that has no
+    number; io refuses it with ``ValueError`` before any system call.
+    """
+    if exc.errno is None:
+        name = os.fspath(path)
+        if ("\0" if isinstance(name, str) else b"\0") in name:
+            return ValueError("embedded null byte")
+        return exc
+    if exc.filename is not None:
         return exc
     return type(exc)(exc.errno, os.strerror(exc.errno), os.fspath(path))
 
