@@ -130,3 +130,17 @@ def test_a_path_with_a_nul_byte_raises_value_error_as_pathlib(tmp_path):
     run(main)
     assert os.listdir(tmp_path) == []
 
+
+def test_write_bytes_takes_a_buffer_of_wider_items_as_pathlib(tmp_path):
+    import array
+
+    data = array.array("i", [1, -2, 3])
+    p = tmp_path / "f"
+
+    async def main():
+        assert await kestrelio.write_bytes(p, data) == 12
+        assert p.read_bytes() == data.tobytes()
+        assert await kestrelio.write_bytes(p, memoryview(bytearray(b"abcdefgh")).cast("I")) == 8
+        assert p.read_bytes() == b"abcdefgh"
+
+    run(main)

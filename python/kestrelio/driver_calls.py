@@ -157,6 +157,25 @@ async def _read_to_eof(
     return parts[0] if len(parts) == 1 else b"".join(parts)
 
 
+def _byte_buffer(b: Any) -> Any:
+    """``b`` as the driver lends it: itself, or a flat view of its bytes when its items are not bytes.
+
+    The driver takes only buffers of unsigned bytes; io writes any C-contiguous
+    buffer's bytes (an ``array('i')``, a ctypes array). Anything else is left
+    for the driver to refuse with its own error.
+    """
+    if type(b) is bytes or type(b) is bytearray:
+        return b
+    try:
+        view = memoryview(b)
+    except TypeError:
+        return b
+    if view.itemsize == 1 and view.format in ("B", "c") or not view.c_contiguous:
+        view.release()
+        return b
+    return view.cast("B")
+
+
 def _target_size(b: Buffer) -> int:
     """The size in bytes of the buffer for a ``readinto``; raises TypeError if it is read-only."""
     with memoryview(b) as view:
