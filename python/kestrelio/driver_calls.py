@@ -94,7 +94,7 @@ def _with_filename(exc: OSError, path: StrOrBytesPath) -> Exception:
     """
     if exc.errno is None:
         name = os.fspath(path)
-        if ("\0" if isinstance(name, str) else b"\0") in name:
+        if "\0" in name if isinstance(name, str) else b"\0" in name:
             return ValueError("embedded null byte")
         return exc
     if exc.filename is not None:
