@@ -197,6 +197,44 @@ def test_temporary_files_are_removed_at_exit_and_kept_without_delete(tmp_path):
     assert sorted(os.listdir(tmp_path)) == [os.path.basename(kept)]
 
 
+# How each temporary thing is made for an ``async with``.
+async def _enter(make):
+    return await make.__aenter__()
+
+
+CANCELLED_MAKES = {
+    "TemporaryFile": lambda where: kestrelio.tempfile.TemporaryFile(dir=where),
+    "NamedTemporaryFile": lambda where: kestrelio.tempfile.NamedTemporaryFile(dir=where),
+    "NamedTemporaryFile-kept": lambda where: kestrelio.tempfile.NamedTemporaryFile(dir=where, delete=False),
+    "TemporaryDirectory": lambda where: kestrelio.tempfile.TemporaryDirectory(dir=where),
+}
+
+
+@pytest.mark.parametrize("kind", sorted(CANCELLED_MAKES))
+def test_a_temporary_file_or_directory_cancelled_while_made_leaves_nothing_behind(tmp_path, kind):
+    # The caller never learns the name of what a cancelled call created: nothing may stay behind.
+    async def main():
+        made = []
+        for steps in range(12):
+            for _ in range(3):
+                cm = CANCELLED_MAKES[kind](tmp_path)
+                task = asyncio.ensure_future(_enter(cm))
+                for _ in range(steps):
+                    await asyncio.sleep(0)
+                task.cancel()
+                try:
+                    got = await task
+                except asyncio.CancelledError:
+                    continue
+                made.append(got if isinstance(got, (str, bytes)) else got.name)
+                await cm.__aexit__(None, None, None)
+        return made
+
+    made = run(main)
+    left = {os.path.join(tmp_path, n) for n in os.listdir(tmp_path)}
+    assert left <= set(made) if kind == "NamedTemporaryFile-kept" else left == set()
+
+
 # How each is made and left open (a directory's ``async with`` entered, never left).
 LEFT_OPEN = {
     "file": "f = await kestrelio.tempfile.NamedTemporaryFile(dir=where)\n    name = f.name",
