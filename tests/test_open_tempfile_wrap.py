@@ -10,7 +10,7 @@ import warnings
 import pytest
 
 import kestrelio
-from conftest import run
+from conftest import loop_fds, run, settle_fds
 
 
 @pytest.mark.parametrize("kwargs", [
@@ -119,6 +119,35 @@ def test_opener_runs_on_the_calling_thread_with_io_flags(tmp_path):
     run(main)
     assert seen[0][1] == io_flags and seen[0][2] == threading.get_ident()
     assert p.read_text() == "hi"
+
+
+def test_a_cancelled_open_through_an_opener_closes_its_descriptor_exactly_once(tmp_path):
+    # The opener's descriptor is closed by whoever holds it when the open is cancelled, never by both:
+    # a second close would hit whatever took the number meanwhile.
+    p = tmp_path / "f"
+    p.write_bytes(b"x")
+
+    async def main():
+        before = await loop_fds()
+        for steps in range(6):
+            for _ in range(10):
+                task = asyncio.ensure_future(kestrelio.open(p, "rb", opener=os.open).__aenter__())
+                for _ in range(steps):
+                    await asyncio.sleep(0)
+                task.cancel()
+                try:
+                    await (await task).close()
+                    continue
+                except asyncio.CancelledError:
+                    pass
+                taken = os.open(os.devnull, os.O_RDONLY)  # the lowest free number: the opener's, if closed
+                for _ in range(5):
+                    await asyncio.sleep(0.001)
+                os.fstat(taken)
+                os.close(taken)
+        assert await settle_fds(before) == before
+
+    run(main)
 
 
 def test_loop_must_be_the_running_one_and_executor_is_ignored(tmp_path):
