@@ -53,6 +53,23 @@ def test_unknown_encoding_fails_when_awaited_and_closes(tmp_path):
     run(main)
 
 
+def test_opening_a_closed_descriptor_fails_as_io_open_does(tmp_path):
+    held = os.open(tmp_path, os.O_RDONLY)
+    fd = os.dup2(held, 900)  # a number nothing else takes meanwhile
+    os.close(held)
+    os.close(fd)
+    with pytest.raises(OSError) as theirs:
+        io.open(fd, "rb")
+
+    async def main():
+        with pytest.raises(OSError) as ours:
+            await kestrelio.open(fd, "rb")
+        return ours.value
+
+    ours = run(main)
+    assert (type(ours), ours.errno, str(ours)) == (type(theirs.value), theirs.value.errno, str(theirs.value))
+
+
 def test_open_a_descriptor_with_and_without_closefd(tmp_path):
     p = tmp_path / "f"
     p.write_bytes(b"one\ntwo\n")

@@ -33,7 +33,7 @@ async def adopt(fd: int, close: bool, owned: bool = False) -> Tuple[int, int, in
     fut = _kestrelio.adopt(fd, close)
     try:
         opened: Tuple[int, int, int] = await _await_op(fut)
-    except BaseException:
+    except BaseException as e:
         done = _completed_result(fut)
         if done is not None:  # adopted anyway: give it back (closing fd only if it was ours to close)
             _discard(_kestrelio.close(done[0][0]))
@@ -42,6 +42,8 @@ async def adopt(fd: int, close: bool, owned: bool = False) -> Tuple[int, int, in
                 os.close(fd)
             except OSError:
                 pass
+        if isinstance(e, OSError) and e.errno is not None:
+            raise OSError(e.errno, os.strerror(e.errno)) from None  # worded as io words it
         raise
     return opened
 
