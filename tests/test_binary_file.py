@@ -339,3 +339,22 @@ def test_buffered_bytes_reach_the_file_when_a_read_in_flight_outlives_the_loop(t
     assert r.returncode == 3, r.stderr
     assert out.read_bytes() == b"kept"
 
+
+
+def test_unbuffered_writes_take_a_buffer_of_wider_items_as_io(tmp_path):
+    # io.FileIO writes the bytes of any C-contiguous buffer, an array of ints included.
+    import array
+
+    data = array.array("i", [1, -2, 3])
+    p = tmp_path / "f"
+
+    async def main():
+        async with kestrelio.open(p, "wb", buffering=0) as f:
+            assert await f.write(data) == 12
+            assert await f.pwrite(data, 12) == 12
+        async with kestrelio.open(p, "ab", buffering=0) as f:
+            assert await f.write(data) == 12
+            assert await f.pwrite(data, 0) == 12
+
+    run(main)
+    assert p.read_bytes() == data.tobytes() * 4

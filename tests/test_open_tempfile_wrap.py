@@ -10,7 +10,7 @@ import warnings
 import pytest
 
 import kestrelio
-from conftest import run
+from conftest import loop_fds, run, settle_fds
 
 
 @pytest.mark.parametrize("kwargs", [
@@ -51,6 +51,23 @@ def test_unknown_encoding_fails_when_awaited_and_closes(tmp_path):
             await kestrelio.open(p, encoding="no-such-codec")
 
     run(main)
+
+
+def test_opening_a_closed_descriptor_fails_as_io_open_does(tmp_path):
+    held = os.open(tmp_path, os.O_RDONLY)
+    fd = os.dup2(held, 900)  # a number nothing else takes meanwhile
+    os.close(held)
+    os.close(fd)
+    with pytest.raises(OSError) as theirs:
+        io.open(fd, "rb")
+
+    async def main():
+        with pytest.raises(OSError) as ours:
+            await kestrelio.open(fd, "rb")
+        return ours.value
+
+    ours = run(main)
+    assert (type(ours), ours.errno, str(ours)) == (type(theirs.value), theirs.value.errno, str(theirs.value))
 
 
 def test_open_a_descriptor_with_and_without_closefd(tmp_path):
@@ -119,6 +136,35 @@ def test_opener_runs_on_the_calling_thread_with_io_flags(tmp_path):
     run(main)
     assert seen[0][1] == io_flags and seen[0][2] == threading.get_ident()
     assert p.read_text() == "hi"
+
+
+def test_a_cancelled_open_through_an_opener_closes_its_descriptor_exactly_once(tmp_path):
+    # The opener's descriptor is closed by whoever holds it when the open is cancelled, never by both:
+    # a second close would hit whatever took the number meanwhile.
+    p = tmp_path / "f"
+    p.write_bytes(b"x")
+
+    async def main():
+        before = await loop_fds()
+        for steps in range(6):
+            for _ in range(10):
+                task = asyncio.ensure_future(kestrelio.open(p, "rb", opener=os.open).__aenter__())
+                for _ in range(steps):
+                    await asyncio.sleep(0)
+                task.cancel()
+                try:
+                    await (await task).close()
+                    continue
+                except asyncio.CancelledError:
+                    pass
+                taken = os.open(os.devnull, os.O_RDONLY)  # the lowest free number: the opener's, if closed
+                for _ in range(5):
+                    await asyncio.sleep(0.001)
+                os.fstat(taken)
+                os.close(taken)
+        assert await settle_fds(before) == before
+
+    run(main)
 
 
 def test_loop_must_be_the_running_one_and_executor_is_ignored(tmp_path):
@@ -195,6 +241,44 @@ def test_temporary_files_are_removed_at_exit_and_kept_without_delete(tmp_path):
 
     kept = run(main)
     assert sorted(os.listdir(tmp_path)) == [os.path.basename(kept)]
+
+
+# How each temporary thing is made for an ``async with``.
+async def _enter(make):
+    return await make.__aenter__()
+
+
+CANCELLED_MAKES = {
+    "TemporaryFile": lambda where: kestrelio.tempfile.TemporaryFile(dir=where),
+    "NamedTemporaryFile": lambda where: kestrelio.tempfile.NamedTemporaryFile(dir=where),
+    "NamedTemporaryFile-kept": lambda where: kestrelio.tempfile.NamedTemporaryFile(dir=where, delete=False),
+    "TemporaryDirectory": lambda where: kestrelio.tempfile.TemporaryDirectory(dir=where),
+}
+
+
+@pytest.mark.parametrize("kind", sorted(CANCELLED_MAKES))
+def test_a_temporary_file_or_directory_cancelled_while_made_leaves_nothing_behind(tmp_path, kind):
+    # The caller never learns the name of what a cancelled call created: nothing may stay behind.
+    async def main():
+        made = []
+        for steps in range(12):
+            for _ in range(3):
+                cm = CANCELLED_MAKES[kind](tmp_path)
+                task = asyncio.ensure_future(_enter(cm))
+                for _ in range(steps):
+                    await asyncio.sleep(0)
+                task.cancel()
+                try:
+                    got = await task
+                except asyncio.CancelledError:
+                    continue
+                made.append(got if isinstance(got, (str, bytes)) else got.name)
+                await cm.__aexit__(None, None, None)
+        return made
+
+    made = run(main)
+    left = {os.path.join(tmp_path, n) for n in os.listdir(tmp_path)}
+    assert left <= set(made) if kind == "NamedTemporaryFile-kept" else left == set()
 
 
 # How each is made and left open (a directory's ``async with`` entered, never left).

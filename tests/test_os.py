@@ -142,6 +142,8 @@ READ_ONLY = [
     ("access", ("nx", os.F_OK), {}),
     ("access", ("dl", os.F_OK), {"follow_symlinks": False}),
     ("access", ("f", "r"), {}),
+    ("listdir", (1.5,), {}),
+    ("scandir", ([],), {}),
 ]
 
 

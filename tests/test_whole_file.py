@@ -111,3 +111,36 @@ def test_whole_reads_of_a_procfs_file_end_at_end_of_file(path):
         assert await kestrelio.whole_file._read_open_file(h, fd) == want
 
     run(main)
+
+
+def test_a_path_with_a_nul_byte_raises_value_error_as_pathlib(tmp_path):
+    # pathlib and io refuse such a name with ValueError before any system call.
+    bad = str(tmp_path / "a\0b")
+    with pytest.raises(ValueError):
+        pathlib.Path(bad).read_bytes()
+
+    async def main():
+        for call in (lambda: kestrelio.read_bytes(bad), lambda: kestrelio.read_bytes(os.fsencode(bad)),
+                     lambda: kestrelio.read_text(bad), lambda: kestrelio.write_bytes(bad, b"x"),
+                     lambda: kestrelio.write_text(bad, "x"), lambda: kestrelio.open(bad, "rb"),
+                     lambda: kestrelio.open(bad, "w")):
+            with pytest.raises(ValueError, match="embedded null byte"):
+                await call()
+
+    run(main)
+    assert os.listdir(tmp_path) == []
+
+
+def test_write_bytes_takes_a_buffer_of_wider_items_as_pathlib(tmp_path):
+    import array
+
+    data = array.array("i", [1, -2, 3])
+    p = tmp_path / "f"
+
+    async def main():
+        assert await kestrelio.write_bytes(p, data) == 12
+        assert p.read_bytes() == data.tobytes()
+        assert await kestrelio.write_bytes(p, memoryview(bytearray(b"abcdefgh")).cast("I")) == 8
+        assert p.read_bytes() == b"abcdefgh"
+
+    run(main)

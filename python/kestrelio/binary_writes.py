@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any, Iterable, List
 import _kestrelio
 
 from .append_batches import queue_for
-from .driver_calls import _await_op, _completed_result, _index, _invalid_argument
+from .driver_calls import _await_op, _byte_buffer, _completed_result, _index, _invalid_argument
 from .file_parts import FileParts
 
 _running_loop = asyncio.get_running_loop
@@ -62,6 +62,7 @@ class BinaryWrites(FileParts):
                 raise TypeError(f"a bytes-like object is required, not '{type(b).__name__}'") from None
             with view:
                 nbytes = view.nbytes
+            b = _byte_buffer(b)
         if nbytes == 0:
             return 0  # as with io, not even an append moves the position
         if self._buf.wsize <= 0:
@@ -178,6 +179,8 @@ class BinaryWrites(FileParts):
         pos = _index(pos, "position")
         if pos < 0:
             raise _invalid_argument()
+        if type(b) is not bytes:
+            b = _byte_buffer(b)
         if self._mode.append:
             return await self._pwrite_append(b)
         with memoryview(b) as view:

@@ -86,9 +86,18 @@ async def _close_handle(handle: int) -> None:
         raise
 
 
-def _with_filename(exc: OSError, path: StrOrBytesPath) -> OSError:
-    """``exc`` worded as io words it: "[Errno 2] No such file or directory: 'x'"."""
-    if exc.errno is None or exc.filename is not None:
+def _with_filename(exc: OSError, path: StrOrBytesPath) -> Exception:
+    """``exc`` worded as io words it: "[Errno 2] No such file or directory: 'x'".
+
+    The backends refuse a name holding a NUL byte with an error that has no
+    number; io refuses it with ``ValueError`` before any system call.
+    """
+    if exc.errno is None:
+        name = os.fspath(path)
+        if "\0" in name if isinstance(name, str) else b"\0" in name:
+            return ValueError("embedded null byte")
+        return exc
+    if exc.filename is not None:
         return exc
     return type(exc)(exc.errno, os.strerror(exc.errno), os.fspath(path))
 
@@ -146,6 +155,25 @@ async def _read_to_eof(
         if len(part) < n:
             break  # short: the end of file
     return parts[0] if len(parts) == 1 else b"".join(parts)
+
+
+def _byte_buffer(b: Any) -> Any:
+    """``b`` as the driver lends it: itself, or a flat view of its bytes when its items are not bytes.
+
+    The driver takes only buffers of unsigned bytes; io writes any C-contiguous
+    buffer's bytes (an ``array('i')``, a ctypes array). Anything else is left
+    for the driver to refuse with its own error.
+    """
+    if type(b) is bytes or type(b) is bytearray:
+        return b
+    try:
+        view = memoryview(b)
+    except TypeError:
+        return b
+    if view.itemsize == 1 and view.format in ("B", "c") or not view.c_contiguous:
+        view.release()
+        return b
+    return view.cast("B")
 
 
 def _target_size(b: Buffer) -> int:

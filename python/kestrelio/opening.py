@@ -24,18 +24,26 @@ AnyFile = Union[BinaryFile, TextFile]
 Opener = Callable[[Any, int], int]
 
 
-async def adopt(fd: int, close: bool) -> Tuple[int, int, int]:
+async def adopt(fd: int, close: bool, owned: bool = False) -> Tuple[int, int, int]:
     """Put the open descriptor ``fd`` in the driver's file table; ``(handle, size, fd)``.
 
     With ``close`` the file's close closes ``fd``; without, ``fd`` stays open for its owner.
+    With ``owned`` as well, a failed or cancelled call closes ``fd`` too, exactly once.
     """
     fut = _kestrelio.adopt(fd, close)
     try:
         opened: Tuple[int, int, int] = await _await_op(fut)
-    except asyncio.CancelledError:
+    except BaseException as e:
         done = _completed_result(fut)
         if done is not None:  # adopted anyway: give it back (closing fd only if it was ours to close)
             _discard(_kestrelio.close(done[0][0]))
+        elif owned:
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+        if isinstance(e, OSError) and e.errno is not None:
+            raise OSError(e.errno, os.strerror(e.errno)) from None  # worded as io words it
         raise
     return opened
 
@@ -137,11 +145,7 @@ class _Opener(FileContext):
                 raise TypeError(f"expected an integer from opener, not {type(fd).__name__}")
             if fd < 0:
                 raise ValueError(f"opener returned {fd}")
-            try:
-                handle, size, fd = await adopt(fd, True)
-            except BaseException:
-                os.close(fd)
-                raise
+            handle, size, fd = await adopt(fd, True, owned=True)
         else:
             name = os.fspath(file)
             fut = _kestrelio.open(file, m.read, m.write, m.append, m.truncate, m.create, m.create_new)

@@ -429,7 +429,8 @@ async def _list_dir(
     """``call`` on the directory ``path`` names ("." when None) or on the descriptor it is; returns ``path``
     as given, as checked, and the answer."""
     given: FileDescriptorOrPath = "." if path is None else path
-    target = _target(function, "path", given)
+    target = _fd(given) if isinstance(given, int) else _encode(
+        function, "path", given, "string, bytes, os.PathLike, integer or None")
     by_fd = isinstance(target, int)
     # The module decodes the names when os would, seeing the argument as
     # given; a failure by descriptor carries no file name in os either.

@@ -17,14 +17,16 @@ import sys
 import tempfile as _tempfile
 import weakref
 from types import TracebackType
-from typing import Any, AnyStr, Awaitable, Callable, Optional, Tuple, Type
+from typing import Any, AnyStr, Awaitable, Callable, Optional, Tuple, Type, TypeVar
 
 from . import os as kos
+from .driver_calls import _until_let_go
 from .opening import AnyFile, FileContext, open, raw_file
 
 __all__ = ["TemporaryFile", "NamedTemporaryFile", "SpooledTemporaryFile", "TemporaryDirectory", "gettempdir"]
 
 gettempdir = _tempfile.gettempdir
+T = TypeVar("T")
 
 
 async def _in_executor(fn: Callable[..., Any], *args: Any) -> Any:
@@ -47,7 +49,8 @@ async def _create(mode: str, buffering: int, encoding: Optional[str], newline: O
     for _ in range(_tempfile.TMP_MAX):
         path = os.path.join(dir, prefix + next(names) + suffix)
         try:
-            f: AnyFile = await open(path, xmode, buffering, encoding, errors, newline)
+            opening = open(path, xmode, buffering, encoding, errors, newline)
+            f: AnyFile = await _made_or_undone(opening, _close_and_remove)
         except FileExistsError:
             continue
         except PermissionError:
@@ -57,6 +60,34 @@ async def _create(mode: str, buffering: int, encoding: Optional[str], newline: O
             raise
         return f
     raise FileExistsError("No usable temporary file name found")
+
+
+async def _made_or_undone(make: Awaitable[T], undo: Callable[[T], Awaitable[None]]) -> T:
+    """What ``make`` makes; a cancelled caller waits until it is made, has ``undo`` remove it, and is cancelled.
+
+    The caller of a cancelled call never learns the name of what was made, so
+    nothing else could ever remove it.
+    """
+    task = asyncio.ensure_future(make)
+    try:
+        await asyncio.wait([task])  # which leaves ``task`` alone when the caller is cancelled
+    except asyncio.CancelledError:
+        await _until_let_go(task)
+        if not task.cancelled() and task.exception() is None:
+            await undo(task.result())
+        raise
+    return task.result()
+
+
+async def _close_and_remove(f: AnyFile) -> None:
+    try:
+        await f.close()
+    finally:
+        await _remove_quietly(f.name)
+
+
+async def _remove_tree(name: Any) -> None:
+    await _in_executor(shutil.rmtree, name, True)
 
 
 class _Temporary(FileContext):
@@ -109,7 +140,7 @@ def TemporaryFile(mode: str = "w+b", buffering: int = -1, encoding: Optional[str
         try:
             await kos.unlink(f.name)
         except BaseException:
-            await f.close()
+            await _close_and_remove(f)  # a cancelled unlink may not have run
             raise
         return f
 
@@ -187,7 +218,7 @@ class TemporaryDirectory:
         self._leftover: Optional[weakref.finalize[[Any, bool, str], TemporaryDirectory]] = None
 
     async def __aenter__(self) -> Any:
-        self.name = await _in_executor(_tempfile.mkdtemp, *self._args)
+        self.name = await _made_or_undone(_in_executor(_tempfile.mkdtemp, *self._args), _remove_tree)
         if self._delete:
             self._leftover = weakref.finalize(self, _remove_leftover, self.name, self._ignore_cleanup_errors,
                                               f"Implicitly cleaning up {self!r}")

@@ -22,8 +22,8 @@ import _kestrelio
 from . import fast_reads
 from .binary_reads import _FAST_PATH
 from .driver_calls import (
-    CHUNK_SIZE, StrOrBytesPath, _await_op, _close_handle, _completed_result, _discard, _read_to_eof, _until_let_go,
-    _with_filename,
+    CHUNK_SIZE, StrOrBytesPath, _await_op, _byte_buffer, _close_handle, _completed_result, _discard, _read_to_eof,
+    _until_let_go, _with_filename,
 )
 
 if TYPE_CHECKING:
@@ -99,7 +99,7 @@ async def write_bytes(path: StrOrBytesPath, data: Buffer) -> int:
     until the call returns (a ``bytearray`` cannot be resized meanwhile).
     """
     try:
-        n = await _await_op(_kestrelio.write_file(path, data))
+        n = await _await_op(_kestrelio.write_file(path, _byte_buffer(data)))
     except OSError as e:
         raise _with_filename(e, path) from None
     return n
