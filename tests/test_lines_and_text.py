@@ -324,3 +324,29 @@ def test_text_truncate_drops_decoded_text_past_the_new_end(tmp_path):
     assert rest == ["line two ✓\n", "line one é\n", "line two "]
     assert past_end == ""
     assert at_cr == 3 and p.read_bytes() == b"ab\r"
+
+
+def test_cancelled_text_truncate_leaves_no_decoded_text_past_the_end(tmp_path):
+    # A cancelled truncate may or may not have resized the file; either way
+    # the reader goes on from its position in the file as it now is, and never
+    # returns text decoded ahead from bytes the truncate took away.
+    p = tmp_path / "f"
+    text = "".join(f"row {i:05d}\n" for i in range(5000))
+
+    async def main():
+        for i in range(30):
+            p.write_text(text)
+            async with kestrelio.open(p, "r+") as f:
+                first = await f.readline()
+                task = asyncio.ensure_future(f.truncate())
+                for _ in range(1 + i % 3):
+                    await asyncio.sleep(0)
+                task.cancel()
+                try:
+                    await task
+                except asyncio.CancelledError:
+                    pass
+                resized = os.path.getsize(p) == len(first)
+                assert await f.readline() == ("" if resized else text[len(first):len(first) + 10]), i
+
+    run(main)
