@@ -214,3 +214,31 @@ def test_cancelled_whole_file_reads_close_what_they_opened(tmp_path):
 
     run(main)
     assert open_fds() == before
+
+
+
+def test_cancelled_close_still_writes_the_buffered_bytes(tmp_path):
+    # Close cancelled once it has started (while its flush is queued, in
+    # flight or done): the file ends up closed, and the bytes the
+    # caller was told were written reach it all the same.
+    p = tmp_path / "f"
+
+    async def main():
+        inner = await loop_fds()
+        for i in range(40):
+            f = await kestrelio.open(p, "wb")
+            assert await f.write(b"abc") == 3
+            closing = asyncio.ensure_future(f.close())
+            for _ in range(1 + i % 3):  # close has started
+                await asyncio.sleep(0)
+            closing.cancel()
+            try:
+                await closing
+            except asyncio.CancelledError:
+                pass
+            assert f.closed
+            await f.close()  # waits for a close still on its way
+            assert p.read_bytes() == b"abc", i
+        assert await settle_fds(inner) == inner
+
+    run(main)

@@ -8,7 +8,7 @@ import pytest
 
 import kestrelio
 import kestrelio.binary_reads
-from conftest import run
+from conftest import drop_pages, run
 from kestrelio.text_file import TEXT_CHUNK
 
 TEXT = "first line\nsécond líne\r\nthird\rfourth \u2028 not a break\n\nlast without newline"
@@ -324,3 +324,59 @@ def test_text_truncate_drops_decoded_text_past_the_new_end(tmp_path):
     assert rest == ["line two ✓\n", "line one é\n", "line two "]
     assert past_end == ""
     assert at_cr == 3 and p.read_bytes() == b"ab\r"
+
+
+def test_cancelled_text_truncate_leaves_no_decoded_text_past_the_end(tmp_path):
+    # A cancelled truncate may or may not have resized the file; either way
+    # the reader goes on from its position in the file as it now is, and never
+    # returns text decoded ahead from bytes the truncate took away.
+    p = tmp_path / "f"
+    text = "".join(f"row {i:05d}\n" for i in range(5000))
+
+    async def main():
+        for i in range(30):
+            p.write_text(text)
+            async with kestrelio.open(p, "r+") as f:
+                first = await f.readline()
+                task = asyncio.ensure_future(f.truncate())
+                for _ in range(1 + i % 3):
+                    await asyncio.sleep(0)
+                task.cancel()
+                try:
+                    await task
+                except asyncio.CancelledError:
+                    pass
+                resized = os.path.getsize(p) == len(first)
+                assert await f.readline() == ("" if resized else text[len(first):len(first) + 10]), i
+
+    run(main)
+
+
+def test_cancelled_text_seek_stays_or_arrives_whole(tmp_path):
+    # In a long UTF-7 run the decoder never rests between characters, so the
+    # cookie names a start, bytes to decode again and characters to skip. A
+    # seek to it cancelled part way must leave the reader where it was or
+    # put it at the cookie, never at that start.
+    p = tmp_path / "f"
+    text = "".join(chr(0x100 + i % 500) for i in range(3000))
+    p.write_bytes(text.encode("utf-7"))
+
+    async def main():
+        for i in range(24):
+            async with kestrelio.open(p, "r", encoding="utf-7") as f:
+                await f.read(1001)
+                cookie = f.tell()
+                await f.seek(0)
+                await f.read(7)
+                drop_pages(p)
+                task = asyncio.ensure_future(f.seek(cookie))
+                for _ in range(i % 4):
+                    await asyncio.sleep(0)
+                task.cancel()
+                try:
+                    await task
+                except asyncio.CancelledError:
+                    pass
+                assert await f.read(5) in (text[7:12], text[1001:1006]), i
+
+    run(main)

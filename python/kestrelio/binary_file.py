@@ -352,23 +352,33 @@ class BinaryFile(BinaryReads, BinaryLines, BinaryWrites, PositionalBatches):
             if closing is not None:
                 await asyncio.shield(closing)  # a close still waiting for calls in flight
             return
+        cancelled = False
         try:
             if self._buf.wbuf:
                 await self._flush_in_turn()
+        except asyncio.CancelledError:
+            cancelled = True
+            raise
         finally:
             self._closed = True
             self._pos = self._where()
             self._buf.drop()
-            if self._turns.busy:
-                closing = self._closing = asyncio.ensure_future(self._close_when_idle())
+            # Cancelled, the flush leaves the bytes the kernel did not take: they still go out before the close.
+            rest = cancelled and bool(self._buf.wbuf)
+            if self._turns.busy or rest:
+                closing = self._closing = asyncio.ensure_future(self._close_when_idle(rest))
                 _discard(closing)
                 await asyncio.shield(closing)
             else:
                 await self._close_now()
 
-    async def _close_when_idle(self) -> None:
+    async def _close_when_idle(self, flush: bool = False) -> None:
         await self._turns.idle()
-        await self._close_now()
+        try:
+            if flush and self._buf.wbuf:
+                await self._flush_writes()
+        finally:
+            await self._close_now()
 
     async def _close_now(self) -> None:
         self._fast = None  # the FastPath borrows the descriptor: drop it first

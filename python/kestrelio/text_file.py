@@ -16,7 +16,7 @@ import operator
 import os
 import time
 from types import TracebackType
-from typing import Any, AsyncIterator, Iterable, List, Optional, Tuple, Type
+from typing import Any, AsyncIterator, Awaitable, Iterable, List, Optional, Tuple, Type
 
 from .binary_file import BinaryFile
 from .binary_lines import YIELD_EVERY, read_lines
@@ -50,6 +50,20 @@ def check_newline(newline: Optional[str]) -> None:
         raise TypeError(f"illegal newline type: {type(newline)!r}")
     if newline not in (None, "", "\n", "\r", "\r\n"):
         raise ValueError(f"illegal newline value: {newline!r}")
+
+
+async def _to_the_end(coro: Awaitable[None]) -> None:
+    """Run ``coro`` to its end even if the caller is cancelled meanwhile, and raise the cancellation after."""
+    task = asyncio.ensure_future(coro)
+    cancelled = False
+    while not task.done():
+        try:
+            await asyncio.wait([task])
+        except asyncio.CancelledError:
+            cancelled = True
+    task.result()
+    if cancelled:
+        raise asyncio.CancelledError
 
 
 def _size_arg(size: Optional[int]) -> int:
@@ -427,20 +441,32 @@ class TextFile(TextPositions):
                     cookie = self.tell()
                 except OSError:  # after a failed decode: the text ahead stays as it is
                     pass
-            size = await self._buffer.truncate(pos)
+            try:
+                size = await self._buffer.truncate(pos)
+            except asyncio.CancelledError:
+                if cookie is not None and self._lines.data:
+                    # The file may have been resized all the same: the text decoded ahead may be gone from it.
+                    await _to_the_end(self._decode_again(cookie, None))
+                raise
             if cookie is not None and self._lines.data:
-                start, flags, feed, _eof, _skip = _unpack_cookie(cookie)
-                if start + feed <= size:
-                    await self._seek(cookie)  # decode again what is left
-                else:
-                    self._set_decoded("")  # the position is past the new end: nothing is left to read
-                    self._snapshot = None
-                    await self._buffer.seek(start + feed)
-                    if self._decoder is not None:
-                        self._decoder.setstate((b"", flags))
+                await _to_the_end(self._decode_again(cookie, size))
             return size
         finally:
             self._turns.give()
+
+    async def _decode_again(self, cookie: int, size: Optional[int]) -> None:
+        """After a resize to ``size`` (None: unknown), decode from the position what is left of the file."""
+        if size is None:
+            size = await self._buffer.size()
+        start, flags, feed, _eof, _skip = _unpack_cookie(cookie)
+        if start + feed <= size:
+            await self._seek(cookie)  # decode again what is left
+        else:
+            self._set_decoded("")  # the position is past the new end: nothing is left to read
+            self._snapshot = None
+            await self._buffer.seek(start + feed)
+            if self._decoder is not None:
+                self._decoder.setstate((b"", flags))
 
     async def sync(self, data_only: bool = False) -> None:
         """Write out the buffered text and make it durable (``fsync``)."""

@@ -151,7 +151,9 @@ class TextPositions:
         if cookie < 0:
             raise ValueError(f"negative seek position {cookie!r}")
         start_pos, dec_flags, bytes_to_feed, need_eof, chars_to_skip = _unpack_cookie(cookie)
-        await self._buffer.seek(start_pos)
+        # Every wait comes before the first change, so a cancelled seek leaves the reader where it was.
+        input_chunk = await self._buffer.pread(bytes_to_feed, start_pos) if chars_to_skip else b""
+        await self._buffer.seek(start_pos + len(input_chunk))
         self._set_decoded("")
         self._snapshot = None
         if cookie == 0 and self._decoder is not None:
@@ -162,7 +164,6 @@ class TextPositions:
             self._snapshot = (dec_flags, b"")
         if chars_to_skip:
             decoder = self._decoder or self._get_decoder()
-            input_chunk = await self._buffer.read(bytes_to_feed)
             self._set_decoded(decoder.decode(input_chunk, need_eof))
             self._snapshot = (dec_flags, input_chunk)
             if len(self._lines.data) < chars_to_skip:
