@@ -19,10 +19,14 @@ def fifo(tmp_path):
     return path
 
 
-def test_cancelled_read_raises_only_after_the_kernel_let_go(fifo):
-    # A read of an empty FIFO cannot finish until someone writes: once the
-    # backend has started it, the cancelled task must stay pending until then,
-    # and the buffer must not change once CancelledError has been raised.
+def test_cancelled_read_raises_only_after_the_kernel_let_go(fifo, backend):
+    # A read of an empty FIFO cannot finish until someone writes. The io_uring
+    # backends abort it in the kernel, and it ends at once having taken
+    # nothing. Elsewhere, once the backend has started it, the cancelled task
+    # must stay pending until the write. Either way the buffer must not change
+    # once CancelledError has been raised.
+    abortable = backend.endswith("io-uring")
+
     async def main():
         f = await kestrelio.open(fifo, "r+b")
         writer = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
@@ -42,8 +46,15 @@ def test_cancelled_read_raises_only_after_the_kernel_let_go(fifo):
                     await task
                 buf.extend(b"x")
                 assert buf == bytes(8) + b"x" and f.tell() == 0
+                if abortable:
+                    os.write(writer, b"abc")
+                    assert await f.read(3) == b"abc", "the aborted read took nothing"
+                    return
             else:
                 pytest.fail("no read had started by the time it was cancelled")
+            if abortable:
+                os.write(writer, b"abc")  # frees the read, so that close can end
+                pytest.fail("an io_uring backend aborts a read waiting for a writer")
             assert not task.done(), "the kernel still holds the buffer"
             with pytest.raises(BufferError):
                 buf.extend(b"x")  # still lent out
@@ -65,6 +76,29 @@ def test_cancelled_read_raises_only_after_the_kernel_let_go(fifo):
             await f.close()
 
     run(main)
+
+
+def test_a_whole_file_read_waiting_for_a_fifo_writer_ends_when_cancelled(fifo, backend):
+    if not backend.endswith("io-uring"):
+        pytest.skip(f"{backend} cannot abort a read in progress: it waits for the writer")
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        rescued = []
+
+        def rescue():  # only a read nothing aborted is still there to take it
+            rescued.append(True)
+            os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+
+        timer = loop.call_later(10, rescue)
+        with pytest.raises(asyncio.TimeoutError):
+            await asyncio.wait_for(kestrelio.read_bytes(fifo), 0.1)
+        timer.cancel()
+        assert not rescued, "aborted, not ended by a writer"
+
+    before = open_fds()
+    run(main)
+    assert open_fds() == before
 
 
 def test_cancelled_queued_reads_never_touch_the_buffer(tmp_path):

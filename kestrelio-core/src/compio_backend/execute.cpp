@@ -30,8 +30,10 @@ runtime::OpenOptions open_options(const op::Open& o) {
   return opts;
 }
 
-Task<OpResult> do_open(std::optional<HandleId> new_handle, op::Open o, Files files) {
-  auto opened = co_await runtime::open(std::move(o.path), open_options(o));
+Task<OpResult> do_open(std::optional<HandleId> new_handle, op::Open o, Files files, CancelFlag cancelled) {
+  runtime::OpenOptions opts = open_options(o);
+  opts.cancel = std::move(cancelled);  // an open waiting for a FIFO's other end is given up
+  auto opened = co_await runtime::open(std::move(o.path), std::move(opts));
   if (!opened) co_return opened.error();
   File file = std::move(opened).value();
   auto size = co_await runtime::size_hint(file);
@@ -130,6 +132,7 @@ Task<OpResult> do_read_file(std::optional<HandleId> new_handle, op::ReadFile r, 
                             CancelFlag cancelled) {
   runtime::OpenOptions opts;
   opts.read = true;
+  opts.cancel = cancelled;
   auto opened = co_await runtime::open(std::move(r.path), opts);
   if (!opened) co_return opened.error();
   File file = std::move(opened).value();
@@ -170,7 +173,9 @@ Task<OpResult> do_write_file(op::WriteFile w) {
 Task<OpResult> execute(std::optional<HandleId> new_handle, Op op, Files files, CancelFlag cancelled) {
   // A flagged operation touches nothing, not even the path.
   if (*cancelled) co_return IoError::os(ECANCELED);
-  if (auto* o = std::get_if<op::Open>(&op)) co_return co_await do_open(new_handle, std::move(*o), std::move(files));
+  if (auto* o = std::get_if<op::Open>(&op)) {
+    co_return co_await do_open(new_handle, std::move(*o), std::move(files), std::move(cancelled));
+  }
   if (auto* o = std::get_if<op::Read>(&op)) co_return co_await do_read(*o, std::move(files), std::move(cancelled));
   if (auto* o = std::get_if<op::ReadToEnd>(&op)) {
     co_return co_await do_read_to_end(*o, std::move(files), std::move(cancelled));

@@ -30,7 +30,8 @@ runtime::Task<Expected<RawBufMut>> read_up_to(const runtime::File& file, std::ui
   for (;;) {
     if (*cancelled) co_return IoError::os(ECANCELED);
     if (target.filled >= len) break;
-    auto n = co_await runtime::read_at(file, pos + target.filled, target.ptr + target.filled, len - target.filled);
+    auto n = co_await runtime::read_at(file, pos + target.filled, target.ptr + target.filled, len - target.filled,
+                                       cancelled);
     if (!n) co_return n.error();
     if (n.value() == 0) break;
     target.filled += n.value();
@@ -46,7 +47,7 @@ runtime::Task<Expected<std::vector<std::uint8_t>>> read_up_to(const runtime::Fil
   for (;;) {
     if (*cancelled) co_return IoError::os(ECANCELED);
     if (filled >= len) break;
-    auto r = co_await runtime::read_at(file, pos + filled, std::move(target), filled, len - filled);
+    auto r = co_await runtime::read_at(file, pos + filled, std::move(target), filled, len - filled, cancelled);
     target = std::move(r.buf);
     if (!r.result) co_return r.result.error();
     if (r.result.value() == 0) break;
@@ -131,7 +132,7 @@ runtime::Task<Expected<std::vector<std::uint8_t>>> read_to_end(const runtime::Fi
     std::size_t room = 0;
     if (head_len < head.size()) {
       room = std::min(head.size() - head_len, kReadToEndStep);
-      auto r = co_await runtime::read_at(file, pos + total, std::move(head), head_len, room);
+      auto r = co_await runtime::read_at(file, pos + total, std::move(head), head_len, room, cancelled);
       head = std::move(r.buf);
       got = std::move(r.result);
       if (got) head_len += got.value();
@@ -145,7 +146,7 @@ runtime::Task<Expected<std::vector<std::uint8_t>>> read_to_end(const runtime::Fi
       // runtime's teardown defers until the kernel has let go of it.
       Overflow& piece = tail.back();
       room = std::min(piece.room(), kReadToEndStep);
-      got = co_await runtime::read_at(file, pos + total, piece.data() + piece.filled, room);
+      got = co_await runtime::read_at(file, pos + total, piece.data() + piece.filled, room, cancelled);
       if (got) piece.filled += got.value();
     }
     if (!got) {

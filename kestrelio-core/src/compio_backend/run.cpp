@@ -15,7 +15,7 @@ runtime::Task<void> run(Receiver<Msg> msgs) {
 
   while (std::optional<Msg> m = co_await rx.recv()) {
     if (auto* cancel = std::get_if<msg::Cancel>(&*m)) {
-      (void)book.cancel(cancel->id);
+      if (book.cancel(cancel->id)) rt.abort_cancelled();
       continue;
     }
     book.spawn(rt, std::move(std::get<msg::Submit>(*m)));

@@ -123,7 +123,12 @@ Expected<LoopRuntime*> LoopRuntime::for_this_thread() {
 
 void LoopRuntime::cancel_anywhere(OpId id) {
   LoopRuntime* here = existing();
-  if (here && here->book_.cancel(id)) return;
+  if (here && here->book_.cancel(id)) {
+    // A drive sends the abort: it may come from outside one (a future's cancel).
+    here->rt_->abort_cancelled();
+    here->nudge();
+    return;
+  }
   // Ids are unique in the process, so every other runtime may be told: only
   // the one running the operation finds it.
   Registry& r = registry();
@@ -149,7 +154,9 @@ void LoopRuntime::take_posted_cancels() {
     std::lock_guard<std::mutex> g(posted_mutex_);
     ids.swap(posted_cancels_);
   }
-  for (OpId id : ids) (void)book_.cancel(id);
+  bool any = false;
+  for (OpId id : ids) any = book_.cancel(id) || any;
+  if (any) rt_->abort_cancelled();  // sent by the drive that took them
 }
 
 bool LoopRuntime::request_flush(const void* owner, bool again) noexcept {

@@ -68,10 +68,12 @@ Task<Expected<File>> open(std::string path, OpenOptions options) {
   if (path.find('\0') != std::string::npos) co_return IoError::custom(IoErrorKind::InvalidInput, kNulInPath);
   auto flags = open_flags(options);
   if (!flags) co_return flags.error();
+  if (options.cancel && *options.cancel) co_return IoError::os(ECANCELED);
   auto op = std::make_shared<OpState>(OpKind::Open);
   op->path = std::move(path);
   op->flags = flags.value();
   op->mode = options.mode;
+  op->cancel = std::move(options.cancel);
   std::int64_t res = co_await OpAwaiter(op);
   if (res < 0) co_return errno_error(res);
   op->fd_claimed = true;
@@ -100,13 +102,16 @@ Task<Expected<SizeHint>> size_hint(const File& file) {
   co_return SizeHint{size.value(), false};
 }
 
-Task<Expected<std::size_t>> read_at(const File& file, std::uint64_t pos, std::uint8_t* ptr, std::size_t len) {
+Task<Expected<std::size_t>> read_at(const File& file, std::uint64_t pos, std::uint8_t* ptr, std::size_t len,
+                                    std::shared_ptr<const bool> cancel) {
   if (beyond_off_t(pos)) co_return IoError::os(EINVAL);
   for (;;) {
+    if (cancel && *cancel) co_return IoError::os(ECANCELED);
     auto op = make_op(OpKind::Read, file);
     op->offset = pos;
     op->buf = ptr;
     op->len = len;
+    op->cancel = cancel;
     std::int64_t res = co_await OpAwaiter(op);
     if (res == -EINTR) continue;
     if (res < 0) co_return errno_error(res);
@@ -115,10 +120,13 @@ Task<Expected<std::size_t>> read_at(const File& file, std::uint64_t pos, std::ui
 }
 
 Task<BufResult<std::vector<std::uint8_t>>> read_at(const File& file, std::uint64_t pos, std::vector<std::uint8_t> buf,
-                                                   std::size_t from, std::size_t len) {
+                                                   std::size_t from, std::size_t len,
+                                                   std::shared_ptr<const bool> cancel) {
   if (beyond_off_t(pos)) co_return BufResult<std::vector<std::uint8_t>>{IoError::os(EINVAL), std::move(buf)};
   for (;;) {
+    if (cancel && *cancel) co_return BufResult<std::vector<std::uint8_t>>{IoError::os(ECANCELED), std::move(buf)};
     auto op = make_op(OpKind::Read, file);
+    op->cancel = cancel;
     op->owned_read = std::move(buf);
     op->offset = pos;
     op->buf = op->owned_read.data() + from;

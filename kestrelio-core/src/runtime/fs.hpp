@@ -30,6 +30,8 @@ struct OpenOptions {
   bool create_new = false;
   int extra_flags = 0;  // added as is, e.g. O_APPEND
   mode_t mode = 0666;   // subject to the umask
+  // The caller's cancellation flag: the open is aborted once it is set (OpState::cancel).
+  std::shared_ptr<const bool> cancel;
 };
 
 // Access and creation rules: EINVAL for no access at all, and for any
@@ -90,10 +92,13 @@ Task<Expected<SizeHint>> size_hint(const File& file);
 // operation has completed (or the runtime has been dropped). EINTR is retried.
 // Here and below, a `pos` beyond the largest off_t fails with EINVAL on every
 // driver, without a system call.
-Task<Expected<std::size_t>> read_at(const File& file, std::uint64_t pos, std::uint8_t* ptr, std::size_t len);
+// With `cancel`, ECANCELED once it is set: before the read, or by aborting it (OpState::cancel).
+Task<Expected<std::size_t>> read_at(const File& file, std::uint64_t pos, std::uint8_t* ptr, std::size_t len,
+                                    std::shared_ptr<const bool> cancel = {});
 // Positional read into buf[from, from + len), which the operation owns meanwhile.
 Task<BufResult<std::vector<std::uint8_t>>> read_at(const File& file, std::uint64_t pos, std::vector<std::uint8_t> buf,
-                                                   std::size_t from, std::size_t len);
+                                                   std::size_t from, std::size_t len,
+                                                   std::shared_ptr<const bool> cancel = {});
 // Positional write of data[from, end); the payload is owned by the operation meanwhile.
 Task<BufResult<Payload>> write_at(const File& file, std::uint64_t pos, Payload data, std::size_t from);
 Task<Status> sync(const File& file, bool data_only);

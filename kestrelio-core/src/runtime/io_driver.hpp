@@ -71,6 +71,10 @@ class IoDriver {
   // Cancels what the kernel still holds and reaps every completion; after it
   // returns the kernel touches no memory of any operation.
   virtual void shutdown() = 0;
+  // Asks the kernel to abort the operations in flight whose cancel flag is
+  // set (OpState::cancel), once each; they answer through poll as usual.
+  // Drivers that cannot abort a running operation let it finish.
+  virtual void abort_cancelled() {}
 };
 
 }  // namespace kestrelio::runtime

@@ -6,6 +6,7 @@
 #include <coroutine>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,12 @@ struct OpState {
   bool done = false;  // ran and `res` holds its outcome
   bool fd_claimed = false;  // Open: the new descriptor was wrapped in a File
   std::coroutine_handle<> waiter;
+  // Set by a caller that may give the operation up: once `*cancel` holds,
+  // Runtime::abort_cancelled asks the kernel to abort it (an open waiting
+  // for a FIFO's other end, a read waiting on a pipe would otherwise never
+  // answer). It then answers -ECANCELED, or whatever it had already done.
+  std::shared_ptr<const bool> cancel;
+  bool abort_sent = false;
 
   // Performs the operation with plain system calls, on a pool thread.
   void run_blocking() noexcept;

@@ -79,6 +79,8 @@ class Runtime {
   void schedule(std::coroutine_handle<> h);
 
   void submit(OpPtr op);
+  // See IoDriver::abort_cancelled; on the runtime's thread, after a cancel flag was set.
+  void abort_cancelled() { driver_->abort_cancelled(); }
   CrossWake& cross_wake() noexcept { return wake_; }
   BlockingPool& pool() noexcept { return *pool_; }
   RemoteQueue& remote() noexcept { return remote_; }

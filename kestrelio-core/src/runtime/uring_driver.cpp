@@ -280,11 +280,24 @@ void UringDriver::reap(std::vector<OpPtr>* done) {
     OpPtr op = std::move(it->second);
     inflight_.erase(it);
     op->res = cqe->res;
+    if (op->res == -EINTR && op->abort_sent) op->res = -ECANCELED;
     if (op->kind == OpKind::Stat && cqe->res >= 0) op->size = op->stx.stx_size;
     op->done = true;
     if (done) done->push_back(std::move(op));
   }
   io_uring_cq_advance(&ring_, seen);
+}
+
+void UringDriver::abort_cancelled() {
+  if (shutting_down_) return;
+  for (auto& [key, op] : inflight_) {
+    if (!op->cancel || !*op->cancel || op->abort_sent) continue;
+    io_uring_sqe* sqe = next_sqe();
+    if (!sqe) return;  // the ring is full of work; asked again on the next cancel
+    io_uring_prep_cancel(sqe, key, 0);
+    io_uring_sqe_set_data64(sqe, kCancelTag);
+    op->abort_sent = true;
+  }
 }
 
 void UringDriver::shutdown() {

@@ -38,6 +38,7 @@ class UringDriver final : public IoDriver {
   void poll(bool block, std::vector<OpPtr>& done) override;
   bool completions_ready() const noexcept override;
   void shutdown() override;
+  void abort_cancelled() override;
 
   // Whether truncation goes through the ring (needs kernel and liburing support).
   bool native_truncate() const noexcept { return native_truncate_; }
