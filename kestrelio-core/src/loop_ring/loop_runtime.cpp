@@ -124,9 +124,10 @@ Expected<LoopRuntime*> LoopRuntime::for_this_thread() {
 void LoopRuntime::cancel_anywhere(OpId id) {
   LoopRuntime* here = existing();
   if (here && here->book_.cancel(id)) {
-    // A drive sends the abort: it may come from outside one (a future's cancel).
+    // The next drive sends the abort; a future's cancel comes from outside
+    // one, so the wake fd calls for it.
     here->rt_->abort_cancelled();
-    here->nudge();
+    here->rt_->cross_wake().ring();
     return;
   }
   // Ids are unique in the process, so every other runtime may be told: only
