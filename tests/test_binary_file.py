@@ -265,6 +265,33 @@ def test_the_file_grows_under_a_read_all(tmp_path):
     run(main)
 
 
+@pytest.mark.parametrize("mode", ["ab", "a+b", "a"])
+def test_append_opens_create_what_is_missing_and_keep_what_is_there_as_io(tmp_path, mode):
+    # The runtime backends open for appending without O_CREAT first: the
+    # creation must still happen exactly where io's open would make it.
+    there, missing, link = tmp_path / "there", tmp_path / "missing", tmp_path / "link"
+    there.write_bytes(b"old\n")
+    os.symlink(tmp_path / "target", link)  # dangling: the open creates its target
+    data = "new\n" if "b" not in mode else b"new\n"
+
+    async def main():
+        for p in (there, missing, link):
+            async with await kestrelio.open(p, mode) as f:
+                await f.write(data)
+
+    run(main)
+    assert there.read_bytes() == b"old\nnew\n"
+    assert missing.read_bytes() == b"new\n"
+    assert (tmp_path / "target").read_bytes() == b"new\n" and link.is_symlink()
+    assert stat.S_IMODE(missing.stat().st_mode) == 0o666 & ~_umask()
+
+
+def _umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
 def test_a_fifo_is_read_to_its_end(tmp_path):
     path = tmp_path / "fifo"
     os.mkfifo(path)

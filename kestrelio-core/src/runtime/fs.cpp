@@ -64,20 +64,38 @@ bool beyond_off_t(std::uint64_t pos) noexcept {
 
 }  // namespace
 
-Task<Expected<File>> open(std::string path, OpenOptions options) {
-  if (path.find('\0') != std::string::npos) co_return IoError::custom(IoErrorKind::InvalidInput, kNulInPath);
-  auto flags = open_flags(options);
-  if (!flags) co_return flags.error();
-  if (options.cancel && *options.cancel) co_return IoError::os(ECANCELED);
+namespace {
+
+Task<Expected<File>> open_once(std::string path, int flags, mode_t mode, std::shared_ptr<const bool> cancel) {
+  if (cancel && *cancel) co_return IoError::os(ECANCELED);
   auto op = std::make_shared<OpState>(OpKind::Open);
   op->path = std::move(path);
-  op->flags = flags.value();
-  op->mode = options.mode;
-  op->cancel = std::move(options.cancel);
+  op->flags = flags;
+  op->mode = mode;
+  op->cancel = std::move(cancel);
   std::int64_t res = co_await OpAwaiter(op);
   if (res < 0) co_return errno_error(res);
   op->fd_claimed = true;
   co_return File(UniqueFd(static_cast<int>(res)));
+}
+
+}  // namespace
+
+Task<Expected<File>> open(std::string path, OpenOptions options) {
+  if (path.find('\0') != std::string::npos) co_return IoError::custom(IoErrorKind::InvalidInput, kNulInPath);
+  auto flags = open_flags(options);
+  if (!flags) co_return flags.error();
+  int f = flags.value();
+  // The ring hands every open that may create or truncate to a kernel
+  // worker, whose wake-up costs many times the open itself. An append
+  // mostly reopens a file that is there: that open goes without O_CREAT
+  // first, which the ring does inline; only ENOENT asks for the creation.
+  if ((f & O_CREAT) != 0 && (f & (O_EXCL | O_TRUNC)) == 0 &&
+      Runtime::current().driver_type() == RuntimeDriverType::IoUring) {
+    auto existing = co_await open_once(path, f & ~O_CREAT, options.mode, options.cancel);
+    if (existing || !existing.error().is_os() || existing.error().raw_os_error() != ENOENT) co_return existing;
+  }
+  co_return co_await open_once(std::move(path), f, options.mode, std::move(options.cancel));
 }
 
 Task<Expected<std::uint64_t>> file_size(const File& file) {
