@@ -70,6 +70,18 @@ async def loop_fds():
     return open_fds()
 
 
+async def cancel_after(aw, passes):
+    """Runs ``aw`` as a task and cancels it after ``passes`` passes of the loop: its result, or None if cancelled."""
+    task = asyncio.ensure_future(aw)
+    for _ in range(passes):
+        await asyncio.sleep(0)
+    task.cancel()
+    try:
+        return await task
+    except asyncio.CancelledError:
+        return None
+
+
 async def settle_fds(before, tries=100):
     """The descriptor count once it is back to `before`, or after `tries` short waits for closes still on their way."""
     for _ in range(tries):

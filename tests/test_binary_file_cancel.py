@@ -7,7 +7,7 @@ import random
 import pytest
 
 import kestrelio
-from conftest import drop_pages, loop_fds, open_fds, run, settle_fds
+from conftest import cancel_after, drop_pages, loop_fds, open_fds, run, settle_fds
 from kestrelio.binary_file import PARALLEL_MIN
 
 
@@ -203,22 +203,10 @@ def test_cancelled_opens_and_closes_leave_no_descriptor(tmp_path):
     async def main():
         inner = await loop_fds()
         for i in range(100):
-            task = asyncio.ensure_future(opener())
-            for _ in range(i % 3):
-                await asyncio.sleep(0)
-            task.cancel()
-            try:
-                f = await task
-            except asyncio.CancelledError:
+            f = await cancel_after(opener(), i % 3)
+            if f is None:
                 continue
-            closing = asyncio.ensure_future(f.close())
-            for _ in range(i % 2):
-                await asyncio.sleep(0)
-            closing.cancel()
-            try:
-                await closing
-            except asyncio.CancelledError:
-                pass
+            await cancel_after(f.close(), i % 2)
             assert f.closed
         assert await settle_fds(inner) == inner
 
@@ -262,14 +250,7 @@ def test_cancelled_close_still_writes_the_buffered_bytes(tmp_path):
         for i in range(40):
             f = await kestrelio.open(p, "wb")
             assert await f.write(b"abc") == 3
-            closing = asyncio.ensure_future(f.close())
-            for _ in range(1 + i % 3):  # close has started
-                await asyncio.sleep(0)
-            closing.cancel()
-            try:
-                await closing
-            except asyncio.CancelledError:
-                pass
+            await cancel_after(f.close(), 1 + i % 3)  # once close has started
             assert f.closed
             await f.close()  # waits for a close still on its way
             assert p.read_bytes() == b"abc", i

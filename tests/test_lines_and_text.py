@@ -8,7 +8,7 @@ import pytest
 
 import kestrelio
 import kestrelio.binary_reads
-from conftest import drop_pages, run
+from conftest import cancel_after, drop_pages, run
 from kestrelio.text_file import TEXT_CHUNK
 
 TEXT = "first line\nsécond líne\r\nthird\rfourth \u2028 not a break\n\nlast without newline"
@@ -338,14 +338,7 @@ def test_cancelled_text_truncate_leaves_no_decoded_text_past_the_end(tmp_path):
             p.write_text(text)
             async with kestrelio.open(p, "r+") as f:
                 first = await f.readline()
-                task = asyncio.ensure_future(f.truncate())
-                for _ in range(1 + i % 3):
-                    await asyncio.sleep(0)
-                task.cancel()
-                try:
-                    await task
-                except asyncio.CancelledError:
-                    pass
+                await cancel_after(f.truncate(), 1 + i % 3)
                 resized = os.path.getsize(p) == len(first)
                 assert await f.readline() == ("" if resized else text[len(first):len(first) + 10]), i
 
@@ -369,14 +362,7 @@ def test_cancelled_text_seek_stays_or_arrives_whole(tmp_path):
                 await f.seek(0)
                 await f.read(7)
                 drop_pages(p)
-                task = asyncio.ensure_future(f.seek(cookie))
-                for _ in range(i % 4):
-                    await asyncio.sleep(0)
-                task.cancel()
-                try:
-                    await task
-                except asyncio.CancelledError:
-                    pass
+                await cancel_after(f.seek(cookie), i % 4)
                 assert await f.read(5) in (text[7:12], text[1001:1006]), i
 
     run(main)

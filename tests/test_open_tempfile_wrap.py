@@ -10,7 +10,7 @@ import warnings
 import pytest
 
 import kestrelio
-from conftest import loop_fds, run, settle_fds
+from conftest import cancel_after, loop_fds, run, settle_fds
 
 
 @pytest.mark.parametrize("kwargs", [
@@ -264,13 +264,8 @@ def test_a_temporary_file_or_directory_cancelled_while_made_leaves_nothing_behin
         for steps in range(12):
             for _ in range(3):
                 cm = CANCELLED_MAKES[kind](tmp_path)
-                task = asyncio.ensure_future(_enter(cm))
-                for _ in range(steps):
-                    await asyncio.sleep(0)
-                task.cancel()
-                try:
-                    got = await task
-                except asyncio.CancelledError:
+                got = await cancel_after(_enter(cm), steps)
+                if got is None:
                     continue
                 made.append(got if isinstance(got, (str, bytes)) else got.name)
                 await cm.__aexit__(None, None, None)
