@@ -1,11 +1,13 @@
 """The user API: kestrelio.open and BinaryFile, against io's behaviour."""
 
+import asyncio
 import errno
 import gc
 import io
 import os
 import stat
 import sys
+import threading
 import warnings
 
 import pytest
@@ -309,6 +311,38 @@ def test_a_fifo_is_read_to_its_end(tmp_path):
             assert await f.read(5) == b"rest!"
         finally:
             await f.close()
+
+    run(main)
+
+
+def test_an_append_open_of_a_fifo_waits_for_its_reader_as_io(tmp_path):
+    # io's open(fifo, "ab") blocks until a reader comes; it never fails for
+    # the want of one (ENXIO is what a non-blocking open would say).
+    path = tmp_path / "fifo"
+    os.mkfifo(path)
+    got = []
+
+    def reader():
+        fd = os.open(path, os.O_RDONLY)  # waits for the writer, if not there yet
+        try:
+            while chunk := os.read(fd, 64):
+                got.append(chunk)
+        finally:
+            os.close(fd)
+
+    async def main():
+        opening = asyncio.ensure_future(kestrelio.open(path, "ab"))
+        await asyncio.wait({opening}, timeout=0.2)  # time for an open without a reader to fail
+        t = threading.Thread(target=reader)
+        t.start()
+        try:
+            async with await opening as f:
+                await f.write(b"hello")
+        finally:
+            if not opening.done() or opening.exception() is not None:
+                os.close(os.open(path, os.O_WRONLY))  # lets the reader end
+            await asyncio.to_thread(t.join)
+        assert b"".join(got) == b"hello"
 
     run(main)
 

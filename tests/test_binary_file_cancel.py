@@ -101,6 +101,32 @@ def test_a_whole_file_read_waiting_for_a_fifo_writer_ends_when_cancelled(fifo, b
     assert open_fds() == before
 
 
+def test_a_whole_file_write_waiting_for_a_fifo_reader_ends_when_cancelled(fifo, backend):
+    if not backend.endswith("io-uring"):
+        pytest.skip(f"{backend} cannot abort an open in progress: it waits for the reader")
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        rescuers = []
+
+        def rescue():  # only an open nothing aborted is still there to take it
+            rescuers.append(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
+
+        timer = loop.call_later(10, rescue)
+        try:
+            with pytest.raises(asyncio.TimeoutError):
+                await asyncio.wait_for(kestrelio.write_bytes(fifo, b"x"), 0.1)
+        finally:
+            timer.cancel()
+            for fd in rescuers:
+                os.close(fd)
+        assert not rescuers, "aborted, not ended by a reader"
+
+    before = open_fds()
+    run(main)
+    assert open_fds() == before
+
+
 def test_cancelled_queued_reads_never_touch_the_buffer(tmp_path):
     data = os.urandom(1 << 20)
     p = tmp_path / "f"

@@ -152,11 +152,12 @@ Task<OpResult> do_read_file(std::optional<HandleId> new_handle, op::ReadFile r, 
   co_return reply::Handle{*new_handle, size.value().size, fd};
 }
 
-Task<OpResult> do_write_file(op::WriteFile w) {
+Task<OpResult> do_write_file(op::WriteFile w, CancelFlag cancelled) {
   runtime::OpenOptions opts;
   opts.write = true;
   opts.truncate = true;
   opts.create = true;
+  opts.cancel = std::move(cancelled);  // an open waiting for a FIFO's reader is given up
   auto opened = co_await runtime::open(std::move(w.path), opts);
   if (!opened) co_return opened.error();
   File file = std::move(opened).value();
@@ -188,7 +189,7 @@ Task<OpResult> execute(std::optional<HandleId> new_handle, Op op, Files files, C
   if (auto* o = std::get_if<op::ReadFile>(&op)) {
     co_return co_await do_read_file(new_handle, std::move(*o), std::move(files), std::move(cancelled));
   }
-  if (auto* o = std::get_if<op::WriteFile>(&op)) co_return co_await do_write_file(std::move(*o));
+  if (auto* o = std::get_if<op::WriteFile>(&op)) co_return co_await do_write_file(std::move(*o), std::move(cancelled));
   if (auto* o = std::get_if<op::Meta>(&op)) co_return co_await execute_meta(std::move(o->what));
   if (auto* o = std::get_if<op::Adopt>(&op)) co_return co_await adopt(new_handle, *o, std::move(files));
   co_return reply::Unit{};  // Nop: answered without kernel work

@@ -90,10 +90,13 @@ Task<Expected<File>> open(std::string path, OpenOptions options) {
   // worker, whose wake-up costs many times the open itself. An append
   // mostly reopens a file that is there: that open goes without O_CREAT
   // first, which the ring does inline; only ENOENT asks for the creation.
+  // The inline attempt is non-blocking: a FIFO without a reader answers it
+  // ENXIO, and the blocking open from a worker then waits for the reader.
   if ((f & O_CREAT) != 0 && (f & (O_EXCL | O_TRUNC)) == 0 &&
       Runtime::current().driver_type() == RuntimeDriverType::IoUring) {
     auto existing = co_await open_once(path, f & ~O_CREAT, options.mode, options.cancel);
-    if (existing || !existing.error().is_os() || existing.error().raw_os_error() != ENOENT) co_return existing;
+    int e = !existing && existing.error().is_os() ? existing.error().raw_os_error() : 0;
+    if (e != ENOENT && e != ENXIO) co_return existing;
   }
   co_return co_await open_once(std::move(path), f, options.mode, std::move(options.cancel));
 }
