@@ -78,49 +78,31 @@ def test_cancelled_read_raises_only_after_the_kernel_let_go(fifo, backend):
     run(main)
 
 
-def test_a_whole_file_read_waiting_for_a_fifo_writer_ends_when_cancelled(fifo, backend):
+# A whole-file call on a FIFO waits for the other end; opening that end (then closing it) frees it.
+WAITING_FOR_THE_OTHER_END = {
+    "read_bytes": (lambda path: kestrelio.read_bytes(path), os.O_WRONLY),
+    "write_bytes": (lambda path: kestrelio.write_bytes(path, b"x"), os.O_RDONLY),
+}
+
+
+@pytest.mark.parametrize("call", sorted(WAITING_FOR_THE_OTHER_END))
+def test_a_whole_file_call_waiting_for_a_fifos_other_end_ends_when_cancelled(fifo, backend, call):
     if not backend.endswith("io-uring"):
-        pytest.skip(f"{backend} cannot abort a read in progress: it waits for the writer")
+        pytest.skip(f"{backend} cannot abort an open or read in progress: it waits for the other end")
+    start, other_end = WAITING_FOR_THE_OTHER_END[call]
 
     async def main():
-        loop = asyncio.get_running_loop()
         rescued = []
 
-        def rescue():  # only a read nothing aborted is still there to take it
+        def rescue():  # only a call nothing aborted is still there to be freed
             rescued.append(True)
-            os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+            os.close(os.open(fifo, other_end | os.O_NONBLOCK))
 
-        timer = loop.call_later(10, rescue)
+        timer = asyncio.get_running_loop().call_later(10, rescue)
         with pytest.raises(asyncio.TimeoutError):
-            await asyncio.wait_for(kestrelio.read_bytes(fifo), 0.1)
+            await asyncio.wait_for(start(fifo), 0.1)
         timer.cancel()
-        assert not rescued, "aborted, not ended by a writer"
-
-    before = open_fds()
-    run(main)
-    assert open_fds() == before
-
-
-def test_a_whole_file_write_waiting_for_a_fifo_reader_ends_when_cancelled(fifo, backend):
-    if not backend.endswith("io-uring"):
-        pytest.skip(f"{backend} cannot abort an open in progress: it waits for the reader")
-
-    async def main():
-        loop = asyncio.get_running_loop()
-        rescuers = []
-
-        def rescue():  # only an open nothing aborted is still there to take it
-            rescuers.append(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
-
-        timer = loop.call_later(10, rescue)
-        try:
-            with pytest.raises(asyncio.TimeoutError):
-                await asyncio.wait_for(kestrelio.write_bytes(fifo, b"x"), 0.1)
-        finally:
-            timer.cancel()
-            for fd in rescuers:
-                os.close(fd)
-        assert not rescuers, "aborted, not ended by a reader"
+        assert not rescued, "aborted, not ended by the other end"
 
     before = open_fds()
     run(main)
