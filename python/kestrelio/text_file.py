@@ -21,6 +21,7 @@ from typing import Any, AsyncIterator, Awaitable, Iterable, List, Optional, Tupl
 from .binary_file import BinaryFile
 from .binary_lines import YIELD_EVERY, read_lines
 from .buffered import LINE_QUOTA, READ_AHEAD, GatedTurns, line_iter
+from .driver_calls import _until_let_go
 from .text_positions import TextPositions, _unpack_cookie
 from .turns import Turns
 
@@ -55,15 +56,13 @@ def check_newline(newline: Optional[str]) -> None:
 async def _to_the_end(coro: Awaitable[None]) -> None:
     """Run ``coro`` to its end even if the caller is cancelled meanwhile, and raise the cancellation after."""
     task = asyncio.ensure_future(coro)
-    cancelled = False
-    while not task.done():
-        try:
-            await asyncio.wait([task])
-        except asyncio.CancelledError:
-            cancelled = True
+    try:
+        await asyncio.wait([task])
+    except asyncio.CancelledError:
+        await _until_let_go(task)
+        task.result()
+        raise
     task.result()
-    if cancelled:
-        raise asyncio.CancelledError
 
 
 def _size_arg(size: Optional[int]) -> int:
