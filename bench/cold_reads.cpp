@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "evict.hpp"
 #include "kestrelio/driver.hpp"
 
 using namespace kestrelio;
@@ -55,31 +56,6 @@ struct Window {
     cv.notify_one();
   }
 };
-
-// Drops the file's pages; the count still resident afterwards.
-std::size_t evict(const std::string& path, std::size_t size) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    std::perror("open");
-    std::exit(1);
-  }
-  ::fsync(fd);
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-  void* map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
-  if (map == MAP_FAILED) {
-    std::perror("mmap");
-    std::exit(1);
-  }
-  std::size_t pages = (size + kBlock - 1) / kBlock;
-  std::vector<unsigned char> vec(pages);
-  if (::mincore(map, size, vec.data()) != 0) {
-    std::perror("mincore");
-    std::exit(1);
-  }
-  ::munmap(map, size);
-  ::close(fd);
-  return static_cast<std::size_t>(std::count_if(vec.begin(), vec.end(), [](unsigned char b) { return b & 1; }));
-}
 
 HandleId open_file(Driver& d, const std::string& path) {
   Window w;
