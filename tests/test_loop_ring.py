@@ -68,7 +68,7 @@ asyncio.run(main())
 
 def test_tasks_woken_by_device_completions_read_on_in_order_and_once(tmp_path):
     # Cold reads: their completions come back from the device in groups, and the tasks a group wakes submit
-    # again in two flushes (after the first half of them, and after the rest).
+    # again in several flushes (one after every few of them, and one after the rest).
     out = over_random_file(tmp_path, 16 << 20, """
 import random
 async def main():

@@ -333,9 +333,8 @@ std::size_t LoopBridge::settle_queued(Split* split) {
     }
     if (batch.empty()) return n;
     n += batch.size();
-    std::size_t half = split && !split->done && batch.size() >= split->min ? batch.size() / 2 : batch.size();
     for (std::size_t i = 0; i < batch.size(); ++i) {
-      if (i == half) {
+      if (split && i > 0 && i % split->every == 0) {
         split->midway(*this);
         split->done = true;
       }

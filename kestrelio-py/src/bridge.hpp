@@ -90,11 +90,11 @@ struct LoopBridge {
   void complete(Completion c);
   // Settles what is queued, without the doorbell. Loop thread, interpreter
   // lock held.
-  // Returns how many completions it settled. With `split`, the first batch
-  // of at least split->min completions is settled in two halves, with a
-  // call of split->midway between them; split->done tells whether it came.
+  // Returns how many completions it settled. With `split`, split->midway is
+  // called after every split->every completions settled, unless none
+  // follow; split->done tells whether it came.
   struct Split {
-    std::size_t min;
+    std::size_t every;
     void (*midway)(LoopBridge&);
     bool done = false;
   };
