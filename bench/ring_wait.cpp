@@ -80,7 +80,10 @@ bool read_all(Wait how, unsigned flags, int fd, const std::vector<off_t>& offset
           epoll_wait(ep, &got, 1, -1);
         }
       }
-      if (io_uring_peek_cqe(&ring, &cqe) != 0) io_uring_wait_cqe(&ring, &cqe);
+      if (io_uring_peek_cqe(&ring, &cqe) != 0 && io_uring_wait_cqe(&ring, &cqe) < 0) {
+        ok = false;
+        break;
+      }
       ok = ok && cqe->res == static_cast<int>(kBlock);
       io_uring_cqe_seen(&ring, cqe);
     }
