@@ -27,9 +27,9 @@
 
 #include "evict.hpp"
 
-#if __has_include(<liburing.h>)
+// Defined by the build where liburing was found; otherwise only pread runs.
+#ifdef RING_WAIT_HAVE_URING
 #include <liburing.h>
-#define RING_WAIT_HAVE_URING 1
 #endif
 
 namespace {
