@@ -7,18 +7,20 @@ VENV    ?= .venv
 PYTHON  ?= python3
 JOBS    ?= $(shell nproc)
 PY      := $(VENV)/bin/python
-APT_PACKAGES := cmake ninja-build g++ pkg-config liburing-dev libgtest-dev python3-dev python3-venv
+APT_PACKAGES := cmake ninja-build g++ pkg-config liburing-dev libgtest-dev python3-dev python3-venv ccache
 # Only `make demo` needs these: fio is the limit the benchmark's cold rows are held against.
 DEMO_APT_PACKAGES := fio
 # `make test` runs the Python suite under each of these; a missing one is skipped with a message.
 PYTHON_VERSIONS ?= 3.10 3.11 3.12 3.13
 
-# Compiles go through ccache when it is installed, pip's builds of the extension too.
-ifneq ($(shell command -v ccache 2>/dev/null),)
-LAUNCHER := -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
-export CMAKE_ARGS := $(strip $(CMAKE_ARGS) $(LAUNCHER))
+# Compiles go through ccache when it is installed, pip's builds of the extension too: the core is
+# compiled once for the builds that share its flags (the Python versions' extensions, the wheel).
+# Looked up when a recipe runs, not when this file is read, so that a ccache `deps` has just
+# installed serves the rest of the same run.
+LAUNCHER = $(if $(shell command -v ccache 2>/dev/null),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+CMAKE_ARGS_GIVEN := $(CMAKE_ARGS)
+export CMAKE_ARGS = $(strip $(CMAKE_ARGS_GIVEN) $(LAUNCHER))
 export CCACHE_BASEDIR ?= $(CURDIR)
-endif
 
 .PHONY: all deps build ctest asan tsan sanitize venv pytest pytest-asan typecheck pythons wheel wheel-check \
         without-liburing sdist test demo bench clean
