@@ -182,3 +182,29 @@ def test_cancelling_pread_many_on_a_cold_file(tmp_path):
             assert await f.pread_many(spans[:5]) == [data[pos:pos + n] for pos, n in spans[:5]]
 
     run(main)
+
+
+def test_pread_many_takes_the_fast_path_again_once_a_cold_file_is_cached(tmp_path):
+    p = tmp_path / "f"
+    data = os.urandom(1 << 20)
+    p.write_bytes(data)
+    spans = [(k * 16384, 4096) for k in range(64)]
+    want = [data[pos:pos + n] for pos, n in spans]
+
+    async def main():
+        async with kestrelio.open(p, "rb", buffering=0) as f:
+            if f._fast is None:
+                pytest.skip("no FastPath for this file")
+            for _ in range(8):  # every batch cold: the batches stop asking the FastPath
+                drop_pages(p)
+                assert await f.pread_many(spans) == want
+            assert f._fast_misses > 1 and f._fast is not None
+            with open(p, "rb") as warm:
+                warm.read()
+            for _ in range(1 << kestrelio.binary_reads.MISS_STREAK_MAX):
+                assert await f.pread_many(spans) == want
+                if f._fast_misses == 0:
+                    break
+            assert f._fast_misses == 0, "a cached file's batches never went back to the FastPath"
+
+    run(main)

@@ -46,11 +46,16 @@ class PositionalBatches(FileParts):
         await self._flush_in_turn()
         fp = self._fast
         if fp is not None and type(spans) in (list, tuple):
-            found = _plain_spans(spans)  # type: ignore[arg-type]
-            if found is not None:
-                if fast_reads.turn_due(found):
-                    await fast_reads.take_turn()
-                return await self._pread_cached(fp, spans)  # type: ignore[arg-type]
+            if self._fast_skip:
+                # Batches of late found no span cached: asking the FastPath
+                # span by span would only cost this one time.
+                self._fast_skip -= 1
+            else:
+                found = _plain_spans(spans)  # type: ignore[arg-type]
+                if found is not None:
+                    if fast_reads.turn_due(found):
+                        await fast_reads.take_turn()
+                    return await self._pread_cached(fp, spans)  # type: ignore[arg-type]
         turns = self._turns
         turns.enter()
         try:
@@ -62,6 +67,10 @@ class PositionalBatches(FileParts):
     async def _pread_cached(self, fp: FastPathLike, spans: Sequence[Tuple[int, int]]) -> List[bytes]:
         out: List[Optional[bytes]] = [fp.read(pos, n) for pos, n in spans]
         missed = [i for i, d in enumerate(out) if d is None]
+        if len(missed) == len(out) and out:
+            self._fast_declined()  # a batch counts as one read in the miss streak
+        elif self._fast_misses:
+            self._fast_misses = 0
         if missed:
             self._fast_missed()
             turns = self._turns
