@@ -1,5 +1,6 @@
 """Whole-file helpers against pathlib's own."""
 
+import asyncio
 import os
 import pathlib
 
@@ -144,3 +145,54 @@ def test_write_bytes_takes_a_buffer_of_wider_items_as_pathlib(tmp_path):
         assert p.read_bytes() == b"abcdefgh"
 
     run(main)
+
+
+def test_many_whole_reads_at_once_of_every_kind_of_file(tmp_path):
+    # With many whole reads in flight the loop backend reads cached regular
+    # files on its pool; every other kind must still be read as before, and
+    # a FIFO must be opened only by the read that takes its data.
+    sizes = [1, 8192, INLINE_MAX, INLINE_MAX + 1, 0]
+    want = {}
+    for i, size in enumerate(sizes):
+        p = tmp_path / f"f{i}"
+        p.write_bytes(os.urandom(size))
+        want[str(p)] = p.read_bytes()
+    cold = tmp_path / "cold"
+    cold.write_bytes(os.urandom(20000))
+    want[str(cold)] = cold.read_bytes()
+    if os.path.exists("/proc/version"):
+        want["/proc/version"] = pathlib.Path("/proc/version").read_bytes()
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    fifo_data = os.urandom(3000)
+    async def warm_up():  # the driver's own descriptors, and those a first error makes, are made by now
+        await kestrelio.read_bytes(cold)
+        with pytest.raises(FileNotFoundError):
+            await kestrelio.read_bytes(tmp_path / "missing")
+
+    run(warm_up)
+    fds_before = len(os.listdir("/proc/self/fd"))
+
+    def feed_fifo():
+        with open(fifo, "wb") as w:
+            w.write(fifo_data)
+
+    async def main():
+        drop_pages(cold)
+        feeder = asyncio.get_running_loop().run_in_executor(None, feed_fifo)
+        await asyncio.sleep(0.05)  # the writer waits in its open for a reader
+        paths = [p for _ in range(12) for p in want]
+        reads = [kestrelio.read_bytes(p) for p in paths]
+        reads.append(asyncio.wait_for(kestrelio.read_bytes(fifo), 20))
+        reads.append(kestrelio.read_bytes(tmp_path / "missing"))
+        reads.append(kestrelio.read_bytes(tmp_path))
+        reads.append(kestrelio.read_bytes(paths[0] + "\0tail"))  # not the file named by the part before the NUL
+        got = await asyncio.gather(*reads, return_exceptions=True)
+        await feeder
+        assert got[:len(paths)] == [want[p] for p in paths]
+        assert got[len(paths)] == fifo_data
+        assert isinstance(got[-3], FileNotFoundError) and isinstance(got[-2], IsADirectoryError)
+        assert isinstance(got[-1], ValueError)
+
+    run(main)
+    assert len(os.listdir("/proc/self/fd")) == fds_before

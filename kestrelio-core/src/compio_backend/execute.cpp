@@ -2,15 +2,19 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "compio_backend/meta.hpp"
+#include "compio_backend/pooled_read.hpp"
 #include "compio_backend/read.hpp"
 #include "compio_backend/write.hpp"
+#include "runtime/blocking.hpp"
 #include "runtime/fs.hpp"
+#include "runtime/ordered_lane.hpp"
 
 namespace kestrelio::compio_backend {
 
@@ -128,19 +132,83 @@ Task<OpResult> do_size(op::Size s, Files files) {
   co_return reply::Size{size.value()};
 }
 
+// A whole-file read in progress on the runtime of the thread, and where it
+// goes. Pool jobs that keep finding their files not cached (cold files, or
+// larger than a reply holds) are of no use: the ring reads those without
+// the hand-off. After such a streak only one read in 2^(streak-1) tries the
+// pool, until one is served there again.
+class WholeRead {
+ public:
+  WholeRead() : s_(runtime::Runtime::current().whole_reads()) { ++s_.in_progress; }
+  ~WholeRead() { --s_.in_progress; }
+  WholeRead(const WholeRead&) = delete;
+  WholeRead& operator=(const WholeRead&) = delete;
+
+  bool to_pool() noexcept {
+    if (s_.to_pool_from == 0 || s_.in_progress <= s_.to_pool_from) return false;
+    if (s_.skip > 0) {
+      --s_.skip;
+      return false;
+    }
+    // During a streak the reads that follow this one keep off the pool
+    // until it answers.
+    s_.skip = skip_for(s_.misses);
+    return true;
+  }
+  runtime::OrderedLane& lane() {
+    if (!s_.lane) s_.lane = std::make_shared<runtime::OrderedLane>();
+    return *s_.lane;
+  }
+  void served(bool whole) noexcept {
+    if (whole) {
+      s_.misses = 0;
+      s_.skip = 0;
+      return;
+    }
+    s_.misses = std::min(s_.misses + 1, kMissStreakMax);
+    s_.skip = std::max(s_.skip, skip_for(s_.misses));
+  }
+
+ private:
+  static constexpr unsigned kMissStreakMax = 5;
+  static std::size_t skip_for(unsigned misses) noexcept {
+    return misses == 0 ? 0 : (std::size_t{1} << (misses - 1)) - 1;
+  }
+  runtime::Runtime::WholeReads& s_;
+};
+
 Task<OpResult> do_read_file(std::optional<HandleId> new_handle, op::ReadFile r, Files files,
                             CancelFlag cancelled) {
-  runtime::OpenOptions opts;
-  opts.read = true;
-  opts.cancel = cancelled;
-  auto opened = co_await runtime::open(std::move(r.path), opts);
-  if (!opened) co_return opened.error();
-  File file = std::move(opened).value();
-  auto size = co_await runtime::size_hint(file);
-  if (!size) co_return size.error();
-  if (size.value().size <= r.inline_max) {
-    auto bytes = co_await read_to_end(file, 0, capacity_after(size.value().size, 0), std::move(cancelled),
-                                      known_end(size.value()));
+  WholeRead counted;
+  File file;
+  std::optional<runtime::SizeHint> size;
+  if (counted.to_pool()) {
+    auto read = [path = r.path, max = r.inline_max] { return read_whole_on_pool(path, max); };
+    auto job = co_await runtime::spawn_blocking(std::move(read), &counted.lane());
+    if (job.completed) {
+      PooledRead& got = *job.value;
+      counted.served(got.bytes.has_value());
+      if (got.bytes) co_return reply::Bytes{std::move(*got.bytes)};
+      if (got.fd) {
+        file = File(std::move(got.fd));
+        size = got.hint;
+      }
+    }
+  }
+  if (!file) {
+    runtime::OpenOptions opts;
+    opts.read = true;
+    opts.cancel = cancelled;
+    auto opened = co_await runtime::open(std::move(r.path), opts);
+    if (!opened) co_return opened.error();
+    file = std::move(opened).value();
+    auto hint = co_await runtime::size_hint(file);
+    if (!hint) co_return hint.error();
+    size = hint.value();
+  }
+  if (size->size <= r.inline_max) {
+    auto bytes = co_await read_to_end(file, 0, capacity_after(size->size, 0), std::move(cancelled),
+                                      known_end(*size));
     if (!bytes) co_return bytes.error();
     auto closed = co_await runtime::close(std::move(file));
     if (!closed) co_return closed.error();
@@ -149,7 +217,7 @@ Task<OpResult> do_read_file(std::optional<HandleId> new_handle, op::ReadFile r, 
   if (!new_handle) throw InvariantFault{kReadFileAllocatesId};
   std::int64_t fd = file.fd();
   files->insert_or_assign(*new_handle, std::move(file));
-  co_return reply::Handle{*new_handle, size.value().size, fd};
+  co_return reply::Handle{*new_handle, size->size, fd};
 }
 
 Task<OpResult> do_write_file(op::WriteFile w, CancelFlag cancelled) {

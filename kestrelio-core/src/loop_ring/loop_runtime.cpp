@@ -20,6 +20,9 @@ constexpr std::size_t kAsyncThreshold = std::size_t{128} << 10;
 // even when one call submits a batch of a thousand; at 256 such a batch held
 // the loop for 3-4 ms. Steady traffic of 64 in flight moves as fast either way.
 constexpr std::size_t kDefaultDriveBudget = 64;
+// Whole-file reads in progress from which a further one is one pool job (a
+// thread beside the loop's) rather than ring operations on the loop's thread.
+constexpr std::size_t kWholeReadsToPool = 4;
 std::atomic<std::size_t> g_drive_budget{kDefaultDriveBudget};
 
 // Every live runtime of this process, for cancels sent from another thread.
@@ -113,6 +116,7 @@ Expected<LoopRuntime*> LoopRuntime::for_this_thread() {
   runtime::RuntimeOptions options;
   options.external_wait = true;
   options.async_threshold = kAsyncThreshold;
+  options.whole_reads_to_pool = kWholeReadsToPool;
   auto made = runtime::Runtime::create(std::move(options));
   if (!made) return made.error();
   auto* rt = new LoopRuntime(std::move(made).value());

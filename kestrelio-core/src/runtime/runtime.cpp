@@ -41,6 +41,7 @@ Expected<std::unique_ptr<Runtime>> Runtime::create(RuntimeOptions options) {
                                      options.async_threshold);
     if (uring) {
       rt->driver_ = std::move(uring).value();
+      rt->whole_reads_.to_pool_from = options.whole_reads_to_pool;
     } else if (options.driver == RuntimeDriverChoice::IoUring) {
       return uring.error();
     }

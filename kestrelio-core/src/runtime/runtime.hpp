@@ -28,6 +28,10 @@ struct RuntimeOptions {
   // kernel's workers (IOSQE_ASYNC) instead of being tried inline during the
   // submission, where a cached transfer would copy on this thread. 0: never.
   std::size_t async_threshold = 0;
+  // io_uring: whole-file reads in progress on this runtime from which a
+  // further one goes to the pool as one job (compio_backend/pooled_read.hpp)
+  // rather than to the ring. 0: never.
+  std::size_t whole_reads_to_pool = 0;
 };
 
 // Something outside the runtime's own queues that a cross-thread wake may
@@ -116,6 +120,19 @@ class Runtime {
   // Operations the kernel or the pool still holds.
   bool io_pending() const noexcept;
   std::uint64_t forced_async() const noexcept { return driver_->forced_async(); }
+  // How whole-file reads are steered between the ring and the pool; kept
+  // here, used by the backend's tasks (compio_backend/execute.cpp).
+  struct WholeReads {
+    std::size_t to_pool_from = 0;  // RuntimeOptions::whole_reads_to_pool
+    std::size_t in_progress = 0;
+    unsigned misses = 0;   // pool jobs in a row that could not read their file whole
+    std::size_t skip = 0;  // reads left to keep from the pool meanwhile
+    // The pool jobs go through one lane: one pool thread works through a
+    // burst of them, rather than every thread of the pool taking turns
+    // with the runtime's own on two cores.
+    std::shared_ptr<OrderedLane> lane;
+  };
+  WholeReads& whole_reads() noexcept { return whole_reads_; }
 
  private:
   friend struct detail::PromiseBase;
@@ -136,6 +153,7 @@ class Runtime {
   RemoteQueue remote_{wake_};
   std::unique_ptr<BlockingPool> pool_;
   bool external_wait_ = false;
+  WholeReads whole_reads_;
   std::unique_ptr<IoDriver> driver_;
   std::deque<std::coroutine_handle<>> ready_;
   std::unordered_set<void*> roots_;  // frames of detached tasks, by address
