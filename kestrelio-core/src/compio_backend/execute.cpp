@@ -136,16 +136,21 @@ Task<OpResult> do_size(op::Size s, Files files) {
 // goes. Pool jobs that keep finding their files not cached (cold files, or
 // larger than a reply holds) are of no use: the ring reads those without
 // the hand-off. After such a streak only one read in 2^(streak-1) tries the
-// pool, until one is served there again.
+// pool, until one is served there again. The jobs run one after another, so
+// a file whose open hangs (a stuck network mount) holds up those behind it:
+// at most kPooledMax wait there, and the reads beyond them take the ring.
 class WholeRead {
  public:
   WholeRead() : s_(runtime::Runtime::current().whole_reads()) { ++s_.in_progress; }
-  ~WholeRead() { --s_.in_progress; }
+  ~WholeRead() {
+    --s_.in_progress;
+    if (pooled_) --s_.pooled;
+  }
   WholeRead(const WholeRead&) = delete;
   WholeRead& operator=(const WholeRead&) = delete;
 
   bool to_pool() noexcept {
-    if (s_.to_pool_from == 0 || s_.in_progress <= s_.to_pool_from) return false;
+    if (s_.to_pool_from == 0 || s_.in_progress <= s_.to_pool_from || s_.pooled >= kPooledMax) return false;
     if (s_.skip > 0) {
       --s_.skip;
       return false;
@@ -153,6 +158,8 @@ class WholeRead {
     // During a streak the reads that follow this one keep off the pool
     // until it answers.
     s_.skip = skip_for(s_.misses);
+    pooled_ = true;
+    ++s_.pooled;
     return true;
   }
   runtime::OrderedLane& lane() {
@@ -160,6 +167,8 @@ class WholeRead {
     return *s_.lane;
   }
   void served(bool whole) noexcept {
+    pooled_ = false;
+    --s_.pooled;
     if (whole) {
       s_.misses = 0;
       s_.skip = 0;
@@ -171,10 +180,12 @@ class WholeRead {
 
  private:
   static constexpr unsigned kMissStreakMax = 5;
+  static constexpr std::size_t kPooledMax = 32;
   static std::size_t skip_for(unsigned misses) noexcept {
     return misses == 0 ? 0 : (std::size_t{1} << (misses - 1)) - 1;
   }
   runtime::Runtime::WholeReads& s_;
+  bool pooled_ = false;
 };
 
 Task<OpResult> do_read_file(std::optional<HandleId> new_handle, op::ReadFile r, Files files,
@@ -182,12 +193,12 @@ Task<OpResult> do_read_file(std::optional<HandleId> new_handle, op::ReadFile r, 
   WholeRead counted;
   File file;
   std::optional<runtime::SizeHint> size;
-  if (counted.to_pool()) {
+  if (!*cancelled && counted.to_pool()) {
     auto read = [path = r.path, max = r.inline_max] { return read_whole_on_pool(path, max); };
     auto job = co_await runtime::spawn_blocking(std::move(read), &counted.lane());
+    counted.served(job.completed && job.value->bytes.has_value());
     if (job.completed) {
       PooledRead& got = *job.value;
-      counted.served(got.bytes.has_value());
       if (got.bytes) co_return reply::Bytes{std::move(*got.bytes)};
       if (got.fd) {
         file = File(std::move(got.fd));

@@ -125,6 +125,7 @@ class Runtime {
   struct WholeReads {
     std::size_t to_pool_from = 0;  // RuntimeOptions::whole_reads_to_pool
     std::size_t in_progress = 0;
+    std::size_t pooled = 0;  // of which sent to the pool and not yet answered
     unsigned misses = 0;   // pool jobs in a row that could not read their file whole
     std::size_t skip = 0;  // reads left to keep from the pool meanwhile
     // The pool jobs go through one lane: one pool thread works through a
