@@ -67,12 +67,12 @@ class PositionalBatches(FileParts):
     async def _pread_cached(self, fp: FastPathLike, spans: Sequence[Tuple[int, int]]) -> List[bytes]:
         out: List[Optional[bytes]] = [fp.read(pos, n) for pos, n in spans]
         missed = [i for i, d in enumerate(out) if d is None]
-        if len(missed) == len(out) and out:
-            self._fast_declined()  # a batch counts as one read in the miss streak
-        elif self._fast_misses:
-            self._fast_misses = 0
         if missed:
-            self._fast_missed()
+            if len(missed) == len(out):
+                self._fast_declined()  # a batch counts as one read in the miss streak
+            else:
+                self._fast_missed()
+                self._fast_misses = 0
             turns = self._turns
             turns.enter()
             try:
@@ -81,6 +81,8 @@ class PositionalBatches(FileParts):
                 turns.leave()
             for i, d in zip(missed, rest):
                 out[i] = d
+        elif self._fast_misses:
+            self._fast_misses = 0
         return out  # type: ignore[return-value]
 
     async def pwrite_many(self, pairs: Iterable[Tuple[int, Buffer]]) -> List[int]:
