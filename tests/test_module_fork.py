@@ -49,9 +49,32 @@ def wait_child(pid, limit=60):
         if done == pid:
             return os.waitstatus_to_exitcode(status)
         time.sleep(0.01)
+    describe_hang(pid)
     os.kill(pid, signal.SIGKILL)
     os.waitpid(pid, 0)
     return "hung"
+
+def describe_hang(pid):
+    # Where each of the child's threads waits, on stderr: the kernel's view,
+    # and the stacks when gdb is installed.
+    import shutil, subprocess
+    lines = []
+    for tid in sorted(os.listdir("/proc/%d/task" % pid), key=int):
+        info = []
+        for name in ("comm", "wchan", "syscall"):
+            try:
+                with open("/proc/%d/task/%s/%s" % (pid, tid, name)) as f:
+                    info.append(f.read().strip())
+            except OSError as e:
+                info.append(type(e).__name__)
+        lines.append("thread %s: %s" % (tid, " | ".join(info)))
+    if shutil.which("gdb"):
+        try:
+            lines.append(subprocess.run(["gdb", "-p", str(pid), "-batch", "-ex", "thread apply all bt"],
+                                        capture_output=True, text=True, timeout=60).stdout)
+        except subprocess.TimeoutExpired:
+            lines.append("gdb timed out")
+    sys.stderr.write("child %d hung:\\n%s\\n" % (pid, "\\n".join(lines)))
 
 def in_child(path, tag):
     # A child forked inside a running loop starts its own loop on a thread
@@ -67,6 +90,7 @@ def in_child(path, tag):
 def run(tmp_path, body):
     r = run_script(PRELUDE + textwrap.dedent(body).replace("TMP", repr(str(tmp_path))), timeout=300)
     assert r.returncode == 0, r.stdout + r.stderr
+    assert "hung" not in r.stdout.split(), r.stdout + r.stderr
     return r.stdout.split()
 
 
