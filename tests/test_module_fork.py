@@ -8,7 +8,7 @@ import textwrap
 
 import pytest
 
-from conftest import UNDER_ASAN, run_script
+from conftest import UNDER_ASAN, preload_env, run_script
 
 # GCC 12's AddressSanitizer runtime takes none of its locks around fork, so a
 # child forked while another thread is inside its allocator can wait for
@@ -214,3 +214,84 @@ def test_a_child_forked_in_the_loop_with_the_parents_read_in_flight_exits_at_onc
         print(status, data.decode())
     """)
     assert out == ["0", "hello"]
+
+
+def test_a_child_running_the_parents_loop_leaves_the_parents_wake_up_alone(tmp_path):
+    # The parent's read has finished and rung its loop's doorbell, not yet
+    # drained, when the child is made; the child runs the parent's loop for a
+    # while. Both ends of the doorbell are shared: had the child read the
+    # byte, the parent's loop would never hear of its read.
+    out = run(tmp_path, """
+        path = os.path.join(TMP, "f")
+        with open(path, "wb") as f:
+            f.write(b"parent")
+        async def main():
+            signal.alarm(20)  # a parent that never hears of its read dies instead of hanging
+            h, size, fd = await _kestrelio.open(path, True, False, False, False, False, False)
+            fut = _kestrelio.read(h, 0, 6)
+            await asyncio.sleep(0)  # the loop backend submits at the end of a pass
+            time.sleep(0.2)  # the loop stays away while the read finishes
+            pid = os.fork()
+            if pid == 0:
+                await asyncio.sleep(0.1)
+                os._exit(0)
+            os.waitpid(pid, 0)
+            data = await asyncio.wait_for(fut, 10)
+            await _kestrelio.close(h)
+            return data
+        print(asyncio.run(main()).decode())
+    """)
+    assert out == ["parent"]
+
+
+# Every lock a backend thread takes is then held for a millisecond, so that a
+# fork lands inside one of them.
+SLOW_LOCKS = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <pthread.h>
+#include <string.h>
+#include <unistd.h>
+
+int pthread_mutex_lock(pthread_mutex_t* m) {
+    static int (*real)(pthread_mutex_t*);
+    if (!real) real = (int (*)(pthread_mutex_t*))dlsym(RTLD_NEXT, "pthread_mutex_lock");
+    int r = real(m);
+    char name[16] = "";
+    if (r == 0 && pthread_getname_np(pthread_self(), name, sizeof name) == 0 && strncmp(name, "kestrelio-", 10) == 0)
+        usleep(1000);
+    return r;
+}
+"""
+
+
+def test_a_child_collecting_garbage_while_the_parents_backend_completes_does_not_hang(tmp_path):
+    # The child is made while the parent's backend thread answers reads; the
+    # collector in the child walks the parent's drain handle, whose queue's
+    # lock that thread may have held at the moment of the fork.
+    body = """
+        import gc
+        big = os.path.join(TMP, "big")
+        with open(big, "wb") as f:
+            f.write(os.urandom(1 << 20))
+        async def main():
+            h, size, fd = await _kestrelio.open(big, True, False, False, False, False, False)
+            statuses = []
+            for i in range(12):
+                futs = [_kestrelio.read(h, j * 4096, 4096) for j in range(16)]
+                await asyncio.sleep(0)
+                time.sleep(0.002 + 0.0005 * i)
+                pid = os.fork()
+                if pid == 0:
+                    gc.collect()
+                    os._exit(0)
+                await asyncio.gather(*futs)
+                statuses.append(wait_child(pid, 10))
+            await _kestrelio.close(h)
+            return statuses
+        print(*asyncio.run(main()))
+    """
+    env = preload_env(tmp_path, "slow_locks", SLOW_LOCKS)
+    r = run_script(PRELUDE + textwrap.dedent(body).replace("TMP", repr(str(tmp_path))), env_extra=env, timeout=300)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert r.stdout.split() == ["0"] * 12, r.stdout + r.stderr

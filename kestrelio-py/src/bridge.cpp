@@ -250,6 +250,7 @@ std::shared_ptr<LoopBridge> bridge_for_running_loop() {
   bridge->loop_key = key;
   bridge->loop_thread = PyThread_get_thread_ident();
   bridge->creator_pid = getpid();
+  bridge->queue->process = current_process_id();
   PyObject* handle = new_drain_handle(bridge);
   if (!handle) return nullptr;
   std::optional<Doorbell> bell = pipe_doorbell(loop.get(), handle);
@@ -401,6 +402,13 @@ void LoopBridge::run_drain() {
     PyErr_WriteUnraisable(nullptr);
     return;
   }
+  // A forked child running its copy of the parent's loop: the doorbell's
+  // byte is the parent's wake-up (both ends of the pipe are shared), and
+  // the queue's lock may be held for ever. Reading the byte here would leave
+  // the parent's drain flag set with nothing to wake it, so every later
+  // completion of the parent would wait. The futures copied into the child
+  // settle when cancelled there.
+  if (queue->process != current_process_id()) return;
   if (const PipeBell* p = doorbell->pipe()) {
     char buf[64];
     for (;;) {

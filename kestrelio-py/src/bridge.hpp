@@ -46,6 +46,10 @@ class Doorbell {
 struct CompletionQueue {
   std::mutex mutex;  // never held with another lock or while Python runs
   std::vector<Completion> items;
+  // The process whose threads take the mutex. A forked child may have been
+  // made while a backend thread of the parent held it, and that thread does
+  // not exist there: the child never takes it.
+  std::uint32_t process = 0;
 };
 
 // Carries finished operations of one event loop back to that loop. Shared by

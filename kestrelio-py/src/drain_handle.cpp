@@ -4,6 +4,7 @@
 
 #include "bridge.hpp"
 #include "completion.hpp"
+#include "globals.hpp"
 #include "loop_drive.hpp"
 #include "pending_release.hpp"
 
@@ -31,9 +32,13 @@ PyObject* drain_handle_new(PyTypeObject* type, PyObject*, PyObject*) {
 // a dropped loop with a completion queued would never be collected. The
 // queue only gains references that were invisible before (moved in from an
 // operation's callback) while the collector may run, which it tolerates.
+// In a forked child the parent's queue is left alone (see CompletionQueue):
+// a reference not shown only keeps objects alive, and the collector runs with
+// the interpreter lock held, so waiting there would stop the whole child.
 int drain_handle_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  if (CompletionQueue* q = as_handle(self)->queue.get()) {
+  CompletionQueue* q = as_handle(self)->queue.get();
+  if (q && q->process == current_process_id()) {
     std::lock_guard<std::mutex> lock(q->mutex);
     for (Completion& c : q->items) {
       Py_VISIT(c.future.get());
@@ -46,7 +51,8 @@ int drain_handle_traverse(PyObject* self, visitproc visit, void* arg) {
 // The loop is garbage: nobody will drain, so the queued futures are dropped
 // unsettled, as when a closed loop's bridge goes.
 int drain_handle_clear(PyObject* self) {
-  if (CompletionQueue* q = as_handle(self)->queue.get()) {
+  CompletionQueue* q = as_handle(self)->queue.get();
+  if (q && q->process == current_process_id()) {
     std::vector<Completion> dropped;
     {
       std::lock_guard<std::mutex> lock(q->mutex);
