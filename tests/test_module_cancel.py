@@ -65,7 +65,11 @@ def test_cancel_storm_settles_each_future_once(data_file, tmp_path):
             assert f.cancel() is False
             f.cancel()  # a second request sends nothing more
         if aio:
-            os.close(writer)  # the gate's reads end at end of file
+            # The backend thread takes messages in order: once a no-op sent
+            # after the cancels has answered, it has taken every cancel, and
+            # the gate's reads may end (at end of file) and free their places.
+            await k.probe_nop()
+            os.close(writer)
             assert await asyncio.gather(*gate) == [b""] * 16
             await k.close(g)
         results = await asyncio.gather(*futs, return_exceptions=True)
