@@ -87,8 +87,8 @@ def in_child(path, tag):
 """
 
 
-def run(tmp_path, body):
-    r = run_script(PRELUDE + textwrap.dedent(body).replace("TMP", repr(str(tmp_path))), timeout=300)
+def run(tmp_path, body, env=None):
+    r = run_script(PRELUDE + textwrap.dedent(body).replace("TMP", repr(str(tmp_path))), env_extra=env, timeout=300)
     assert r.returncode == 0, r.stdout + r.stderr
     assert "hung" not in r.stdout.split(), r.stdout + r.stderr
     return r.stdout.split()
@@ -269,7 +269,7 @@ def test_a_child_collecting_garbage_while_the_parents_backend_completes_does_not
     # The child is made while the parent's backend thread answers reads; the
     # collector in the child walks the parent's drain handle, whose queue's
     # lock that thread may have held at the moment of the fork.
-    body = """
+    out = run(tmp_path, """
         import gc
         big = os.path.join(TMP, "big")
         with open(big, "wb") as f:
@@ -290,8 +290,5 @@ def test_a_child_collecting_garbage_while_the_parents_backend_completes_does_not
             await _kestrelio.close(h)
             return statuses
         print(*asyncio.run(main()))
-    """
-    env = preload_env(tmp_path, "slow_locks", SLOW_LOCKS)
-    r = run_script(PRELUDE + textwrap.dedent(body).replace("TMP", repr(str(tmp_path))), env_extra=env, timeout=300)
-    assert r.returncode == 0, r.stdout + r.stderr
-    assert r.stdout.split() == ["0"] * 12, r.stdout + r.stderr
+    """, env=preload_env(tmp_path, "slow_locks", SLOW_LOCKS))
+    assert out == ["0"] * 12
